@@ -1,0 +1,47 @@
+/*
+** platform.h - the one door from the logging system to the operating system.
+**
+** Every module reaches the Win32 and C runtime calls it uses through this
+** header. On Windows it is the real <windows.h> and CRT; elsewhere it
+** declares the small Win32 subset that platform/posix/ emulates. This is the
+** only file that decides which platform it is built for.
+*/
+#ifndef VEZ_PLATFORM_H
+#define VEZ_PLATFORM_H
+
+#if defined(_WIN32)
+
+#define VEZ_OS_WIN 1
+#define VEZ_OS_POSIX 0
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <io.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <process.h>
+
+/* separator put between a directory and a file name */
+#define VEZ_DIRSEP "\\"
+#define VEZ_DIRSEP_CHAR '\\'
+
+#else
+
+#define VEZ_OS_WIN 0
+#define VEZ_OS_POSIX 1
+#include "posix/win32.h"
+
+#define VEZ_DIRSEP "/"
+#define VEZ_DIRSEP_CHAR '/'
+
+#endif
+
+/* GNU getopt (argument permutation) on both builds, through getopt_long */
+#include <getopt.h>
+
+#endif /* VEZ_PLATFORM_H */

@@ -1,0 +1,133 @@
+/*
+** crt.cpp - POSIX emulation of the C runtime's low-level file calls.
+**
+** Descriptors open in text mode unless _O_BINARY is given. In text mode a
+** line feed written is stored as carriage return + line feed, translated in
+** one buffer so that one _write stays one write to the file.
+*/
+#include "../platform.h"
+
+#if VEZ_OS_POSIX
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+/* descriptors opened in binary mode; all others are text */
+constexpr int MAX_TRACKED_FD = 4096;
+bool binary_fd[MAX_TRACKED_FD];
+
+constexpr size_t TEXT_CHUNK = 4096;
+
+void set_binary(int fd, bool binary) {
+  if (fd >= 0 && fd < MAX_TRACKED_FD) binary_fd[fd] = binary;
+}
+
+bool is_binary(int fd) { return fd >= 0 && fd < MAX_TRACKED_FD && binary_fd[fd]; }
+
+int posix_flags(int flags) {
+  int f = O_CLOEXEC;
+  switch (flags & (_O_WRONLY | _O_RDWR)) {
+  case _O_WRONLY: f |= O_WRONLY; break;
+  case _O_RDWR: f |= O_RDWR; break;
+  default: f |= O_RDONLY; break;
+  }
+  if (flags & _O_APPEND) f |= O_APPEND;
+  if (flags & _O_CREAT) f |= O_CREAT;
+  if (flags & _O_TRUNC) f |= O_TRUNC;
+  if (flags & _O_EXCL) f |= O_EXCL;
+  return f;
+}
+
+mode_t posix_mode(int pmode) { return (pmode & _S_IWRITE) ? 0666 : 0444; }
+
+/* Writes the translated text in one call; returns the count of source bytes stored. */
+int write_text(int fd, const char *src, unsigned int count, char *out, size_t out_cap) {
+  size_t n = 0;
+  for (unsigned int i = 0; i < count && n + 2 <= out_cap; i++) {
+    if (src[i] == '\n') out[n++] = '\r';
+    out[n++] = src[i];
+  }
+  ssize_t w = write(fd, out, n);
+  if (w < 0) return -1;
+  if ((size_t)w == n) return (int)count;
+  /* a short write: count the source bytes that got out whole */
+  size_t done = 0;
+  int taken = 0;
+  for (unsigned int i = 0; i < count; i++) {
+    size_t width = src[i] == '\n' ? 2 : 1;
+    if (done + width > (size_t)w) break;
+    done += width;
+    taken++;
+  }
+  return taken;
+}
+
+} // namespace
+
+int _open(const char *path, int flags, ...) {
+  int pmode = 0;
+  if (flags & _O_CREAT) {
+    va_list ap;
+    va_start(ap, flags);
+    pmode = va_arg(ap, int);
+    va_end(ap);
+  }
+  int fd = open(path, posix_flags(flags), posix_mode(pmode));
+  if (fd >= 0) set_binary(fd, (flags & _O_BINARY) != 0);
+  return fd;
+}
+
+int _creat(const char *path, int pmode) {
+  int fd = open(path, O_CLOEXEC | O_RDWR | O_CREAT | O_TRUNC, posix_mode(pmode));
+  if (fd >= 0) set_binary(fd, false);
+  return fd;
+}
+
+long _lseek(int fd, long offset, int origin) { return (long)lseek(fd, (off_t)offset, origin); }
+
+int _write(int fd, const void *buf, unsigned int count) {
+  const char *src = static_cast<const char *>(buf);
+  if (is_binary(fd) || memchr(src, '\n', count) == nullptr) return (int)write(fd, src, count);
+  size_t need = (size_t)count * 2;
+  if (need <= TEXT_CHUNK) {
+    char out[TEXT_CHUNK];
+    return write_text(fd, src, count, out, sizeof out);
+  }
+  std::vector<char> out(need);
+  return write_text(fd, src, count, out.data(), out.size());
+}
+
+int _read(int fd, void *buf, unsigned int count) {
+  ssize_t n = read(fd, buf, count);
+  if (n <= 0 || is_binary(fd)) return (int)n;
+  char *p = static_cast<char *>(buf);
+  ssize_t out = 0;
+  for (ssize_t i = 0; i < n; i++) {
+    if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') continue;
+    p[out++] = p[i];
+  }
+  return (int)out;
+}
+
+int _close(int fd) {
+  set_binary(fd, false);
+  return close(fd);
+}
+
+int _unlink(const char *path) { return unlink(path); }
+
+int _access(const char *path, int mode) {
+  int m = 0;
+  if (mode & 2) m |= W_OK;
+  if (mode & 4) m |= R_OK;
+  return access(path, m == 0 ? F_OK : m);
+}
+
+#endif /* VEZ_OS_POSIX */

@@ -1,0 +1,304 @@
+/*
+** files.cpp - POSIX emulation of the Win32 file, device, mapping and process
+** calls that the logging system uses.
+**
+** Handles are small heap records around a descriptor. A share mode of 0 is
+** an exclusive open: a non-waiting flock held for the handle's life, which the
+** kernel drops when the process dies. GetLastError is the thread's errno,
+** which every failing call here sets to the Win32 code.
+*/
+#include "../platform.h"
+
+#if VEZ_OS_POSIX
+
+#include <ctype.h>
+#include <new>
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+enum { HANDLE_FILE = 1, HANDLE_MAPPING = 2 };
+
+struct vez_handle {
+  int kind;
+  int fd;
+  uint64_t map_size; /* mappings only */
+};
+
+/* views mapped and not yet unmapped, so that UnmapViewOfFile knows each length */
+constexpr int MAX_VIEWS = 32;
+struct view_entry {
+  void *addr;
+  size_t length;
+};
+view_entry views[MAX_VIEWS];
+
+DWORD win32_error(int e) {
+  switch (e) {
+  case 0: return ERROR_SUCCESS;
+  case ENOENT: return ERROR_FILE_NOT_FOUND;
+  case ENOTDIR:
+  case ENAMETOOLONG:
+  case ENXIO: return ERROR_PATH_NOT_FOUND;
+  case EEXIST: return ERROR_FILE_EXISTS;
+  case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+  case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+  case EBADF: return ERROR_INVALID_HANDLE;
+  case EINVAL: return ERROR_INVALID_PARAMETER;
+  default: return ERROR_ACCESS_DENIED;
+  }
+}
+
+void fail_with(DWORD code) { errno = (int)code; }
+
+vez_handle *as_handle(HANDLE h, int kind) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+  vez_handle *v = static_cast<vez_handle *>(h);
+  return v->kind == kind ? v : nullptr;
+}
+
+} // namespace
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+  if (name == nullptr) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  const char *path = name;
+  bool device = false;
+  if (strcasecmp(name, "CONOUT$") == 0) {
+    path = "/dev/tty";
+    device = true;
+  } else if (strcasecmp(name, "NUL") == 0) {
+    path = "/dev/null";
+    device = true;
+  }
+  if (path[0] == '\0') {
+    fail_with(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  /* O_NONBLOCK keeps a FIFO without a reader from hanging the open */
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+    flags |= O_RDWR;
+  else if (access & GENERIC_WRITE)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
+  switch (disposition) {
+  case CREATE_NEW: flags |= device ? 0 : (O_CREAT | O_EXCL); break;
+  case OPEN_ALWAYS: flags |= device ? 0 : O_CREAT; break;
+  case OPEN_EXISTING: break;
+  default: fail_with(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+  }
+  int fd = open(path, flags, 0666);
+  if (fd < 0) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return INVALID_HANDLE_VALUE;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    fail_with(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (share == 0 && !device && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    fail_with(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  vez_handle *h = new (std::nothrow) vez_handle{HANDLE_FILE, fd, 0};
+  if (h == nullptr) {
+    close(fd);
+    fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD high) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  struct stat st;
+  if (h == nullptr || fstat(h->fd, &st) != 0) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return INVALID_FILE_SIZE;
+  }
+  uint64_t size = (uint64_t)st.st_size;
+  if (high != nullptr) *high = (DWORD)(size >> 32);
+  return (DWORD)size;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  if (written != nullptr) *written = 0;
+  if (h == nullptr) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ssize_t n = write(h->fd, buf, count);
+  if (n < 0) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return FALSE;
+  }
+  if (written != nullptr) *written = (DWORD)n;
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  vez_handle *h = static_cast<vez_handle *>(handle);
+  int rc = close(h->fd);
+  int e = errno;
+  delete h;
+  if (rc != 0) {
+    fail_with(win32_error(e));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_high, DWORD size_low,
+                          LPCSTR) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  struct stat st;
+  if (h == nullptr || fstat(h->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  uint64_t want = ((uint64_t)size_high << 32) | size_low;
+  uint64_t have = (uint64_t)st.st_size;
+  if (want == 0) {
+    if (have == 0) { /* an empty file cannot be mapped */
+      fail_with(ERROR_FILE_INVALID);
+      return nullptr;
+    }
+    want = have;
+  } else if (have < want && ftruncate(h->fd, (off_t)want) != 0) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return nullptr;
+  }
+  int fd = fcntl(h->fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return nullptr;
+  }
+  vez_handle *m = new (std::nothrow) vez_handle{HANDLE_MAPPING, fd, want};
+  if (m == nullptr) {
+    close(fd);
+    fail_with(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return m;
+}
+
+LPVOID MapViewOfFile(HANDLE mapping, DWORD, DWORD off_high, DWORD off_low, size_t length) {
+  vez_handle *m = as_handle(mapping, HANDLE_MAPPING);
+  uint64_t off = ((uint64_t)off_high << 32) | off_low;
+  if (m == nullptr || off > m->map_size) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (length == 0) length = (size_t)(m->map_size - off);
+  int slot = 0;
+  while (slot < MAX_VIEWS && views[slot].addr != nullptr) slot++;
+  if (slot == MAX_VIEWS || length == 0) {
+    fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m->fd, (off_t)off);
+  if (p == MAP_FAILED) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return nullptr;
+  }
+  views[slot] = view_entry{p, length};
+  return p;
+}
+
+BOOL UnmapViewOfFile(LPCVOID view) {
+  for (view_entry &v : views) {
+    if (v.addr != nullptr && v.addr == view) {
+      munmap(v.addr, v.length);
+      v = view_entry{nullptr, 0};
+      return TRUE;
+    }
+  }
+  fail_with(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR buf, DWORD size) {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n < 0) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return 0;
+  }
+  if (size == 0) {
+    fail_with(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if ((DWORD)n >= size) { /* cut and terminated, as Windows does */
+    memcpy(buf, path, size - 1);
+    buf[size - 1] = '\0';
+    fail_with(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  memcpy(buf, path, (size_t)n);
+  buf[n] = '\0';
+  return (DWORD)n;
+}
+
+DWORD GetTempPathA(DWORD size, LPSTR buf) {
+  const char *dir = getenv("TMPDIR");
+  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  size_t len = strlen(dir);
+  bool add_sep = dir[len - 1] != '/';
+  size_t need = len + (add_sep ? 1 : 0);
+  if (need + 1 > size) return (DWORD)(need + 1);
+  memcpy(buf, dir, len);
+  if (add_sep) buf[len] = '/';
+  buf[need] = '\0';
+  return (DWORD)need;
+}
+
+DWORD GetLastError(void) { return (DWORD)errno; }
+
+void SetLastError(DWORD code) { errno = (int)code; }
+
+BOOL IsCharAlphaA(char c) { return isalpha((unsigned char)c) != 0; }
+
+void _splitpath(const char *path, char *drive, char *dir, char *fname, char *ext) {
+  const char *slash = strrchr(path, '/');
+  const char *base = slash ? slash + 1 : path;
+  const char *dot = strrchr(base, '.');
+  const char *end = path + strlen(path);
+  auto put = [](char *dest, size_t cap, const char *from, const char *to) {
+    if (dest == nullptr) return;
+    size_t n = (size_t)(to - from);
+    if (n >= cap) n = cap - 1;
+    memcpy(dest, from, n);
+    dest[n] = '\0';
+  };
+  put(drive, _MAX_DRIVE, path, path);
+  put(dir, _MAX_DIR, path, base);
+  put(fname, _MAX_FNAME, base, dot ? dot : end);
+  put(ext, _MAX_EXT, dot ? dot : end, end);
+}
+
+#endif /* VEZ_OS_POSIX */

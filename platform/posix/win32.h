@@ -1,0 +1,135 @@
+/*
+** win32.h - the Win32 and CRT subset used by the logging system, declared
+** for POSIX systems and implemented by the other files of this directory.
+**
+** Only what the system calls is here, with the Windows values of every flag
+** and error code, so that the same module code builds on both platforms.
+** This header includes no POSIX header: only the implementation files do.
+*/
+#ifndef VEZ_POSIX_WIN32_H
+#define VEZ_POSIX_WIN32_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef BYTE *LPBYTE;
+typedef DWORD *LPDWORD;
+typedef const char *LPCSTR;
+typedef char *LPSTR;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef void *HANDLE;
+typedef void *HMODULE;
+typedef DWORD REGSAM;
+typedef struct vez_hkey *HKEY;
+typedef HKEY *PHKEY;
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+#define MAX_PATH 260
+#define _MAX_DRIVE 3
+#define _MAX_DIR 256
+#define _MAX_FNAME 256
+#define _MAX_EXT 256
+
+/* error codes, as GetLastError gives them */
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MORE_DATA 234L
+#define ERROR_FILE_INVALID 1006L
+
+/* registry */
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define KEY_READ 0x20019u
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM access, PHKEY result);
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD size);
+LONG RegCloseKey(HKEY key);
+
+/* files, devices and mappings */
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define CREATE_NEW 1u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define PAGE_READWRITE 0x4u
+#define FILE_MAP_WRITE 0x2u
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                   DWORD disposition, DWORD flags, HANDLE templ);
+DWORD GetFileSize(HANDLE file, LPDWORD high);
+BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *overlapped);
+BOOL CloseHandle(HANDLE h);
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD size_high,
+                          DWORD size_low, LPCSTR name);
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD off_high, DWORD off_low, size_t length);
+BOOL UnmapViewOfFile(LPCVOID view);
+
+/* process */
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buf, DWORD size);
+DWORD GetTempPathA(DWORD size, LPSTR buf);
+DWORD GetLastError(void);
+void SetLastError(DWORD code);
+BOOL IsCharAlphaA(char c);
+void _splitpath(const char *path, char *drive, char *dir, char *fname, char *ext);
+
+/* the C runtime's low-level file calls, text mode unless _O_BINARY */
+#define _O_RDONLY 0x0000
+#define _O_WRONLY 0x0001
+#define _O_RDWR 0x0002
+#define _O_APPEND 0x0008
+#define _O_CREAT 0x0100
+#define _O_TRUNC 0x0200
+#define _O_EXCL 0x0400
+#define _O_TEXT 0x4000
+#define _O_BINARY 0x8000
+#define _S_IREAD 0x0100
+#define _S_IWRITE 0x0080
+
+int _open(const char *path, int flags, ...);
+int _creat(const char *path, int pmode);
+long _lseek(int fd, long offset, int origin);
+int _write(int fd, const void *buf, unsigned int count);
+int _read(int fd, void *buf, unsigned int count);
+int _close(int fd);
+int _unlink(const char *path);
+int _access(const char *path, int mode);
+
+#endif /* VEZ_POSIX_WIN32_H */

@@ -1,0 +1,87 @@
+/*
+** log_cfg.cpp - configuration lookup.
+**
+** A value may be given for one program, for one installed version of the
+** product ("VEZVERSION") or for the whole product; the most specific key
+** that holds a value that fits wins. Nothing is cached: every lookup builds
+** its keys and reads the registry afresh.
+*/
+#include "log_cfg.h"
+
+#include "platform.h"
+
+namespace {
+
+enum { KEY_PROGRAM, KEY_VERSION, KEY_PRODUCT, KEY_COUNT };
+
+/* the largest value a lookup reads; every capacity in the system is smaller */
+constexpr int MAX_VALUE = 1024;
+
+/* appends piece only if the key and its terminator still fit; never cuts it */
+void append_piece(char *key, const char *piece) {
+  size_t have = strlen(key);
+  size_t add = strlen(piece);
+  if (have + add + 1 <= (size_t)LOG_CFG_KEY_SIZE) memcpy(key + have, piece, add + 1);
+}
+
+void build_keys(char keys[KEY_COUNT][LOG_CFG_KEY_SIZE]) {
+  char program[LOG_CFG_KEY_SIZE];
+  log_cfg__program_name(program);
+  const char *version = getenv("VEZVERSION");
+
+  strncpy(keys[KEY_PRODUCT], LOG_CFG_PRODUCT_KEY, LOG_CFG_KEY_SIZE - 1);
+  keys[KEY_PRODUCT][LOG_CFG_KEY_SIZE - 1] = '\0';
+  memcpy(keys[KEY_VERSION], keys[KEY_PRODUCT], LOG_CFG_KEY_SIZE);
+  if (version != nullptr) {
+    append_piece(keys[KEY_VERSION], "\\");
+    append_piece(keys[KEY_VERSION], version);
+  }
+  memcpy(keys[KEY_PROGRAM], keys[KEY_VERSION], LOG_CFG_KEY_SIZE);
+  append_piece(keys[KEY_PROGRAM], "\\");
+  append_piece(keys[KEY_PROGRAM], program);
+}
+
+bool read_value(const char *name, void *dest, int capacity, bool text) {
+  if (capacity <= 0 || capacity > MAX_VALUE) return false;
+  char keys[KEY_COUNT][LOG_CFG_KEY_SIZE];
+  build_keys(keys);
+  for (const char *key : keys) {
+    HKEY hkey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &hkey) != ERROR_SUCCESS) continue;
+    /* read beside the destination, so that a failed query leaves it as it was */
+    unsigned char buf[MAX_VALUE];
+    DWORD size = (DWORD)capacity;
+    LONG rc = RegQueryValueExA(hkey, name, nullptr, nullptr, buf, &size);
+    RegCloseKey(hkey);
+    if (rc != ERROR_SUCCESS) continue;
+    if (text && (size == 0 || buf[size - 1] != '\0')) {
+      if ((int)size >= capacity) continue;
+      buf[size++] = '\0';
+    }
+    memcpy(dest, buf, size);
+    return true;
+  }
+  return false;
+}
+
+} // namespace
+
+void log_cfg__program_name(char name[LOG_CFG_KEY_SIZE]) {
+  char path[MAX_PATH];
+  name[0] = '\0';
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0) return;
+  path[sizeof path - 1] = '\0';
+  char fname[_MAX_FNAME];
+  _splitpath(path, nullptr, nullptr, fname, nullptr);
+  strncpy(name, fname, LOG_CFG_KEY_SIZE - 1);
+  name[LOG_CFG_KEY_SIZE - 1] = '\0';
+}
+
+bool log_cfg__read_value(const char *name, void *dest, int capacity) {
+  return read_value(name, dest, capacity, false);
+}
+
+bool log_cfg__read_text(const char *name, char *dest, int capacity) {
+  return read_value(name, dest, capacity, true);
+}

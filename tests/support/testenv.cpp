@@ -1,0 +1,93 @@
+/*
+** testenv.cpp - the portable half of the test surroundings.
+*/
+#include "testenv.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform.h"
+
+namespace fs = std::filesystem;
+
+namespace testenv {
+
+const char PRODUCT_KEY[] = "Software\\Quendrix\\VEZ";
+const char INDEX_KEY[] = "SOFTWARE\\Quendrix\\VEZ\\audit";
+
+std::string join(const std::string &dir, const std::string &name) { return dir + VEZ_DIRSEP + name; }
+
+std::string exe_dir() {
+  char buf[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+  std::string p(buf, n);
+  size_t cut = p.find_last_of(VEZ_DIRSEP_CHAR);
+  return cut == std::string::npos ? "." : p.substr(0, cut);
+}
+
+std::string program(const std::string &name) {
+  return join(exe_dir(), name) + (VEZ_OS_WIN ? ".exe" : "");
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+bool file_exists(const std::string &path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+long long file_size(const std::string &path) {
+  std::error_code ec;
+  auto n = fs::file_size(path, ec);
+  return ec ? -1 : (long long)n;
+}
+
+void remove_file(const std::string &path) {
+  std::error_code ec;
+  fs::remove(path, ec);
+}
+
+void make_dir(const std::string &path) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+}
+
+void Test::SetUp() {
+  static int counter = 0;
+  const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string("vez-") + info->test_suite_name() + "-" + info->name() + "-" +
+                     std::to_string(process_id()) + "-" + std::to_string(counter++);
+  for (char &c : name)
+    if (c == '/') c = '_';
+  static const fs::path base = fs::temp_directory_path(); /* before TMP points at a test */
+  dir = (base / name).string();
+  while (!dir.empty() && dir.back() == VEZ_DIRSEP_CHAR) dir.pop_back();
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  /* registry file (where it is a file) and the default temporary directory lie in it */
+  set_env("VEZ_REGISTRY", join(dir, "registry.reg").c_str());
+  set_env("VEZVERSION", nullptr);
+  set_env(VEZ_OS_WIN ? "TMP" : "TMPDIR", dir.c_str());
+  reg_clear();
+}
+
+void Test::TearDown() {
+  reg_clear();
+  if (!HasFailure()) {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+}
+
+} // namespace testenv

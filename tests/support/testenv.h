@@ -1,0 +1,70 @@
+/*
+** testenv.h - what the tests need of their surroundings: a fresh directory
+** per test, registry values set the way the platform keeps them, files read
+** whole, and the built programs run as real child processes.
+*/
+#ifndef VEZ_TESTENV_H
+#define VEZ_TESTENV_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testenv {
+
+/* paths, in the platform's own form */
+std::string join(const std::string &dir, const std::string &name);
+std::string exe_dir();                      /* the directory of the running test program */
+std::string program(const std::string &name); /* a built program beside the tests */
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+bool file_exists(const std::string &path);
+long long file_size(const std::string &path); /* -1 when missing */
+void remove_file(const std::string &path);
+void make_dir(const std::string &path);
+
+/* environment of this process, inherited by the programs it starts */
+void set_env(const char *name, const char *value); /* null value removes it */
+
+/* registry values under HKEY_LOCAL_MACHINE */
+void reg_clear();
+void reg_set_dword(const std::string &key, const std::string &name, uint32_t value);
+void reg_set_string(const std::string &key, const std::string &name, const std::string &text);
+void reg_set_binary(const std::string &key, const std::string &name, const std::string &bytes);
+
+/* a child process: its status and what it wrote */
+struct run_result {
+  int status;
+  std::string out;
+  std::string err;
+};
+run_result run(const std::vector<std::string> &argv, const std::string &input = "");
+
+/* a child kept running while the test feeds its standard input */
+struct child;
+child *start(const std::vector<std::string> &argv);
+void send(child *c, const std::string &text);
+run_result finish(child *c); /* closes its input, waits, frees c */
+
+/* the test process's id, for unique names */
+long process_id();
+
+/* every test of the suite starts with an empty registry in a directory of its own */
+class Test : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string dir; /* removed at the end of the test */
+  std::string path(const std::string &name) const { return join(dir, name); }
+};
+
+/* the registry keys the tests use */
+extern const char PRODUCT_KEY[];
+extern const char INDEX_KEY[];
+
+} // namespace testenv
+
+#endif /* VEZ_TESTENV_H */

@@ -1,0 +1,154 @@
+/*
+** testenv_posix.cpp - test surroundings on POSIX: the registry is the file
+** named by VEZ_REGISTRY, written here in the export format, and programs run
+** through fork and exec.
+*/
+#include "testenv.h"
+
+#include "platform.h"
+
+#if VEZ_OS_POSIX
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <utility>
+
+namespace testenv {
+
+namespace {
+
+/* key (as given) -> value name -> the text after '=' */
+std::map<std::string, std::map<std::string, std::string>> values;
+
+std::string quote(const std::string &s) {
+  std::string q = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') q += '\\';
+    q += c;
+  }
+  return q + "\"";
+}
+
+std::string hex_bytes(const std::string &bytes) {
+  std::string h;
+  char b[4];
+  for (size_t i = 0; i < bytes.size(); i++) {
+    snprintf(b, sizeof b, "%s%02x", i ? "," : "", (unsigned char)bytes[i]);
+    h += b;
+  }
+  return h;
+}
+
+void save() {
+  std::string text = "REGEDIT4\r\n";
+  for (auto &key : values) {
+    text += "\r\n[HKEY_LOCAL_MACHINE\\" + key.first + "]\r\n";
+    for (auto &v : key.second) text += quote(v.first) + "=" + v.second + "\r\n";
+  }
+  const char *file = getenv("VEZ_REGISTRY");
+  write_file(file, text);
+}
+
+std::string read_fd_file(const std::string &path) {
+  std::string s = read_file(path);
+  remove_file(path);
+  return s;
+}
+
+} // namespace
+
+struct child {
+  pid_t pid;
+  int input;
+  std::string out_path, err_path;
+};
+
+long process_id() { return (long)getpid(); }
+
+void set_env(const char *name, const char *value) {
+  if (value != nullptr)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+void reg_clear() {
+  values.clear();
+  save();
+}
+
+void reg_set_dword(const std::string &key, const std::string &name, uint32_t value) {
+  char text[32];
+  snprintf(text, sizeof text, "dword:%08x", value);
+  values[key][name] = text;
+  save();
+}
+
+void reg_set_string(const std::string &key, const std::string &name, const std::string &text) {
+  values[key][name] = quote(text);
+  save();
+}
+
+void reg_set_binary(const std::string &key, const std::string &name, const std::string &bytes) {
+  values[key][name] = "hex:" + hex_bytes(bytes);
+  save();
+}
+
+child *start(const std::vector<std::string> &argv) {
+  static int serial = 0;
+  int pipefd[2];
+  if (pipe(pipefd) != 0) return nullptr;
+  std::string base = std::string(getenv("TMPDIR")) + "/child-" + std::to_string(serial++);
+  child *c = new child{0, pipefd[1], base + ".out", base + ".err"};
+  fcntl(pipefd[1], F_SETFD, FD_CLOEXEC);
+  signal(SIGPIPE, SIG_IGN);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(c->out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int err = open(c->err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    dup2(pipefd[0], 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(pipefd[0]);
+  c->pid = pid;
+  return c;
+}
+
+void send(child *c, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(c->input, text.data() + done, text.size() - done);
+    if (n <= 0) break;
+    done += (size_t)n;
+  }
+}
+
+run_result finish(child *c) {
+  close(c->input);
+  int st = 0;
+  waitpid(c->pid, &st, 0);
+  run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_fd_file(c->out_path),
+               read_fd_file(c->err_path)};
+  delete c;
+  return r;
+}
+
+run_result run(const std::vector<std::string> &argv, const std::string &input) {
+  child *c = start(argv);
+  send(c, input);
+  return finish(c);
+}
+
+} // namespace testenv
+
+#endif /* VEZ_OS_POSIX */

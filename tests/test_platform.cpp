@@ -1,0 +1,144 @@
+/*
+** test_platform.cpp - the Win32 subset behaves as the system relies on, on
+** both builds: exclusive opens, mappings that grow files, text-mode writes,
+** registry queries into short buffers.
+*/
+#include "testenv.h"
+
+#include "platform.h"
+
+using testenv::Test;
+
+class Platform : public Test {};
+
+TEST_F(Platform, ExclusiveOpenFailsAtOnceWhileHeld) {
+  std::string lok = path("error.lok");
+  HANDLE first = CreateFileA(lok.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  HANDLE second = CreateFileA(lok.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD err = GetLastError();
+  EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(err, (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_TRUE(CloseHandle(first));
+  HANDLE third = CreateFileA(lok.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(third, INVALID_HANDLE_VALUE);
+  CloseHandle(third);
+  EXPECT_EQ(testenv::file_size(lok), 0);
+}
+
+TEST_F(Platform, OpenExistingAndCreateNew) {
+  std::string f = path("data");
+  HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD err = GetLastError();
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(err, (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(testenv::file_exists(f));
+  h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Platform, MappingGrowsFileWithZerosAndSharesWrites) {
+  std::string f = path("seg");
+  testenv::write_file(f, "ab");
+  HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  HANDLE m = CreateFileMappingA(h, nullptr, PAGE_READWRITE, 0, 1052, nullptr);
+  CloseHandle(h);
+  ASSERT_NE(m, nullptr);
+  char *view = static_cast<char *>(MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 0));
+  CloseHandle(m);
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view[0], 'a');
+  EXPECT_EQ(view[1051], 0);
+  view[1051] = 'z';
+  EXPECT_TRUE(UnmapViewOfFile(view));
+  std::string bytes = testenv::read_file(f);
+  ASSERT_EQ(bytes.size(), 1052u);
+  EXPECT_EQ(bytes.substr(0, 2), "ab");
+  EXPECT_EQ(bytes.substr(2, 1049), std::string(1049, '\0'));
+  EXPECT_EQ(bytes[1051], 'z');
+}
+
+TEST_F(Platform, EmptyFileCannotBeMappedAtItsLength) {
+  std::string f = path("empty");
+  testenv::write_file(f, "");
+  HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  HANDLE m = CreateFileMappingA(h, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  CloseHandle(h);
+  EXPECT_EQ(m, nullptr);
+  EXPECT_EQ(testenv::file_size(f), 0);
+}
+
+TEST_F(Platform, DirectoryIsNoDataFile) {
+  std::string d = path("adir");
+  testenv::make_dir(d);
+  HANDLE h = CreateFileA(d.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Platform, TextModeStoresCarriageReturnLineFeed) {
+  std::string f = path("log");
+  int fd = _open(f.c_str(), _O_CREAT | _O_RDWR, 0666);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(_write(fd, "one\ntwo\n", 8), 8);
+  EXPECT_EQ(_lseek(fd, 0, 2), 10);
+  EXPECT_EQ(_close(fd), 0);
+  EXPECT_EQ(testenv::read_file(f), "one\r\ntwo\r\n");
+  fd = _creat(f.c_str(), _S_IREAD | _S_IWRITE);
+  ASSERT_GE(fd, 0);
+  _close(fd);
+  EXPECT_EQ(testenv::file_size(f), 0);
+  EXPECT_EQ(_access(f.c_str(), 6), 0);
+  EXPECT_EQ(_unlink(f.c_str()), 0);
+  EXPECT_EQ(_access(f.c_str(), 0), -1);
+}
+
+TEST_F(Platform, QueryIntoShortBufferCopiesNothing) {
+  testenv::reg_set_string(testenv::PRODUCT_KEY, "LOGPATH", "C:\\logs");
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\quendrix\\vez", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  unsigned char buf[16];
+  memset(buf, 'x', sizeof buf);
+  DWORD size = 7;
+  EXPECT_EQ(RegQueryValueExA(key, "logpath", nullptr, nullptr, buf, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 8u);
+  EXPECT_EQ(buf[0], 'x');
+  size = 8;
+  EXPECT_EQ(RegQueryValueExA(key, "LOGPATH", nullptr, nullptr, buf, &size), ERROR_SUCCESS);
+  EXPECT_EQ(std::string((char *)buf, 8), std::string("C:\\logs\0", 8));
+  size = sizeof buf;
+  EXPECT_EQ(RegQueryValueExA(key, "nosuch", nullptr, nullptr, buf, &size), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quendrix\\VEZ\\nokey", 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Platform, TempPathEndsWithSeparator) {
+  char buf[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof buf, buf);
+  ASSERT_GT(n, 0u);
+  EXPECT_EQ(buf[n - 1], VEZ_DIRSEP_CHAR);
+  EXPECT_EQ(strlen(buf), n);
+}
+
+TEST_F(Platform, SplitPathCutsAtTheLastDot) {
+  std::string p = testenv::join("dir", "my.tool.exe");
+  char fname[_MAX_FNAME], ext[_MAX_EXT];
+  _splitpath(p.c_str(), nullptr, nullptr, fname, ext);
+  EXPECT_STREQ(fname, "my.tool");
+  EXPECT_STREQ(ext, ".exe");
+}
