@@ -15,6 +15,7 @@ namespace testenv {
 
 const char PRODUCT_KEY[] = "Software\\Quendrix\\VEZ";
 const char INDEX_KEY[] = "SOFTWARE\\Quendrix\\VEZ\\audit";
+std::string current_dir;
 
 std::string join(const std::string &dir, const std::string &name) { return dir + VEZ_DIRSEP + name; }
 
@@ -75,6 +76,7 @@ void Test::SetUp() {
   while (!dir.empty() && dir.back() == VEZ_DIRSEP_CHAR) dir.pop_back();
   fs::remove_all(dir);
   fs::create_directories(dir);
+  current_dir = dir;
   /* registry file (where it is a file) and the default temporary directory lie in it */
   set_env("VEZ_REGISTRY", join(dir, "registry.reg").c_str());
   set_env("VEZVERSION", nullptr);

@@ -49,6 +49,9 @@ child *start(const std::vector<std::string> &argv);
 void send(child *c, const std::string &text);
 run_result finish(child *c); /* closes its input, waits, frees c */
 
+/* the directory of the running test; its registry file (where it is a file) lies in it */
+extern std::string current_dir;
+
 /* the test process's id, for unique names */
 long process_id();
 

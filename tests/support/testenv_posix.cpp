@@ -49,8 +49,8 @@ void save() {
     text += "\r\n[HKEY_LOCAL_MACHINE\\" + key.first + "]\r\n";
     for (auto &v : key.second) text += quote(v.first) + "=" + v.second + "\r\n";
   }
-  const char *file = getenv("VEZ_REGISTRY");
-  write_file(file, text);
+  /* the file this test set up, whatever VEZ_REGISTRY names by now */
+  write_file(join(current_dir, "registry.reg"), text);
 }
 
 std::string read_fd_file(const std::string &path) {
