@@ -17,13 +17,6 @@ enum { KEY_PROGRAM, KEY_VERSION, KEY_PRODUCT, KEY_COUNT };
 /* the largest value a lookup reads; every capacity in the system is smaller */
 constexpr int MAX_VALUE = 1024;
 
-/* appends piece only if the key and its terminator still fit; never cuts it */
-void append_piece(char *key, const char *piece) {
-  size_t have = strlen(key);
-  size_t add = strlen(piece);
-  if (have + add + 1 <= (size_t)LOG_CFG_KEY_SIZE) memcpy(key + have, piece, add + 1);
-}
-
 void build_keys(char keys[KEY_COUNT][LOG_CFG_KEY_SIZE]) {
   char program[LOG_CFG_KEY_SIZE];
   log_cfg__program_name(program);
@@ -33,12 +26,12 @@ void build_keys(char keys[KEY_COUNT][LOG_CFG_KEY_SIZE]) {
   keys[KEY_PRODUCT][LOG_CFG_KEY_SIZE - 1] = '\0';
   memcpy(keys[KEY_VERSION], keys[KEY_PRODUCT], LOG_CFG_KEY_SIZE);
   if (version != nullptr) {
-    append_piece(keys[KEY_VERSION], "\\");
-    append_piece(keys[KEY_VERSION], version);
+    log_cfg__append_piece(keys[KEY_VERSION], LOG_CFG_KEY_SIZE, "\\");
+    log_cfg__append_piece(keys[KEY_VERSION], LOG_CFG_KEY_SIZE, version);
   }
   memcpy(keys[KEY_PROGRAM], keys[KEY_VERSION], LOG_CFG_KEY_SIZE);
-  append_piece(keys[KEY_PROGRAM], "\\");
-  append_piece(keys[KEY_PROGRAM], program);
+  log_cfg__append_piece(keys[KEY_PROGRAM], LOG_CFG_KEY_SIZE, "\\");
+  log_cfg__append_piece(keys[KEY_PROGRAM], LOG_CFG_KEY_SIZE, program);
 }
 
 bool read_value(const char *name, void *dest, int capacity, bool text) {
@@ -58,13 +51,20 @@ bool read_value(const char *name, void *dest, int capacity, bool text) {
       if ((int)size >= capacity) continue;
       buf[size++] = '\0';
     }
-    memcpy(dest, buf, size);
+    memset(buf + size, 0, (size_t)capacity - size);
+    memcpy(dest, buf, (size_t)capacity);
     return true;
   }
   return false;
 }
 
 } // namespace
+
+void log_cfg__append_piece(char *buf, int capacity, const char *piece) {
+  size_t have = strlen(buf);
+  size_t add = strlen(piece);
+  if (have + add + 1 <= (size_t)capacity) memcpy(buf + have, piece, add + 1);
+}
 
 void log_cfg__program_name(char name[LOG_CFG_KEY_SIZE]) {
   char path[MAX_PATH];
@@ -84,4 +84,17 @@ bool log_cfg__read_value(const char *name, void *dest, int capacity) {
 
 bool log_cfg__read_text(const char *name, char *dest, int capacity) {
   return read_value(name, dest, capacity, true);
+}
+
+int log_cfg__process_index(const char *name, int32_t *index) {
+  HKEY hkey;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LOG_CFG_INDEX_KEY, 0, KEY_READ, &hkey) != ERROR_SUCCESS)
+    return -1;
+  unsigned char buf[4] = {0, 0, 0, 0};
+  DWORD size = sizeof buf;
+  LONG rc = RegQueryValueExA(hkey, name, nullptr, nullptr, buf, &size);
+  RegCloseKey(hkey);
+  if (rc != ERROR_SUCCESS) return -2;
+  memcpy(index, buf, sizeof buf);
+  return 0;
 }

@@ -5,6 +5,8 @@
 #ifndef VEZ_LOG_CFG_H
 #define VEZ_LOG_CFG_H
 
+#include <stdint.h>
+
 /* room for a registry key path, and for a path read from configuration */
 constexpr int LOG_CFG_KEY_SIZE = 260;
 
@@ -16,7 +18,7 @@ constexpr char LOG_CFG_INDEX_KEY[] = "SOFTWARE\\Quendrix\\VEZ\\audit";
 
 /*
 ** Copies the raw data of the first key's value that fits capacity bytes into
-** dest and returns true; false when no key holds a value that fits (dest is
+** dest, zero-padded to capacity, and returns true; false when no key holds a value that fits (dest is
 ** then unchanged and the caller applies its default).
 */
 bool log_cfg__read_value(const char *name, void *dest, int capacity);
@@ -27,6 +29,19 @@ bool log_cfg__read_value(const char *name, void *dest, int capacity);
 ** for one counts as too long at that key.
 */
 bool log_cfg__read_text(const char *name, char *dest, int capacity);
+
+/*
+** Appends piece to the text in buf only if the whole of it and the
+** terminator still fit capacity bytes: a piece is left out whole, never cut.
+*/
+void log_cfg__append_piece(char *buf, int capacity, const char *piece);
+
+/*
+** Reads name's process index from the process-index table into a 4-byte
+** integer (value type not examined). 0: found; -1: the table cannot be
+** opened; -2: no value of that name fits 4 bytes (index is then unchanged).
+*/
+int log_cfg__process_index(const char *name, int32_t *index);
 
 /* The running executable's file name without directory and extension. */
 void log_cfg__program_name(char name[LOG_CFG_KEY_SIZE]);

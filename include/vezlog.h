@@ -1,0 +1,65 @@
+/*
+** vezlog.h - the error and audit logging library, as the processes that link
+** it see it: the shared settings records, initialisation, the entry points
+** and the two level pointers. Usable from C and from C++.
+*/
+#ifndef VEZLOG_H
+#define VEZLOG_H
+
+#include <stdint.h>
+
+#include "vezlog_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Error-logging settings, shared by every process. */
+typedef struct ErrorInfo {
+  int32_t hex_dumps;          /* 1 full dump; other values short form; -N also at most N bytes */
+  int32_t level;              /* error records are written only while this equals 1 */
+  int32_t max_file_size;      /* in units of 512 bytes */
+  int32_t error_notification; /* 1: every error is announced on the notification device */
+  char notification_device[256]; /* NUL-terminated, at most 254 characters */
+} ErrorInfo;
+
+/* Audit and device-message settings of one process index. */
+typedef struct AuditInfo {
+  int32_t hex_dumps;     /* as in ErrorInfo */
+  int32_t level;         /* a message of level L is written when L <= level */
+  int32_t max_file_size; /* in units of 512 bytes */
+} AuditInfo;
+
+#define VEZ_PROCESS_SLOTS 64 /* process indexes 0 to 63 */
+#define VEZ_OVERFLOW_SLOT 64 /* shared by every process index of 64 and above */
+
+/* The whole content of the data file: 1052 bytes, little-endian, no padding. */
+typedef struct ErrorAuditSegment {
+  ErrorInfo error;
+  AuditInfo audit[VEZ_PROCESS_SLOTS + 1];
+} ErrorAuditSegment;
+
+/* Registers the process under name (null: the executable's name) and attaches. */
+VEZLOG_API void log__init(const char *name);
+/* Attaches with a process index of the caller's choosing. */
+VEZLOG_API void log__init_error_audit(int index, const char *name);
+
+/* Record a message; data may be null, a length of 0 or less means none. */
+VEZLOG_API void log__log_error(int level, const char *source, int line, const char *description,
+                               const void *data, int length);
+VEZLOG_API void log__log_audit(int level, const char *source, int line, const char *description,
+                               const void *data, int length);
+VEZLOG_API void log__log_devmsg(int level, const char *source, int line, const char *description,
+                                const void *data, int length);
+/* Detaches from the settings; later messages use the built-in defaults. */
+VEZLOG_API void log__shut_error_audit(void);
+
+/* The error and audit levels in force, read at every call. */
+VEZLOG_API extern int32_t *log__error_level;
+VEZLOG_API extern int32_t *log__audit_level;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEZLOG_H */

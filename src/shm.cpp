@@ -1,0 +1,99 @@
+/*
+** shm.cpp - the shared settings segment and its data file.
+**
+** A process maps the data file at most once; every attach after the first
+** only counts, and the detach that brings the count to 0 unmaps. Failures
+** are reported through the error log while the error level in force is 1.
+*/
+#include "shm.h"
+
+#include "log_cfg.h"
+#include "platform.h"
+
+ErrorAuditSegment *shm__pMemorySeg = nullptr;
+int32_t shm__nMemoryCount = 0;
+
+namespace {
+
+const char source[] = "..\\..\\src\\shm";
+
+void report(int line, const char *message, const void *data, int length) {
+  if (*log__error_level == 1) log__log_error(1, source, line, message, data, length);
+}
+
+} // namespace
+
+ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
+  if (shm__nMemoryCount > 0) {
+    shm__nMemoryCount++;
+    return shm__pMemorySeg;
+  }
+  const DWORD access = GENERIC_READ | GENERIC_WRITE;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE file_h =
+      CreateFileA(file, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file_h == INVALID_HANDLE_VALUE && size > 0)
+    file_h = CreateFileA(file, access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file_h == INVALID_HANDLE_VALUE) {
+    report(219, "CreateFile() failed", nullptr, 0);
+    return shm__pMemorySeg;
+  }
+  /* mapped at its length, a file shorter than the segment would leave its end unmapped */
+  if (size == 0) {
+    DWORD high = 0;
+    DWORD low = GetFileSize(file_h, &high);
+    if (low == INVALID_FILE_SIZE || (high == 0 && low < sizeof(ErrorAuditSegment))) {
+      CloseHandle(file_h);
+      report(214, "CreateFileMapping() failed", nullptr, 0);
+      return nullptr;
+    }
+  }
+  HANDLE mapping = CreateFileMappingA(file_h, nullptr, PAGE_READWRITE, 0, (DWORD)size, nullptr);
+  CloseHandle(file_h);
+  if (mapping == nullptr) {
+    report(214, "CreateFileMapping() failed", nullptr, 0);
+    return nullptr;
+  }
+  void *view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+  CloseHandle(mapping);
+  if (view == nullptr) {
+    report(209, "MapViewOfFile() failed", nullptr, 0);
+    return nullptr;
+  }
+  shm__pMemorySeg = static_cast<ErrorAuditSegment *>(view);
+  shm__nMemoryCount = 1;
+  return shm__pMemorySeg;
+}
+
+void shm__detach_shared_mem(void) {
+  shm__nMemoryCount--;
+  if (shm__nMemoryCount > 0) return;
+  if (shm__nMemoryCount == 0) {
+    UnmapViewOfFile(shm__pMemorySeg);
+    shm__pMemorySeg = nullptr;
+    return;
+  }
+  /* the count is put right before the report, which may itself attach */
+  int32_t count = shm__nMemoryCount;
+  shm__nMemoryCount = 0;
+  report(322, "shm__nMemoryCount is less than 0!", &count, sizeof count);
+}
+
+void shm__data_file_path(char path[SHM_PATH_SIZE]) {
+  char dir[SHM_PATH_SIZE];
+  bool have_dir = log_cfg__read_text("LOG_DIRNAME", dir, SHM_PATH_SIZE);
+  if (log_cfg__read_text("LOG_DATAFILE", path, SHM_PATH_SIZE)) return;
+  if (!have_dir) {
+    DWORD n = GetTempPathA(SHM_PATH_SIZE, dir);
+    if (n == 0 || n >= (DWORD)SHM_PATH_SIZE) strcpy(dir, ".");
+  }
+  path[0] = '\0';
+  log_cfg__append_piece(path, SHM_PATH_SIZE, dir);
+  log_cfg__append_piece(path, SHM_PATH_SIZE, VEZ_DIRSEP);
+  log_cfg__append_piece(path, SHM_PATH_SIZE, SHM_DATAFILE);
+}
+
+void shm__set_notification_device(ErrorInfo *info, const char *name) {
+  strncpy(info->notification_device, name, SHM_DEVICE_COPY);
+  info->notification_device[SHM_DEVICE_COPY - 1] = '\0';
+}

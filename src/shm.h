@@ -1,0 +1,36 @@
+/*
+** shm.h - the shared settings segment: where its data file lies, and mapping
+** it once per process with a reference count.
+*/
+#ifndef VEZ_SHM_H
+#define VEZ_SHM_H
+
+#include <stddef.h>
+
+#include "vezlog.h"
+
+static_assert(sizeof(ErrorInfo) == 272, "ErrorInfo is 272 bytes");
+static_assert(sizeof(AuditInfo) == 12, "AuditInfo is 12 bytes");
+static_assert(sizeof(ErrorAuditSegment) == 1052, "the segment is 1052 bytes");
+static_assert(offsetof(ErrorInfo, error_notification) == 12, "flag at offset 12");
+static_assert(offsetof(ErrorInfo, notification_device) == 16, "device at offset 16");
+static_assert(offsetof(ErrorAuditSegment, audit) == 272, "slots from offset 272");
+
+constexpr int SHM_PATH_SIZE = 260;
+constexpr int SHM_DEVICE_COPY = 255; /* bytes copied into the device field; byte 254 is then 0 */
+constexpr char SHM_DATAFILE[] = "datafile.dat";
+
+extern ErrorAuditSegment *shm__pMemorySeg;
+extern int32_t shm__nMemoryCount;
+
+/* size > 0: create a missing file and map at least size bytes; 0: map an existing file */
+ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size);
+void shm__detach_shared_mem(void);
+
+/* The data file's path: "LOG_DATAFILE", else "LOG_DIRNAME" or the temporary directory. */
+void shm__data_file_path(char path[SHM_PATH_SIZE]);
+
+/* Stores a notification device name as every writer of the field must. */
+void shm__set_notification_device(ErrorInfo *info, const char *name);
+
+#endif /* VEZ_SHM_H */

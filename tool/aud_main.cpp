@@ -1,0 +1,214 @@
+/*
+** aud_main.cpp - aud, the operator's settings tool.
+**
+** Without setting options it prints the error settings and those of the
+** target (report mode); with them it writes the settings (change mode);
+** with -c it puts the whole segment back to the configured defaults (reset
+** mode). The exit status tells which step failed.
+*/
+#include "aud_main.h"
+
+#include "aud_chk.h"
+#include "auddispa.h"
+#include "auddispe.h"
+#include "log_cfg.h"
+#include "log_util.h"
+#include "platform.h"
+#include "shm.h"
+
+namespace {
+
+constexpr int DEVICE_SIZE = 255; /* 254 characters and a terminator */
+constexpr int AUDIT_DEFAULT_FILE_SIZE = 1024;
+
+struct options {
+  bool a, c, d, e, l, n, x, y;
+  int32_t a_value, e_value, l_value, n_value, x_value, y_value;
+  char device[DEVICE_SIZE];
+};
+
+int finish(int status) {
+  log_util__shut_error_audit();
+  return status;
+}
+
+int change_mode(const char *program, const options &o, int32_t target) {
+  if (log_util__init_error_audit() != 0) {
+    fprintf(stderr, "%s: cannot attach to error information\n", program);
+    return finish(AUD_CANNOT_ATTACH);
+  }
+  /* fixed order; stop at the first write that fails */
+  int rc = 0;
+  if (rc == 0 && o.a) rc = log_util__poke_audit(target, LOG_UTIL_MAX_FILE_SIZE, &o.a_value);
+  if (rc == 0 && o.d) rc = log_util__poke_error(LOG_UTIL_DEVICE, o.device);
+  if (rc == 0 && o.e) rc = log_util__poke_error(LOG_UTIL_MAX_FILE_SIZE, &o.e_value);
+  if (rc == 0 && o.l) rc = log_util__poke_audit(target, LOG_UTIL_LEVEL, &o.l_value);
+  if (rc == 0 && o.n) rc = log_util__poke_error(LOG_UTIL_NOTIFICATION, &o.n_value);
+  if (rc == 0 && o.x) rc = log_util__poke_audit(target, LOG_UTIL_HEX_DUMPS, &o.x_value);
+  if (rc == 0 && o.y) rc = log_util__poke_error(LOG_UTIL_HEX_DUMPS, &o.y_value);
+  if (rc != 0) {
+    fprintf(stderr, "%s: cannot write log information\n", program);
+    return finish(AUD_CANNOT_WRITE);
+  }
+  return finish(AUD_OK);
+}
+
+int report_mode(const char *program, bool has_target, int32_t target) {
+  if (log_util__init_error_audit() != 0) {
+    fprintf(stderr, "%s: cannot attach to audit information\n", program);
+    return finish(AUD_CANNOT_ATTACH);
+  }
+  int status = AUD_OK;
+  ErrorInfo error;
+  if (log_util__peek_error(&error) == 0) {
+    auddispe__display_error_info(&error);
+  } else {
+    fprintf(stderr, "%s: cannot read error information\n", program);
+    status = AUD_CANNOT_READ_ERROR;
+  }
+  if (!has_target) return finish(status);
+  int first = target == LOG_UTIL_ALL_INDEXES ? 0 : target;
+  int last = target == LOG_UTIL_ALL_INDEXES ? VEZ_PROCESS_SLOTS - 1 : target;
+  for (int index = first; index <= last; index++) {
+    AuditInfo audit;
+    if (log_util__peek_audit(index, &audit) == 0) {
+      auddispa__display_audit_info(index, &audit);
+    } else {
+      fprintf(stderr, "%s: cannot read audit information\n", program);
+      status = AUD_CANNOT_READ_AUDIT;
+    }
+  }
+  return finish(status);
+}
+
+/* an integer default: a missing value takes the default, as does a 0 where zero_too */
+int32_t configured(const char *name, int32_t fallback, bool zero_too) {
+  int32_t value = 0;
+  if (!log_cfg__read_value(name, &value, sizeof value)) return fallback;
+  return (zero_too && value == 0) ? fallback : value;
+}
+
+int reset_mode(const char *program) {
+  if (log_util__init_error_audit() != 0) {
+    fprintf(stderr, "%s: cannot attach to audit information\n", program);
+    return finish(AUD_CANNOT_ATTACH);
+  }
+  const int32_t level = 1;
+  const int32_t hex_dumps = configured("LOGDUMP", 1, false);
+  const int32_t file_size = configured("LOGFILESIZE", 1024, true);
+  const int32_t notification = configured("LOGNOTIFYFLAG", 1, false);
+  char device[DEVICE_SIZE];
+  if (!log_cfg__read_text("LOGNOTIFYDEV", device, sizeof device)) strcpy(device, "CONOUT$");
+
+  int rc = log_util__poke_error(LOG_UTIL_HEX_DUMPS, &hex_dumps);
+  if (rc == 0) rc = log_util__poke_error(LOG_UTIL_LEVEL, &level);
+  if (rc == 0) rc = log_util__poke_error(LOG_UTIL_MAX_FILE_SIZE, &file_size);
+  if (rc == 0) rc = log_util__poke_error(LOG_UTIL_NOTIFICATION, &notification);
+  if (rc == 0) rc = log_util__poke_error(LOG_UTIL_DEVICE, device);
+  if (rc != 0) {
+    fprintf(stderr, "%s: cannot write error information\n", program);
+    return finish(AUD_CANNOT_WRITE);
+  }
+  const AuditInfo defaults = {0, 0, AUDIT_DEFAULT_FILE_SIZE};
+  for (int index = 0; index < VEZ_PROCESS_SLOTS; index++) {
+    rc = log_util__poke_audit(index, LOG_UTIL_HEX_DUMPS, &defaults.hex_dumps);
+    if (rc == 0) rc = log_util__poke_audit(index, LOG_UTIL_LEVEL, &defaults.level);
+    if (rc == 0) rc = log_util__poke_audit(index, LOG_UTIL_MAX_FILE_SIZE, &defaults.max_file_size);
+    if (rc != 0) {
+      fprintf(stderr, "%s: cannot write audit information\n", program);
+      return finish(AUD_CANNOT_WRITE);
+    }
+  }
+  return finish(AUD_OK);
+}
+
+} // namespace
+
+void aud_main__usage(const char *program) {
+  fprintf(stderr, "Usage: %s [-acdelnxy] [process_index or all or proc_name ]\n", program);
+}
+
+int32_t aud_main__getindex(const char *name) {
+  int32_t index = 0;
+  return log_cfg__process_index(name, &index) == 0 ? index : -1;
+}
+
+int main(int argc, char **argv) {
+  options o;
+  memset(&o, 0, sizeof o);
+  bool option_error = false;
+  const char *program = argv[0] != nullptr ? argv[0] : "aud";
+  static const struct option no_long_options[] = {{nullptr, 0, nullptr, 0}};
+
+  /* the next option is read before the error is tested: one more is diagnosed */
+  int c;
+  while ((c = getopt_long(argc, argv, "a:cd:e:l:n:x:y:", no_long_options, nullptr)) >= 0 &&
+         !option_error) {
+    switch (c) {
+    case 'a':
+      o.a_value = aud_chk__to_int(optarg);
+      o.a = o.a_value >= 1;
+      option_error = !o.a;
+      break;
+    case 'c': o.c = true; break;
+    case 'd':
+      o.d = true;
+      strncpy(o.device, optarg, DEVICE_SIZE);
+      o.device[DEVICE_SIZE - 1] = '\0';
+      break;
+    case 'e':
+      o.e_value = aud_chk__to_int(optarg);
+      o.e = o.e_value >= 1;
+      option_error = !o.e;
+      break;
+    case 'l':
+      o.l_value = aud_chk__to_int(optarg);
+      o.l = o.l_value >= 0 && o.l_value <= 15;
+      option_error = !o.l;
+      break;
+    case 'n':
+      o.n = aud_chk__check_bool(optarg, &o.n_value) == 0;
+      option_error = !o.n;
+      break;
+    case 'x':
+      o.x = aud_chk__check_bool(optarg, &o.x_value) == 0;
+      option_error = !o.x;
+      break;
+    case 'y':
+      o.y = aud_chk__check_bool(optarg, &o.y_value) == 0;
+      option_error = !o.y;
+      break;
+    default: option_error = true; break;
+    }
+  }
+  if (option_error) {
+    aud_main__usage(program);
+    return finish(AUD_BAD_OPTION);
+  }
+
+  bool has_target = false, target_error = false;
+  int32_t target = 0;
+  if (optind < argc) {
+    const char *operand = argv[optind];
+    if (strcmp(operand, "all") == 0 || strcmp(operand, "ALL") == 0) {
+      target = LOG_UTIL_ALL_INDEXES;
+      has_target = true;
+    } else if (operand[0] == '\0') {
+      target_error = true;
+    } else {
+      int32_t index =
+          IsCharAlphaA(operand[0]) ? aud_main__getindex(operand) : aud_chk__to_int(operand);
+      target_error = index < 0 || index >= VEZ_PROCESS_SLOTS;
+      has_target = !target_error;
+      target = index;
+    }
+  }
+  if (((o.a || o.l || o.x) && !has_target) || target_error) {
+    aud_main__usage(program);
+    return finish(AUD_BAD_TARGET);
+  }
+
+  if (o.c) return reset_mode(program);
+  if (o.a || o.d || o.e || o.l || o.n || o.x || o.y) return change_mode(program, o, target);
+  return report_mode(program, has_target, target);
+}
