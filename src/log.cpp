@@ -1,18 +1,225 @@
 /*
-** log.cpp - stand-in for the logging entry points until the library's own
-** arrive: the level pointers at their fallbacks, and records dropped.
+** log.cpp - library initialisation and the logging entry points.
+**
+** The library initialises itself on the first message that passes its
+** level test: it finds the process's name and index, maps the data file
+** and points its settings and level pointers into the shared segment.
+** Without a segment it switches to built-in defaults and records that
+** switch. The levels are read through the pointers at every call, so a
+** change made with aud is in force at the next message.
 */
-#include "vezlog.h"
+#include "log.h"
 
-static int32_t fallback_error_level = 1;
-static int32_t fallback_audit_level = 0;
+#include "log_audf.h"
+#include "log_cfg.h"
+#include "log_defe.h"
+#include "log_defl.h"
+#include "log_devf.h"
+#include "log_errf.h"
+#include "log_msg.h"
+#include "log_not.h"
+#include "log_stde.h"
+#include "platform.h"
+#include "shm.h"
+
+namespace {
+
+const char source[] = "..\\..\\src\\log";
+constexpr int INIT_AUDIT_LEVEL = 8;
+
+char procname[LOG_PROCNAME_SIZE];
+int32_t procindex = 0;
+int16_t bInitialized = 0;
+int16_t logging_in_process_flag = 0;
+ErrorAuditSegment *error_audit_info = nullptr;
+ErrorInfo *error_info = nullptr;
+AuditInfo *audit_info = nullptr;
+int32_t fallback_error_level = 1;
+int32_t fallback_audit_level = 0;
+
+void name_from_executable() {
+  char buf[LOG_PROCNAME_SIZE];
+  memset(buf, 0, sizeof buf);
+  char *p = buf;
+  getProcName(&p);
+  memcpy(procname, buf, sizeof procname);
+}
+
+void set_procname(const char *name) {
+  strncpy(procname, name, LOG_PROCNAME_SIZE);
+  procname[LOG_PROCNAME_SIZE - 1] = '\0';
+}
+
+/* the writer reads the first three settings; an error record's are its ErrorInfo's */
+AuditInfo writer_settings(const ErrorInfo *info) {
+  return AuditInfo{info->hex_dumps, info->level, info->max_file_size};
+}
+
+/* the audit and device-message roads differ only in these */
+struct audit_road {
+  AuditInfo *fallback;
+  int switch_line;
+  bool named_default;
+  bool devmsg;
+};
+
+/* called once the level test has passed */
+void log_audit_like(const audit_road &road, int level, const char *src, int line,
+                    const char *description, const void *data, int length) {
+  if (bInitialized == 0) {
+    log__init(nullptr);
+    bInitialized = 1;
+  }
+  if (audit_info == nullptr) {
+    audit_info = road.fallback;
+    if (road.named_default)
+      set_procname("default");
+    else
+      name_from_executable();
+    log_defl__set_default_log_info(audit_info, 0, 0);
+    if (*log__error_level == 1)
+      log__log_error(1, source, road.switch_line, "Switching to default audit info", procname,
+                     LOG_PROCNAME_SIZE);
+    /* the report may have switched the error side, which names the executable: the
+       device-message switch is the later one, and its name stays */
+    if (road.named_default) set_procname("default");
+  }
+  if (logging_in_process_flag == 1) {
+    log_stde__log_to_stderr(0, level, audit_info, 0, procname, src, line, description, data,
+                            length);
+    return;
+  }
+  logging_in_process_flag = 1;
+  char path[LOG_PATH_SIZE];
+  if (road.devmsg)
+    log_devf__get_devmsg_file_name(path);
+  else
+    log_audf__get_audit_file_name(path, procname);
+  log_msg__log_message(path, 0, level, audit_info, 0, procname, src, line, description, data,
+                       length);
+  logging_in_process_flag = 0;
+}
+
+} // namespace
 
 int32_t *log__error_level = &fallback_error_level;
 int32_t *log__audit_level = &fallback_audit_level;
 
-void log__init(const char *) {}
-void log__init_error_audit(int, const char *) {}
-void log__log_error(int, const char *, int, const char *, const void *, int) {}
-void log__log_audit(int, const char *, int, const char *, const void *, int) {}
-void log__log_devmsg(int, const char *, int, const char *, const void *, int) {}
-void log__shut_error_audit(void) {}
+void getProcName(char **buffer) {
+  char path[MAX_PATH];
+  const char *name = "default";
+  if (GetModuleFileNameA(nullptr, path, sizeof path) != 0) {
+    path[sizeof path - 1] = '\0';
+    char *start = strrchr(path, VEZ_DIRSEP_CHAR);
+    name = start != nullptr ? start + 1 : path;
+    char *dot = strrchr(start != nullptr ? start + 1 : path, '.');
+    if (dot != nullptr) *dot = '\0';
+  }
+  strncpy(*buffer, name, LOG_PROCNAME_SIZE - 1);
+}
+
+void log__init(const char *name) {
+  char own[LOG_PROCNAME_SIZE];
+  if (name == nullptr) {
+    memset(own, 0, sizeof own);
+    char *p = own;
+    getProcName(&p);
+    name = own;
+  }
+  int32_t index = 0;
+  int rc = log_cfg__process_index(name, &index);
+  if (rc == -1) return; /* no process-index table: nothing is set */
+  strncpy(procname, name, LOG_PROCNAME_SIZE - 1);
+  procname[LOG_PROCNAME_SIZE - 1] = '\0';
+  if (rc == 0) log__init_error_audit(index, procname);
+}
+
+void log__init_error_audit(int index, const char *name) {
+  if (name != procname) set_procname(name);
+  /* 64 and above share the overflow slot; so does a negative index, which has no slot */
+  procindex = (index >= VEZ_OVERFLOW_SLOT || index < 0) ? VEZ_OVERFLOW_SLOT : index;
+  bInitialized = 1;
+  char path[SHM_PATH_SIZE];
+  shm__data_file_path(path);
+  ErrorAuditSegment *segment = shm__attach_shared_mem(path, 0);
+  if (segment == nullptr) {
+    if (*log__error_level == 1)
+      log__log_error(1, source, 408, "Error and Audits initialization FAILURE", name,
+                     (int)strlen(name));
+    return;
+  }
+  error_audit_info = segment;
+  error_info = &segment->error;
+  audit_info = &segment->audit[procindex];
+  if (!log_cfg__read_value("LOGDUMP", &audit_info->hex_dumps, sizeof(int32_t)))
+    audit_info->hex_dumps = 0;
+  if (!log_cfg__read_value("LOGAUDITLEVEL", &audit_info->level, sizeof(int32_t)))
+    audit_info->level = 0;
+  if (!log_cfg__read_value("LOGFILESIZE", &audit_info->max_file_size, sizeof(int32_t)))
+    audit_info->max_file_size = LOG_DEFL_FILE_SIZE;
+  if (audit_info->max_file_size == 0) audit_info->max_file_size = 1;
+  log__audit_level = &audit_info->level;
+  log__error_level = &error_info->level;
+  if (audit_info->level >= INIT_AUDIT_LEVEL)
+    log__log_audit(INIT_AUDIT_LEVEL, source, 403, "Error and Audits initialized", segment,
+                   (int)sizeof *segment);
+}
+
+void log__log_error(int level, const char *src, int line, const char *description,
+                    const void *data, int length) {
+  DWORD error_code = GetLastError();
+  static ErrorInfo fallback_error_info;
+  if (bInitialized == 0) {
+    bInitialized = 1;
+    log__init(nullptr);
+  }
+  if (*log__error_level != 1) return;
+  if (error_info == nullptr) {
+    error_info = &fallback_error_info;
+    name_from_executable();
+    log_defe__set_default_err_info(&fallback_error_info);
+    if (*log__error_level == 1)
+      log__log_error(1, source, 529, "Switching to default error info", procname,
+                     LOG_PROCNAME_SIZE);
+  }
+  if (logging_in_process_flag == 1) {
+    log_stde__log_to_stderr(1, level, error_info, (int)error_code, procname, src, line,
+                            description, data, length);
+    return;
+  }
+  logging_in_process_flag = 1;
+  char path[LOG_PATH_SIZE];
+  log_errf__get_error_file_name(path);
+  if (error_info->error_notification == 1)
+    log_not__error_notification(error_info->notification_device, path);
+  AuditInfo settings = writer_settings(error_info);
+  log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src, line,
+                       description, data, length);
+  logging_in_process_flag = 0;
+}
+
+void log__log_audit(int level, const char *src, int line, const char *description,
+                    const void *data, int length) {
+  static AuditInfo fallback_audit_info;
+  static const audit_road road = {&fallback_audit_info, 684, false, false};
+  if (level > *log__audit_level) return; /* the whole cost of a filtered message */
+  log_audit_like(road, level, src, line, description, data, length);
+}
+
+void log__log_devmsg(int level, const char *src, int line, const char *description,
+                     const void *data, int length) {
+  static AuditInfo fallback_audit_info;
+  static const audit_road road = {&fallback_audit_info, 814, true, true};
+  if (level > *log__audit_level) return;
+  log_audit_like(road, level, src, line, description, data, length);
+}
+
+void log__shut_error_audit(void) {
+  if (error_audit_info == nullptr) return;
+  shm__detach_shared_mem();
+  error_audit_info = nullptr;
+  error_info = nullptr;
+  audit_info = nullptr;
+  log__error_level = &fallback_error_level;
+  log__audit_level = &fallback_audit_level;
+}

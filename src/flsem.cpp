@@ -1,0 +1,46 @@
+/*
+** flsem.cpp - file lock. The lock is the open handle, not the file: taken
+** by opening the ".lok" file without sharing, released by closing it, and
+** dropped by the system when the holder dies. It is tried once; a writer
+** that finds it held drops its record. A process holds one lock at a time.
+*/
+#include "flsem.h"
+
+#include "platform.h"
+#include "vezlog.h"
+
+namespace {
+
+const char source[] = "..\\..\\src\\flsem";
+HANDLE lock_f = INVALID_HANDLE_VALUE;
+
+void report(int line, const char *message) {
+  if (*log__error_level == 1) log__log_error(1, source, line, message, nullptr, 0);
+}
+
+} // namespace
+
+int flsem__wait_file_lock_sem(const char *lock_name) {
+  if (lock_f != INVALID_HANDLE_VALUE) {
+    report(195, "Cannot open multiple semaphore files");
+    return FLSEM_ALREADY_HELD;
+  }
+  lock_f = CreateFileA(lock_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  return lock_f == INVALID_HANDLE_VALUE ? FLSEM_HELD_ELSEWHERE : 0;
+}
+
+int flsem__signal_file_lock_sem(void) {
+  if (lock_f == INVALID_HANDLE_VALUE) {
+    report(282, "Trying to release unallocated semaphore");
+    return FLSEM_NOT_HELD;
+  }
+  if (!CloseHandle(lock_f)) {
+    report(250, "Sempaphore unlock failed");
+    return FLSEM_CLOSE_FAILED;
+  }
+  lock_f = INVALID_HANDLE_VALUE;
+  if (*log__audit_level >= 15)
+    log__log_audit(15, source, 246, "Released File Lock Semaphore", nullptr, 0);
+  return 0;
+}

@@ -1,0 +1,25 @@
+/*
+** log_chk.h - the size limit of a log file and its rotation to one ".old" copy.
+*/
+#ifndef VEZ_LOG_CHK_H
+#define VEZ_LOG_CHK_H
+
+/* room for a log path (at most 255 characters) with a four-character suffix */
+constexpr int LOG_CHK_NAME_SIZE = 260;
+
+constexpr int LOG_CHK_WITHIN_LIMIT = 0;
+constexpr int LOG_CHK_ROTATED = 1;
+constexpr int LOG_CHK_RENAME_FAILED = 2;
+
+/*
+** Called with the log just opened read-write. Within max_size units of 512
+** bytes: leaves fd open at the end of the file and returns 0. Otherwise
+** closes fd, replaces the ".old" copy with the file and returns 1, or 2 when
+** the rename failed.
+*/
+int log_chk__check_log_file_size(const char *path, int fd, int max_size);
+
+/* path followed by suffix, zero-filled; false when it does not fit */
+bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const char *suffix);
+
+#endif /* VEZ_LOG_CHK_H */

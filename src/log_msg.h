@@ -1,0 +1,18 @@
+/*
+** log_msg.h - writes one record into a named log file.
+*/
+#ifndef VEZ_LOG_MSG_H
+#define VEZ_LOG_MSG_H
+
+#include "vezlog.h"
+
+/*
+** settings: the hex dumps, level and maximum file size in use (an error
+** record's are the first three fields of its ErrorInfo). kind: 1 error log,
+** 0 audit and device-message logs.
+*/
+void log_msg__log_message(const char *path, int kind, int message_level, const AuditInfo *settings,
+                          int error_code, const char *process, const char *source, int line,
+                          const char *description, const void *data, int length);
+
+#endif /* VEZ_LOG_MSG_H */

@@ -1,0 +1,27 @@
+/*
+** sys.h - thin wrappers over the platform's memory, file and process calls.
+*/
+#ifndef VEZ_SYS_H
+#define VEZ_SYS_H
+
+#include <stddef.h>
+
+void *sys__malloc(size_t size);
+void sys__free(void *block);
+int sys__open(const char *path, int flags, int mode);
+int sys__creat(const char *path, int mode);
+int sys__close(int fd);
+int sys__write(int fd, const void *buf, unsigned int count);
+int sys__read(int fd, void *buf, unsigned int count);
+long sys__lseek(int fd, long offset, int origin);
+int sys__access(const char *path, int mode);
+int sys__system(const char *command);
+/* one line of standard input without its line feed, at most size - 1 characters */
+char *sys__gets(char *buf, int size);
+char *sys__strcpy(char *dest, const char *src);
+int sys__ioctl(...);
+int sys__uname(...);
+int sys__fcntl(...);
+int sys__gethostname(...);
+
+#endif /* VEZ_SYS_H */

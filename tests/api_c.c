@@ -1,0 +1,16 @@
+/*
+** api_c.c - a C program that links the library through its public header:
+** one error and one audit record.
+*/
+#include <stdio.h>
+
+#include "vezlog.h"
+
+int main(void) {
+  static const unsigned char data[3] = {1, 2, 3};
+  log__log_error(1, "api_c.c", 10, "error from C", data, (int)sizeof data);
+  log__log_audit(0, "api_c.c", 11, "audit from C", NULL, 0);
+  printf("levels %d %d\n", (int)*log__error_level, (int)*log__audit_level);
+  log__shut_error_audit();
+  return 0;
+}

@@ -1,0 +1,300 @@
+/*
+** test_log_file.cpp - the record writer: the exact record format, dump
+** forms, rotation at the size limit, and the lock file against a real second
+** process.
+*/
+#include "testenv.h"
+
+#include <chrono>
+#include <thread>
+
+#include "flsem.h"
+#include "log_chk.h"
+#include "log_file.h"
+#include "log_msg.h"
+#include "platform.h"
+#include "sys.h"
+#include "timelib.h"
+
+using testenv::Test;
+
+namespace {
+
+/* what the file holds for these lines: each line feed stored as CR LF */
+std::string crlf(const std::string &s) {
+  std::string out;
+  for (char c : s) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+std::string bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int c : b) s += (char)c;
+  return s;
+}
+
+const std::string worked_data =
+    bytes({0x01, 0x02, 0x41, 0x42, 0x43, 0x00, 0x7f, 0x80, 0xff, 0x20, 0x61, 0x62, 0x63, 0x64,
+           0x65, 0x66, 0x0a, 0x0d, 0x30, 0x31});
+
+time_t local_time(int mon, int mday, int hour, int min, int sec) {
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  tm.tm_year = 126;
+  tm.tm_mon = mon - 1;
+  tm.tm_mday = mday;
+  tm.tm_hour = hour;
+  tm.tm_min = min;
+  tm.tm_sec = sec;
+  tm.tm_isdst = -1;
+  return mktime(&tm);
+}
+
+} // namespace
+
+class Writer : public Test {
+protected:
+  std::string log;
+  AuditInfo settings = {1, 1, 1024};
+  void SetUp() override {
+    Test::SetUp();
+    log = path("error");
+    timelib__fixed_time = local_time(9, 14, 13, 5, 7);
+  }
+  void TearDown() override {
+    timelib__fixed_time = 0;
+    Test::TearDown();
+  }
+  static constexpr int WHOLE = INT32_MIN;
+  void write(const std::string &desc, const std::string &data, int length = WHOLE,
+             const char *proc = "cfgsrv", const char *src = "..\\..\\src\\shm") {
+    log_msg__log_message(log.c_str(), 1, 1, &settings, 2, proc, src, 209, desc.c_str(),
+                         data.empty() ? nullptr : data.data(),
+                         length == WHOLE ? (int)data.size() : length);
+  }
+  /* the record's lines after header and description */
+  std::string dump_of(const std::string &data, int hex_dumps) {
+    testenv::remove_file(log);
+    settings.hex_dumps = hex_dumps;
+    write("d", data);
+    std::string all = testenv::read_file(log);
+    size_t start = all.find("Desc:d\r\n");
+    return start == std::string::npos ? "<no record>" : all.substr(start + 8);
+  }
+};
+
+TEST_F(Writer, WorkedExampleByteForByte) {
+  write("cannot open data file", worked_data);
+  std::string want = "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
+                     "Desc:cannot open data file\n"
+                     "000  01 02 41 42 43 00 7f 80   ff 20 61 62 63 64 65 66    ..ABC... . abcdef \n"
+                     "010  0a 0d 30 31" +
+                     std::string(42, ' ') + "..01" + std::string(14, ' ') + "\n";
+  EXPECT_EQ(testenv::read_file(log), crlf(want));
+  EXPECT_EQ(testenv::file_size(log + ".lok"), 0) << "the lock file stays, empty";
+}
+
+TEST_F(Writer, ShortFormExamples) {
+  EXPECT_EQ(dump_of(worked_data, 0), crlf("0x01024142 43007f80 ff206162 63646566 0a0d3031 \n"));
+  EXPECT_EQ(dump_of("OK", 0), crlf("OK\n"));
+  EXPECT_EQ(dump_of("abcdefghijklmnopqrst", -4), crlf("abcd\n"));
+  EXPECT_EQ(dump_of(std::string(40, 'p') + '\0', 0), crlf(std::string(40, 'p') + "<00>\n"));
+  EXPECT_EQ(dump_of(std::string(100, 'q'), 0),
+            crlf(std::string(75, 'q') + "\n" + std::string(25, 'q') + "\n"));
+  std::string tenth_zero = std::string(9, 'a') + '\0' + std::string(30, 'b');
+  EXPECT_EQ(dump_of(tenth_zero, 2),
+            crlf("0x61616161 61616161 6100" + std::string("6262 ") + "62626262 62626262 "
+                 "62626262 62626262 62626262 \n"));
+  EXPECT_EQ(dump_of("ab\x7f", 0), crlf("0x61627f\n")) << "0x7f is not printable";
+  std::string tail;
+  for (int i = 0; i < 10; i++) tail += "<73>";
+  EXPECT_EQ(dump_of(std::string(33, 'r') + "\x80" + std::string(100, 's'), 0),
+            crlf(std::string(33, 'r') + "<80>" + tail + "\n"))
+      << "from the first unprintable byte, hex while the line is under 75";
+}
+
+TEST_F(Writer, FullFormLinesAndOffsets) {
+  std::string one = dump_of(std::string(16, 'x'), 1);
+  EXPECT_EQ(std::count(one.begin(), one.end(), '\n'), 1);
+  std::string two = dump_of(std::string(17, 'x'), 1);
+  ASSERT_EQ(std::count(two.begin(), two.end(), '\n'), 2);
+  EXPECT_EQ(two.substr(78, 8), "010  78 ");
+  EXPECT_EQ(two.size(), 2u * 78);
+  std::string big = dump_of(std::string(0x1010, '\xaa'), 1);
+  size_t at = big.find("\r\n1000 ");
+  ASSERT_NE(at, std::string::npos);
+  std::string line = big.substr(at + 2, big.find("\r\n", at + 2) - at - 2);
+  EXPECT_EQ(line.size(), 77u);
+  EXPECT_EQ(line.substr(5, 3), "aa ") << "hex columns stay in place";
+  std::string huge = dump_of(std::string(0x10010, 'z'), 1);
+  at = huge.find("\r\n10000 ");
+  ASSERT_NE(at, std::string::npos) << "five-digit offsets keep a space before the hex";
+  EXPECT_EQ(huge.substr(at + 2 + 6, 3), "7a ");
+}
+
+TEST_F(Writer, RecordsWithoutDataAndDescriptionLines) {
+  for (int length : {0, -5}) {
+    testenv::remove_file(log);
+    write("x", "abc", length);
+    std::string rec = testenv::read_file(log);
+    EXPECT_EQ(std::count(rec.begin(), rec.end(), '\n'), 2);
+  }
+  testenv::remove_file(log);
+  log_msg__log_message(log.c_str(), 1, 1, &settings, 0, "p", "s", 1, "", nullptr, 10);
+  EXPECT_NE(testenv::read_file(log).find("\r\nDesc:\r\n"), std::string::npos);
+  std::string d70(70, 'a'), d71 = d70 + "b";
+  testenv::remove_file(log);
+  write(d70, "");
+  EXPECT_NE(testenv::read_file(log).find("Desc:" + d70 + "\r\n"), std::string::npos);
+  EXPECT_EQ(testenv::read_file(log).find("     "), std::string::npos);
+  testenv::remove_file(log);
+  write(d71 + std::string(70, 'c'), "");
+  EXPECT_NE(testenv::read_file(log).find("Desc:" + d70 + "\r\n     b" + std::string(69, 'c') +
+                                         "\r\n     c\r\n"),
+            std::string::npos);
+}
+
+TEST_F(Writer, HeaderLevelsNamesAndCutSources) {
+  timelib__fixed_time = local_time(1, 2, 3, 4, 5);
+  settings.level = 20;
+  log_msg__log_message(log.c_str(), 0, 15, &settings, 0, "averyveryverylongprocessname",
+                       "..\\..\\src\\log_file", 255, "d", nullptr, 0);
+  EXPECT_EQ(testenv::read_file(log),
+            crlf("------01/02 03:04:05  15/20 err:0   averyveryverylongpro(<.\\src\\log_file:255)\n"
+                 "Desc:d\n"));
+  std::string name15(15, 'n');
+  testenv::remove_file(log);
+  write("d", "", 0, name15.c_str(), std::string(20, 's').c_str());
+  EXPECT_NE(testenv::read_file(log).find(name15 + "(" + std::string(20, 's') + ":209)"),
+            std::string::npos) << "35 together: whole";
+  testenv::remove_file(log);
+  write("d", "", 0, name15.c_str(), ("t" + std::string(20, 's')).c_str());
+  EXPECT_NE(testenv::read_file(log).find(name15 + "(<" + std::string(19, 's') + ":209)"),
+            std::string::npos) << "36 together: cut at the start";
+  testenv::remove_file(log);
+  log_msg__log_message(log.c_str(), 1, -3, &settings, -2147483647 - 1, "p", "s", -1, "d", nullptr,
+                       0);
+  EXPECT_NE(testenv::read_file(log).find("  -3/20 err:-2147483648  p(s:-1)\r\n"),
+            std::string::npos);
+}
+
+TEST_F(Writer, RotationAtTheLimit) {
+  settings.max_file_size = 1;
+  testenv::write_file(log, std::string(512, 'f'));
+  write("next", "");
+  EXPECT_EQ(testenv::read_file(log).substr(0, 512), std::string(512, 'f')) << "512 stays";
+  EXPECT_FALSE(testenv::file_exists(log + ".old"));
+  testenv::write_file(log, std::string(513, 'g'));
+  write("after", "");
+  EXPECT_EQ(testenv::read_file(log + ".old"), std::string(513, 'g'));
+  EXPECT_EQ(testenv::read_file(log).find("------"), 0u);
+  EXPECT_NE(testenv::read_file(log).find("Desc:after"), std::string::npos);
+  testenv::write_file(log, std::string(600, 'h'));
+  write("third", "");
+  EXPECT_EQ(testenv::read_file(log + ".old"), std::string(600, 'h')) << "one copy, replaced";
+}
+
+TEST_F(Writer, SizeZeroKeepsOneRecordAndNegativeAlwaysRotates) {
+  settings.max_file_size = 0;
+  write("one", "");
+  write("two", "");
+  EXPECT_NE(testenv::read_file(log + ".old").find("Desc:one"), std::string::npos);
+  EXPECT_EQ(testenv::read_file(log).find("Desc:one"), std::string::npos);
+  EXPECT_NE(testenv::read_file(log).find("Desc:two"), std::string::npos);
+  settings.max_file_size = -1;
+  testenv::write_file(log, "");
+  testenv::write_file(log + ".old", "keep?");
+  write("three", "");
+  EXPECT_EQ(testenv::read_file(log + ".old"), "") << "even an empty file is rotated";
+}
+
+TEST_F(Writer, LargeLimitsDoNotOverflow) {
+  for (int units : {4194304, INT32_MAX}) {
+    settings.max_file_size = units;
+    testenv::write_file(log, "small");
+    write("x", "");
+    EXPECT_FALSE(testenv::file_exists(log + ".old")) << units;
+    EXPECT_EQ(testenv::read_file(log).substr(0, 5), "small");
+  }
+}
+
+TEST_F(Writer, DerivedNamesNeverCutOntoTheLogItself) {
+  char name[LOG_CHK_NAME_SIZE];
+  std::string p255(255, 'p');
+  ASSERT_TRUE(log_chk__derived_name(name, p255.c_str(), ".lok"));
+  EXPECT_EQ(std::string(name), p255 + ".lok");
+  EXPECT_FALSE(log_chk__derived_name(name, (p255 + "pp").c_str(), ".old"));
+  /* a log whose ".old" name cannot be built is kept and appended to, never cut */
+  testenv::write_file(log, "content");
+  int fd = sys__open(log.c_str(), _O_CREAT | _O_RDWR, 0666);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1), 0);
+  sys__close(fd);
+  EXPECT_EQ(testenv::read_file(log), "content");
+}
+
+TEST_F(Writer, LockHeldByAnotherProcessDropsTheRecordAtOnce) {
+  testenv::child *holder = testenv::start({testenv::program("lockhold"), log + ".lok"});
+  std::string said;
+  for (int i = 0; i < 500 && said.empty(); i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    /* the holder has the lock once our own exclusive open fails */
+    HANDLE h = CreateFileA((log + ".lok").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) said = "held";
+    else CloseHandle(h);
+  }
+  ASSERT_EQ(said, "held");
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(log_file__open_log_file(log.c_str(), 1024), LOG_FILE_LOCK_FAILED);
+  write("dropped", "");
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_LT(waited, std::chrono::seconds(1)) << "the lock is tried once, never waited for";
+  EXPECT_FALSE(testenv::file_exists(log));
+  testenv::run_result r = testenv::finish(holder);
+  EXPECT_EQ(r.status, 0);
+  write("kept", "");
+  EXPECT_NE(testenv::read_file(log).find("Desc:kept"), std::string::npos);
+  EXPECT_EQ(testenv::file_size(log + ".lok"), 0);
+}
+
+TEST_F(Writer, LockOncePerProcessAndReleaseOnce) {
+  std::string a = path("a.lok"), b = path("b.lok");
+  EXPECT_EQ(flsem__wait_file_lock_sem(a.c_str()), 0);
+  EXPECT_EQ(flsem__wait_file_lock_sem(b.c_str()), FLSEM_ALREADY_HELD);
+  HANDLE h = CreateFileA(a.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE) << "the first lock is still held";
+  EXPECT_EQ(flsem__signal_file_lock_sem(), 0);
+  EXPECT_EQ(flsem__signal_file_lock_sem(), FLSEM_NOT_HELD);
+  EXPECT_TRUE(testenv::file_exists(a));
+}
+
+TEST_F(Writer, FailedOpenReleasesTheLock) {
+  std::string nowhere = path("adir");
+  testenv::make_dir(nowhere); /* a directory where the log should be: it cannot be opened */
+  EXPECT_EQ(log_file__open_log_file(nowhere.c_str(), 1024), LOG_FILE_OPEN_FAILED);
+  write("still written", "");
+  EXPECT_NE(testenv::read_file(log).find("Desc:still written"), std::string::npos);
+}
+
+TEST_F(Writer, SystemWrapperStubsAndBoundedGets) {
+  EXPECT_EQ(sys__ioctl(1, 2), -1);
+  EXPECT_EQ(sys__uname(), -1);
+  EXPECT_EQ(sys__fcntl(0), -1);
+  EXPECT_EQ(sys__gethostname(nullptr, 0), -1);
+  sys__free(nullptr);
+  void *p = sys__malloc(16);
+  ASSERT_NE(p, nullptr);
+  sys__free(p);
+  testenv::write_file(path("in.txt"), "0123456789abcdef\nshort\n");
+  ASSERT_NE(freopen(path("in.txt").c_str(), "r", stdin), nullptr);
+  char buf[8];
+  memset(buf, 'x', sizeof buf);
+  ASSERT_EQ(sys__gets(buf, 6), buf);
+  EXPECT_STREQ(buf, "01234");
+  EXPECT_EQ(buf[6], 'x') << "nothing past the buffer";
+  ASSERT_EQ(sys__gets(buf, sizeof buf), buf);
+  EXPECT_STREQ(buf, "short") << "the rest of a long line is read away";
+  EXPECT_EQ(sys__gets(buf, sizeof buf), nullptr);
+}

@@ -1,0 +1,241 @@
+/*
+** logmsg.cpp - records messages through the logging library from the
+** command line or, one per line, from standard input.
+**
+**   logmsg [-l LEVEL] [-s SOURCE] [-L LINE] [-e CODE] [-x HEX | -f FILE]
+**          [-N NAME] [-r COUNT] KIND WORDS...
+**   logmsg -
+**
+** KIND is error, audit or devmsg. An input line holds the same words, or
+** "init [NAME]", "init-index INDEX NAME" or "shut"; each line is carried
+** out as soon as it is read. Silent on success; a malformed command gives
+** one line on standard error and exit status 2.
+*/
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "vezlog.h"
+
+namespace {
+
+constexpr int STATUS_BAD_COMMAND = 2;
+constexpr size_t INPUT_LINE_SIZE = 1 << 16;
+
+const char *program = "logmsg";
+
+struct command {
+  bool has_level = false; /* else the kind's default */
+  int level = 0;
+  std::string source = "logmsg";
+  int line = 0;
+  bool set_error = false;
+  DWORD error_code = 0;
+  std::string data;
+  bool init = false;
+  std::string init_name;
+  long count = 1;
+  std::string kind;
+  std::string description;
+};
+
+bool to_int(const std::string &text, long lo, long hi, long *out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char *end = nullptr;
+  long long v = strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *out = (long)v;
+  return true;
+}
+
+bool parse_hex(const std::string &text, std::string *out) {
+  int half = -1;
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (half >= 0) return false;
+      continue;
+    }
+    int d = (c >= '0' && c <= '9') ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
+    if (d < 0) return false;
+    if (half < 0) {
+      half = d;
+    } else {
+      *out += (char)(half * 16 + d);
+      half = -1;
+    }
+  }
+  return half < 0;
+}
+
+bool read_data_file(const std::string &path, std::string *out) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  fclose(f);
+  return true;
+}
+
+/* words after "logmsg" into a command; false with *why set when malformed */
+bool parse(const std::vector<std::string> &words, command *c, std::string *why) {
+  size_t i = 0;
+  bool have_data = false;
+  for (; i < words.size() && words[i].size() == 2 && words[i][0] == '-'; i++) {
+    char opt = words[i][1];
+    if (i + 1 >= words.size()) {
+      *why = std::string("option -") + opt + " needs a value";
+      return false;
+    }
+    const std::string &v = words[++i];
+    long n = 0;
+    switch (opt) {
+    case 'l':
+      if (!to_int(v, INT32_MIN, INT32_MAX, &n)) return *why = "bad level: " + v, false;
+      c->level = (int)n;
+      c->has_level = true;
+      break;
+    case 's': c->source = v; break;
+    case 'L':
+      if (!to_int(v, INT32_MIN, INT32_MAX, &n)) return *why = "bad line: " + v, false;
+      c->line = (int)n;
+      break;
+    case 'e': {
+      long long code = 0;
+      char *end = nullptr;
+      code = strtoll(v.c_str(), &end, 0);
+      if (v.empty() || *end != '\0' || code < INT32_MIN || code > UINT32_MAX)
+        return *why = "bad error code: " + v, false;
+      c->set_error = true;
+      c->error_code = (DWORD)code;
+      break;
+    }
+    case 'x':
+      if (have_data) return *why = "give data once, with -x or -f", false;
+      if (!parse_hex(v, &c->data)) return *why = "bad hex data: " + v, false;
+      have_data = true;
+      break;
+    case 'f':
+      if (have_data) return *why = "give data once, with -x or -f", false;
+      if (!read_data_file(v, &c->data)) return *why = "cannot read " + v, false;
+      have_data = true;
+      break;
+    case 'N':
+      c->init = true;
+      c->init_name = v;
+      break;
+    case 'r':
+      if (!to_int(v, 0, INT32_MAX, &n)) return *why = "bad count: " + v, false;
+      c->count = n;
+      break;
+    default: *why = "unknown option " + words[i - 1]; return false;
+    }
+  }
+  if (i >= words.size()) return *why = "no message kind", false;
+  c->kind = words[i++];
+  if (c->kind != "error" && c->kind != "audit" && c->kind != "devmsg")
+    return *why = "unknown kind: " + c->kind, false;
+  for (; i < words.size(); i++) c->description += (c->description.empty() ? "" : " ") + words[i];
+  return true;
+}
+
+void carry_out(const command &c) {
+  if (c.init) log__init(c.init_name.c_str());
+  const void *data = c.data.empty() ? nullptr : c.data.data();
+  int length = (int)c.data.size();
+  for (long k = 0; k < c.count; k++) {
+    if (c.kind == "error") {
+      if (c.set_error) SetLastError(c.error_code);
+      log__log_error(c.has_level ? c.level : 1, c.source.c_str(), c.line,
+                     c.description.c_str(), data, length);
+    } else if (c.kind == "audit") {
+      log__log_audit(c.has_level ? c.level : 0, c.source.c_str(), c.line,
+                     c.description.c_str(), data, length);
+    } else {
+      log__log_devmsg(c.has_level ? c.level : 0, c.source.c_str(), c.line,
+                      c.description.c_str(), data, length);
+    }
+  }
+}
+
+std::vector<std::string> split(const char *line) {
+  std::vector<std::string> words;
+  std::string w;
+  for (const char *p = line;; p++) {
+    if (*p == '\0' || *p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') {
+      if (!w.empty()) words.push_back(w);
+      w.clear();
+      if (*p == '\0') break;
+    } else {
+      w += *p;
+    }
+  }
+  return words;
+}
+
+/* one input line; false when malformed */
+bool input_line(const std::vector<std::string> &words, std::string *why) {
+  if (words[0] == "init") {
+    if (words.size() > 2) return *why = "init takes at most a name", false;
+    log__init(words.size() == 2 ? words[1].c_str() : nullptr);
+    return true;
+  }
+  if (words[0] == "init-index") {
+    long index = 0;
+    if (words.size() != 3 || !to_int(words[1], INT32_MIN, INT32_MAX, &index))
+      return *why = "usage: init-index INDEX NAME", false;
+    log__init_error_audit((int)index, words[2].c_str());
+    return true;
+  }
+  if (words[0] == "shut") {
+    if (words.size() != 1) return *why = "shut takes nothing", false;
+    log__shut_error_audit();
+    return true;
+  }
+  command c;
+  if (!parse(words, &c, why)) return false;
+  carry_out(c);
+  return true;
+}
+
+int read_input() {
+  int status = 0;
+  std::vector<char> line(INPUT_LINE_SIZE);
+  unsigned long number = 0;
+  while (fgets(line.data(), (int)line.size(), stdin) != nullptr) {
+    number++;
+    std::vector<std::string> words = split(line.data());
+    if (words.empty()) continue;
+    std::string why;
+    if (!input_line(words, &why)) {
+      fprintf(stderr, "%s: line %lu: %s\n", program, number, why.c_str());
+      status = STATUS_BAD_COMMAND;
+    }
+  }
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc > 0 && argv[0] != nullptr) program = argv[0];
+  if (argc == 2 && strcmp(argv[1], "-") == 0) return read_input();
+  std::vector<std::string> words(argv + 1, argv + argc);
+  command c;
+  std::string why;
+  if (!parse(words, &c, &why)) {
+    fprintf(stderr, "%s: %s\n", program, why.c_str());
+    return STATUS_BAD_COMMAND;
+  }
+  carry_out(c);
+  return 0;
+}
