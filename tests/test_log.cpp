@@ -1,1 +1,330 @@
+/*
+** test_log.cpp - the library in real processes, driven through logmsg:
+** initialisation, the switch to built-in defaults, the order of records in
+** the logs, live changes made with aud, and error notices.
+*/
+#include "testenv.h"
 
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "platform.h"
+
+using testenv::INDEX_KEY;
+using testenv::PRODUCT_KEY;
+using testenv::run_result;
+using testenv::Test;
+
+namespace {
+
+struct record {
+  int message_level = 0, configured_level = 0;
+  long long error_code = 0;
+  std::string origin, desc;
+  std::vector<std::string> dump;
+};
+
+std::vector<record> records(const std::string &text) {
+  static const std::regex header(
+      R"(------\d\d/\d\d \d\d:\d\d:\d\d  ([ -]\d|-?\d\d+)/(-?\d+) *err:(-?\d+) *  (.*))");
+  std::vector<record> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) break;
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 2;
+    std::smatch m;
+    if (std::regex_match(line, m, header)) {
+      record r;
+      r.message_level = std::stoi(m[1]);
+      r.configured_level = std::stoi(m[2]);
+      r.error_code = std::stoll(m[3]);
+      r.origin = m[4];
+      out.push_back(r);
+    } else if (!out.empty() && line.rfind("Desc:", 0) == 0) {
+      out.back().desc = line.substr(5);
+    } else if (!out.empty()) {
+      out.back().dump.push_back(line);
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> descs(const std::vector<record> &rs) {
+  std::vector<std::string> d;
+  for (const record &r : rs) d.push_back(r.desc);
+  return d;
+}
+
+} // namespace
+
+class Library : public Test {
+protected:
+  std::string data;
+  void SetUp() override {
+    Test::SetUp();
+    data = path("data.dat");
+    testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", dir);
+    testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", data);
+    testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", path("no-such-device"));
+  }
+  run_result logmsg(std::vector<std::string> args, const std::string &input = "",
+                     const std::string &prog = "logmsg") {
+    args.insert(args.begin(), prog == "logmsg" ? testenv::program("logmsg") : prog);
+    return testenv::run(args, input);
+  }
+  run_result aud(std::vector<std::string> args) {
+    args.insert(args.begin(), testenv::program("aud"));
+    return testenv::run(args);
+  }
+  /* a copy of logmsg under another name: the process name comes from the executable */
+  std::string copy_as(const std::string &name) {
+    testenv::make_dir(path("bin")); /* apart from the logs, one of which takes its name */
+    std::string to = testenv::join(path("bin"), name) + (VEZ_OS_WIN ? ".exe" : "");
+    testenv::write_file(to, testenv::read_file(testenv::program("logmsg")));
+    if (VEZ_OS_POSIX) testenv::run({"/bin/chmod", "755", to});
+    return to;
+  }
+  std::vector<record> log(const std::string &name) { return records(testenv::read_file(path(name))); }
+  void reset() { ASSERT_EQ(aud({"-c"}).status, 0); }
+  std::string seg() { return testenv::read_file(data); }
+  int32_t word(size_t offset) {
+    int32_t v;
+    memcpy(&v, seg().data() + offset, 4);
+    return v;
+  }
+};
+
+TEST_F(Library, UnregisteredProcessSwitchesToDefaultsBeforeItsFirstError) {
+  run_result r = logmsg({"-s", "..\\..\\src\\shm", "-L", "209", "error", "MapViewOfFile()", "failed"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  std::vector<record> rs = log("error");
+  ASSERT_EQ(rs.size(), 2u);
+  EXPECT_EQ(rs[0].desc, "Switching to default error info");
+  EXPECT_EQ(rs[0].origin, "logmsg(..\\..\\src\\log:529)");
+  ASSERT_EQ(rs[0].dump.size(), 3u) << "the 33-byte name buffer, full form";
+  EXPECT_EQ(rs[0].dump[2].substr(0, 8), "020  00 ");
+  EXPECT_EQ(rs[1].desc, "MapViewOfFile() failed");
+  EXPECT_EQ(rs[1].origin, "logmsg(..\\..\\src\\shm:209)");
+  EXPECT_EQ(rs[1].configured_level, 1);
+  EXPECT_FALSE(testenv::file_exists(data)) << "the library never creates the data file";
+}
+
+TEST_F(Library, RegisteredProcessWithoutDataFileLogsTheFailuresInOrder) {
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 3);
+  EXPECT_EQ(logmsg({"error", "caller"}).status, 0);
+  std::vector<record> rs = log("error");
+  EXPECT_EQ(descs(rs), (std::vector<std::string>{"Switching to default error info",
+                                                 "CreateFile() failed",
+                                                 "Error and Audits initialization FAILURE",
+                                                 "caller"}));
+  ASSERT_EQ(rs.size(), 4u);
+  EXPECT_EQ(rs[1].origin, "logmsg(..\\..\\src\\shm:219)");
+  EXPECT_EQ(rs[2].origin, "logmsg(..\\..\\src\\log:408)");
+  ASSERT_EQ(rs[2].dump.size(), 1u);
+  EXPECT_EQ(rs[2].dump[0].substr(0, 24), "000  6c 6f 67 6d 73 67  ") << "the name as data";
+  EXPECT_FALSE(testenv::file_exists(data));
+}
+
+TEST_F(Library, FilteredFirstAuditDoesNothingAndLevelZeroSwitchesBothSides) {
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 3);
+  EXPECT_EQ(logmsg({"-l", "15", "audit", "ignored"}).status, 0);
+  EXPECT_FALSE(testenv::file_exists(path("error")));
+  EXPECT_FALSE(testenv::file_exists(path("logmsg")));
+  EXPECT_EQ(logmsg({"-l", "0", "audit", "kept"}).status, 0);
+  std::vector<record> errs = log("error");
+  ASSERT_GE(errs.size(), 2u);
+  EXPECT_EQ(errs.front().desc, "Switching to default error info");
+  EXPECT_EQ(errs.back().desc, "Switching to default audit info");
+  EXPECT_EQ(errs.back().origin, "logmsg(..\\..\\src\\log:684)");
+  std::vector<record> audits = log("logmsg");
+  ASSERT_EQ(audits.size(), 1u) << "the audit log is named after the process";
+  EXPECT_EQ(audits[0].desc, "kept");
+  EXPECT_EQ(audits[0].error_code, 0);
+}
+
+TEST_F(Library, AttachedProcessWritesItsSlotAndObeysTheLevels) {
+  testenv::reg_set_dword(INDEX_KEY, "pump", 3);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 5);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGDUMP", 0);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGFILESIZE", 0);
+  reset();
+  std::string pump = copy_as("pump");
+  run_result r = logmsg({"-"}, "init\n-l 5 audit equal\n-l 6 audit above\n-l -3 audit negative\n"
+                              "-e 1234 -x 0001 error failed\n",
+                        pump);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(word(272 + 36), 0);
+  EXPECT_EQ(word(272 + 36 + 4), 5);
+  EXPECT_EQ(word(272 + 36 + 8), 1) << "a configured 0 becomes 1";
+  EXPECT_EQ(descs(log("pump")), (std::vector<std::string>{"equal", "negative"}));
+  std::vector<record> errs = log("error");
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].error_code, 1234) << "the caller's last-error code";
+  EXPECT_EQ(errs[0].origin, "pump(logmsg:0)");
+  EXPECT_EQ(errs[0].dump, (std::vector<std::string>{"0x0001"})) << "the error settings' dump form";
+}
+
+TEST_F(Library, ErrorLevelOtherThanOneRecordsNothing) {
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 1);
+  reset();
+  std::string s = seg();
+  int32_t two = 2;
+  memcpy(&s[4], &two, 4);
+  testenv::write_file(data, s);
+  EXPECT_EQ(logmsg({"error", "silent"}).status, 0);
+  EXPECT_FALSE(testenv::file_exists(path("error")));
+}
+
+TEST_F(Library, InitialisedAuditAndNestedMessagesDropped) {
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 2);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 15);
+  reset();
+  EXPECT_EQ(logmsg({"-"}, "init\n-l 1 audit mine\n").status, 0);
+  std::vector<record> rs = log("logmsg");
+  ASSERT_EQ(descs(rs), (std::vector<std::string>{"Error and Audits initialized", "mine"}))
+      << "the lock's release audit, raised inside each record, is dropped";
+  EXPECT_EQ(rs[0].message_level, 8);
+  EXPECT_EQ(rs[0].origin, "logmsg(..\\..\\src\\log:403)");
+  EXPECT_EQ(rs[0].dump.size(), 1u) << "short form of the 1052 bytes: one hex line";
+  EXPECT_EQ(rs[0].dump[0].substr(0, 10), "0x01000000");
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 7);
+  testenv::remove_file(path("logmsg"));
+  EXPECT_EQ(logmsg({"-"}, "init\n-l 1 audit again\n").status, 0);
+  EXPECT_EQ(descs(log("logmsg")), (std::vector<std::string>{"again"}))
+      << "below level 8 there is no initialisation record";
+  EXPECT_EQ(descs(log("logmsg")), (std::vector<std::string>{"again"}));
+}
+
+TEST_F(Library, ShutThenLogAgainSwitchesToDefaults) {
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 4);
+  reset();
+  run_result r = logmsg({"-"}, "error one\nshut\nerror two\nshut\nerror three\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(descs(log("error")), (std::vector<std::string>{"one", "Switching to default error info",
+                                                           "two", "three"}));
+}
+
+TEST_F(Library, DeviceMessageSwitchRenamesLaterRecordsDefault) {
+  run_result r = logmsg({"-"}, "devmsg d1\nerror e1\naudit a1\n");
+  EXPECT_EQ(r.status, 0);
+  std::vector<record> dev = log("kp_dvmsgs");
+  ASSERT_EQ(dev.size(), 1u);
+  EXPECT_EQ(dev[0].origin, "default(logmsg:0)");
+  std::vector<record> errs = log("error");
+  ASSERT_EQ(errs.size(), 3u);
+  EXPECT_EQ(errs[1].desc, "Switching to default audit info");
+  EXPECT_EQ(errs[1].origin.substr(errs[1].origin.size() - 5), ":814)");
+  EXPECT_EQ(errs[2].origin, "default(logmsg:0)");
+  EXPECT_EQ(descs(log("default")), (std::vector<std::string>{"a1"}))
+      << "the audit log is named after the process name at its first write";
+}
+
+TEST_F(Library, LiveChangeIsInForceAtTheNextCall) {
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 3);
+  reset();
+  testenv::child *c = testenv::start({testenv::program("logmsg"), "-"});
+  testenv::send(c, "init\n-l 3 audit before\nerror marker\n");
+  for (int i = 0; i < 500 && log("error").empty(); i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(descs(log("error")), (std::vector<std::string>{"marker"}));
+  ASSERT_EQ(aud({"-l", "5", "3"}).status, 0);
+  testenv::send(c, "-l 3 audit after\n");
+  run_result r = testenv::finish(c);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(descs(log("logmsg")), (std::vector<std::string>{"after"}));
+}
+
+TEST_F(Library, OverflowAndNegativeIndexesUseSlot64) {
+  reset();
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 9);
+  std::string before = seg();
+  EXPECT_EQ(logmsg({"-"}, "init-index -5 neg\n").status, 0);
+  EXPECT_EQ(word(272 + 12 * 64 + 4), 9);
+  std::string after = seg();
+  EXPECT_EQ(after.substr(0, 272 + 12 * 64), before.substr(0, 272 + 12 * 64));
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 11);
+  EXPECT_EQ(logmsg({"-"}, "init-index 100 big\n").status, 0);
+  EXPECT_EQ(word(272 + 12 * 64 + 4), 11);
+}
+
+TEST_F(Library, LongNamesAreLookedUpWholeAndStoredCut) {
+  std::string name(40, 'n');
+  testenv::reg_set_dword(INDEX_KEY, name, 6);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 2);
+  reset();
+  EXPECT_EQ(logmsg({"-N", name, "audit", "hi"}).status, 0);
+  EXPECT_EQ(word(272 + 12 * 6 + 4), 2);
+  std::vector<record> rs = log(std::string(32, 'n'));
+  ASSERT_EQ(rs.size(), 1u);
+  EXPECT_EQ(rs[0].origin, std::string(20, 'n') + "(logmsg:0)");
+}
+
+TEST_F(Library, NoticeOnAFileDeviceOnlyForFlagOne) {
+  std::string device = path("console");
+  testenv::write_file(device, std::string(200, '#'));
+  testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", device);
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 1);
+  reset();
+  EXPECT_EQ(logmsg({"error", "x"}).status, 0);
+  std::string got = testenv::read_file(device);
+  std::regex notice(R"(\*\*\* NOTICE IN: (.*)  AT: \w\w\w \w\w\w \d\d \d\d:\d\d:\d\d \d{4} \*\*\*\n)");
+  std::smatch m;
+  std::string first = got.substr(0, got.find('\n') + 1);
+  ASSERT_TRUE(std::regex_match(first, m, notice)) << got;
+  EXPECT_EQ(m[1], dir + VEZ_DIRSEP + "error");
+  EXPECT_EQ(got.substr(first.size()), std::string(200 - first.size(), '#'))
+      << "opened, not created or cut: written from its start";
+  for (const char *flag : {"0", "2", "-1"}) {
+    testenv::write_file(device, "");
+    std::string s = seg();
+    int32_t v = atoi(flag);
+    memcpy(&s[12], &v, 4);
+    testenv::write_file(data, s);
+    EXPECT_EQ(logmsg({"error", "y"}).status, 0);
+    EXPECT_EQ(testenv::read_file(device), "") << "flag " << flag;
+  }
+  testenv::remove_file(device);
+  aud({"-n", "on"});
+  EXPECT_EQ(logmsg({"error", "z"}).status, 0);
+  EXPECT_FALSE(testenv::file_exists(device)) << "a missing device is never created";
+}
+
+TEST_F(Library, OneNoticePerErrorRecordOnAFifo) {
+  std::string fifo = path("fifo");
+  if (!testenv::fifo_open(fifo)) GTEST_SKIP() << "no FIFOs here";
+  testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", fifo);
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 1);
+  reset();
+  EXPECT_EQ(logmsg({"-"}, "error a\naudit b\nerror c\n").status, 0);
+  std::string got = testenv::fifo_drain();
+  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 2) << got;
+  EXPECT_EQ(got.find("\r"), std::string::npos) << "a bare line feed, no carriage return";
+}
+
+TEST_F(Library, CProgramLinksThePublicHeader) {
+  run_result r = testenv::run({testenv::program("api_c")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, VEZ_OS_WIN ? "levels 1 0\r\n" : "levels 1 0\n");
+  std::vector<record> errs = log("error");
+  ASSERT_EQ(errs.size(), 3u);
+  EXPECT_EQ(errs[1].desc, "error from C");
+  EXPECT_EQ(errs[1].origin, "api_c(api_c.c:10)");
+  EXPECT_EQ(descs(log("api_c")), (std::vector<std::string>{"audit from C"}));
+}
+
+TEST_F(Library, MalformedCommandsGiveStatus2AndGoodLinesStillRun) {
+  run_result r = logmsg({"-l", "x", "error", "e"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("bad level"), std::string::npos);
+  EXPECT_EQ(logmsg({"whatever"}).status, 2);
+  EXPECT_EQ(logmsg({"-x", "0g", "error"}).status, 2);
+  EXPECT_EQ(logmsg({}).status, 2);
+  r = logmsg({"-"}, "bogus\nerror fine\ninit-index x y\n\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
+  EXPECT_EQ(descs(log("error")).back(), "fine");
+}

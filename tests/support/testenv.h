@@ -52,6 +52,10 @@ run_result finish(child *c); /* closes its input, waits, frees c */
 /* the directory of the running test; its registry file (where it is a file) lies in it */
 extern std::string current_dir;
 
+/* a FIFO with this process reading it (POSIX only: false elsewhere) */
+bool fifo_open(const std::string &path);
+std::string fifo_drain(); /* what has been written into it so far */
+
 /* the test process's id, for unique names */
 long process_id();
 

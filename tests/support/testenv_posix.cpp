@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +69,22 @@ struct child {
 };
 
 long process_id() { return (long)getpid(); }
+
+static int fifo_fd = -1;
+
+bool fifo_open(const std::string &path) {
+  if (mkfifo(path.c_str(), 0666) != 0) return false;
+  fifo_fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  return fifo_fd >= 0;
+}
+
+std::string fifo_drain() {
+  std::string s;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fifo_fd, buf, sizeof buf)) > 0) s.append(buf, (size_t)n);
+  return s;
+}
 
 void set_env(const char *name, const char *value) {
   if (value != nullptr)

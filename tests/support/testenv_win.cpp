@@ -70,6 +70,9 @@ std::string take_file(const std::string &path) {
 
 long process_id() { return (long)GetCurrentProcessId(); }
 
+bool fifo_open(const std::string &) { return false; }
+std::string fifo_drain() { return ""; }
+
 void set_env(const char *name, const char *value) {
   SetEnvironmentVariableA(name, value);
   std::string assign = std::string(name) + "=" + (value ? value : "");
