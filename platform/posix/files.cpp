@@ -12,7 +12,6 @@
 #if VEZ_OS_POSIX
 
 #include <ctype.h>
-#include <new>
 #include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -26,10 +25,24 @@ namespace {
 enum { HANDLE_FILE = 1, HANDLE_MAPPING = 2 };
 
 struct vez_handle {
-  int kind;
+  int kind; /* 0: a free entry */
   int fd;
   uint64_t map_size; /* mappings only */
 };
+
+/* handles come from a fixed table: opening a lock or a device allocates nothing */
+constexpr int MAX_HANDLES = 256;
+vez_handle handles[MAX_HANDLES];
+
+vez_handle *new_handle(int kind, int fd, uint64_t map_size) {
+  for (vez_handle &h : handles) {
+    if (h.kind == 0) {
+      h = vez_handle{kind, fd, map_size};
+      return &h;
+    }
+  }
+  return nullptr;
+}
 
 /* views mapped and not yet unmapped, so that UnmapViewOfFile knows each length */
 constexpr int MAX_VIEWS = 32;
@@ -58,8 +71,8 @@ DWORD win32_error(int e) {
 void fail_with(DWORD code) { errno = (int)code; }
 
 vez_handle *as_handle(HANDLE h, int kind) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
   vez_handle *v = static_cast<vez_handle *>(h);
+  if (v < handles || v >= handles + MAX_HANDLES) return nullptr;
   return v->kind == kind ? v : nullptr;
 }
 
@@ -116,7 +129,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     fail_with(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
-  vez_handle *h = new (std::nothrow) vez_handle{HANDLE_FILE, fd, 0};
+  vez_handle *h = new_handle(HANDLE_FILE, fd, 0);
   if (h == nullptr) {
     close(fd);
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
@@ -160,9 +173,13 @@ BOOL CloseHandle(HANDLE handle) {
     return FALSE;
   }
   vez_handle *h = static_cast<vez_handle *>(handle);
+  if (h < handles || h >= handles + MAX_HANDLES || h->kind == 0) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   int rc = close(h->fd);
   int e = errno;
-  delete h;
+  h->kind = 0;
   if (rc != 0) {
     fail_with(win32_error(e));
     return FALSE;
@@ -197,7 +214,7 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_
     fail_with(win32_error(e));
     return nullptr;
   }
-  vez_handle *m = new (std::nothrow) vez_handle{HANDLE_MAPPING, fd, want};
+  vez_handle *m = new_handle(HANDLE_MAPPING, fd, want);
   if (m == nullptr) {
     close(fd);
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
