@@ -115,7 +115,11 @@ void getProcName(char **buffer) {
     char *dot = strrchr(start != nullptr ? start + 1 : path, '.');
     if (dot != nullptr) *dot = '\0';
   }
-  strncpy(*buffer, name, LOG_PROCNAME_SIZE - 1);
+  /* at most 32 bytes, zero-padded; the caller's 33rd byte stays as it was */
+  size_t n = strlen(name);
+  if (n > LOG_PROCNAME_SIZE - 1) n = LOG_PROCNAME_SIZE - 1;
+  memcpy(*buffer, name, n);
+  memset(*buffer + n, 0, LOG_PROCNAME_SIZE - 1 - n);
 }
 
 void log__init(const char *name) {
