@@ -37,19 +37,6 @@ const std::string worked_data =
     bytes({0x01, 0x02, 0x41, 0x42, 0x43, 0x00, 0x7f, 0x80, 0xff, 0x20, 0x61, 0x62, 0x63, 0x64,
            0x65, 0x66, 0x0a, 0x0d, 0x30, 0x31});
 
-time_t local_time(int mon, int mday, int hour, int min, int sec) {
-  struct tm tm;
-  memset(&tm, 0, sizeof tm);
-  tm.tm_year = 126;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = mday;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  tm.tm_sec = sec;
-  tm.tm_isdst = -1;
-  return mktime(&tm);
-}
-
 } // namespace
 
 class Writer : public Test {
@@ -59,7 +46,7 @@ protected:
   void SetUp() override {
     Test::SetUp();
     log = path("error");
-    timelib__fixed_time = local_time(9, 14, 13, 5, 7);
+    timelib__fixed_time = testenv::local_time(2026, 9, 14, 13, 5, 7);
   }
   void TearDown() override {
     timelib__fixed_time = 0;
@@ -155,7 +142,7 @@ TEST_F(Writer, RecordsWithoutDataAndDescriptionLines) {
 }
 
 TEST_F(Writer, HeaderLevelsNamesAndCutSources) {
-  timelib__fixed_time = local_time(1, 2, 3, 4, 5);
+  timelib__fixed_time = testenv::local_time(2026, 1, 2, 3, 4, 5);
   settings.level = 20;
   log_msg__log_message(log.c_str(), 0, 15, &settings, 0, "averyveryverylongprocessname",
                        "..\\..\\src\\log_file", 255, "d", nullptr, 0);

@@ -2,7 +2,7 @@
 ** test_timelib.cpp - packed and readable time stamps, read from a fixed
 ** clock set to a local calendar time so that any time zone gives the same.
 */
-#include <gtest/gtest.h>
+#include "testenv.h"
 
 #include <string.h>
 
@@ -10,23 +10,10 @@
 
 namespace {
 
-time_t local_time(int year, int mon, int mday, int hour, int min, int sec) {
-  struct tm tm;
-  memset(&tm, 0, sizeof tm);
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = mday;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  tm.tm_sec = sec;
-  tm.tm_isdst = -1;
-  return mktime(&tm);
-}
-
 class Time : public ::testing::Test {
 protected:
   void at(int year, int mon, int mday, int hour, int min, int sec) {
-    timelib__fixed_time = local_time(year, mon, mday, hour, min, sec);
+    timelib__fixed_time = testenv::local_time(year, mon, mday, hour, min, sec);
   }
   void TearDown() override { timelib__fixed_time = 0; }
 };
@@ -70,8 +57,8 @@ TEST_F(Time, PackedWordsOfBothOrders) {
 
 TEST_F(Time, HourAndDayAreCutDownNeverRounded) {
   at(2026, 9, 14, 13, 59, 59);
-  EXPECT_EQ(timelib__get_round_to_hour(), local_time(2026, 9, 14, 13, 0, 0));
-  EXPECT_EQ(timelib__get_start_today(), local_time(2026, 9, 14, 0, 0, 0));
+  EXPECT_EQ(timelib__get_round_to_hour(), testenv::local_time(2026, 9, 14, 13, 0, 0));
+  EXPECT_EQ(timelib__get_start_today(), testenv::local_time(2026, 9, 14, 0, 0, 0));
 }
 
 TEST_F(Time, EpochGivesNowForZeroAndTheValueOtherwise) {

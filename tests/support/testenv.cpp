@@ -64,6 +64,31 @@ void make_dir(const std::string &path) {
   fs::create_directories(path, ec);
 }
 
+std::string take_file(const std::string &path) {
+  std::string s = read_file(path);
+  remove_file(path);
+  return s;
+}
+
+run_result run(const std::vector<std::string> &argv, const std::string &input) {
+  child *c = start(argv);
+  send(c, input);
+  return finish(c);
+}
+
+time_t local_time(int year, int mon, int mday, int hour, int min, int sec) {
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  tm.tm_year = year - 1900;
+  tm.tm_mon = mon - 1;
+  tm.tm_mday = mday;
+  tm.tm_hour = hour;
+  tm.tm_min = min;
+  tm.tm_sec = sec;
+  tm.tm_isdst = -1;
+  return mktime(&tm);
+}
+
 void Test::SetUp() {
   static int counter = 0;
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();

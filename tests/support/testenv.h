@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ std::string program(const std::string &name); /* a built program beside the test
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
+std::string take_file(const std::string &path); /* read whole, then removed */
 long long file_size(const std::string &path); /* -1 when missing */
 void remove_file(const std::string &path);
 void make_dir(const std::string &path);
@@ -55,6 +57,9 @@ extern std::string current_dir;
 /* a FIFO with this process reading it (POSIX only: false elsewhere) */
 bool fifo_open(const std::string &path);
 std::string fifo_drain(); /* what has been written into it so far */
+
+/* the time value of a local calendar time, whatever the time zone */
+time_t local_time(int year, int mon, int mday, int hour, int min, int sec);
 
 /* the test process's id, for unique names */
 long process_id();

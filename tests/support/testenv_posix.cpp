@@ -54,12 +54,6 @@ void save() {
   write_file(join(current_dir, "registry.reg"), text);
 }
 
-std::string read_fd_file(const std::string &path) {
-  std::string s = read_file(path);
-  remove_file(path);
-  return s;
-}
-
 } // namespace
 
 struct child {
@@ -154,16 +148,10 @@ run_result finish(child *c) {
   close(c->input);
   int st = 0;
   waitpid(c->pid, &st, 0);
-  run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_fd_file(c->out_path),
-               read_fd_file(c->err_path)};
+  run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), take_file(c->out_path),
+               take_file(c->err_path)};
   delete c;
   return r;
-}
-
-run_result run(const std::vector<std::string> &argv, const std::string &input) {
-  child *c = start(argv);
-  send(c, input);
-  return finish(c);
 }
 
 } // namespace testenv

@@ -60,12 +60,6 @@ HANDLE inheritable_file(const std::string &path) {
                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-std::string take_file(const std::string &path) {
-  std::string s = read_file(path);
-  remove_file(path);
-  return s;
-}
-
 } // namespace
 
 long process_id() { return (long)GetCurrentProcessId(); }
@@ -147,12 +141,6 @@ run_result finish(child *c) {
   run_result r{(int)code, take_file(c->out_path), take_file(c->err_path)};
   delete c;
   return r;
-}
-
-run_result run(const std::vector<std::string> &argv, const std::string &input) {
-  child *c = start(argv);
-  send(c, input);
-  return finish(c);
 }
 
 } // namespace testenv
