@@ -54,6 +54,14 @@ VEZLOG_API void log__log_devmsg(int level, const char *source, int line, const c
 /* Detaches from the settings; later messages use the built-in defaults. */
 VEZLOG_API void log__shut_error_audit(void);
 
+/* Records this process dropped, by reason, since it started. */
+typedef struct log__drop_counts {
+  uint32_t lock_held;   /* another process held the log's lock */
+  uint32_t open_failed; /* the log could not be opened or re-created */
+  uint32_t nested;      /* raised while another record was being written */
+} log__drop_counts;
+VEZLOG_API void log__get_drop_counts(log__drop_counts *counts);
+
 /* The error and audit levels in force, read at every call. */
 VEZLOG_API extern int32_t *log__error_level;
 VEZLOG_API extern int32_t *log__audit_level;

@@ -2,10 +2,12 @@
 ** flsem.cpp - file lock. The lock is the open handle, not the file: taken
 ** by opening the ".lok" file without sharing, released by closing it, and
 ** dropped by the system when the holder dies. It is tried once; a writer
-** that finds it held drops its record. A process holds one lock at a time.
+** that finds it held drops its record, unless "LOGLOCKWAIT" gives it some
+** milliseconds to retry in. A process holds one lock at a time.
 */
 #include "flsem.h"
 
+#include "log_cfg.h"
 #include "platform.h"
 #include "vezlog.h"
 
@@ -18,6 +20,23 @@ void report(int line, const char *message) {
   if (*log__error_level == 1) log__log_error(1, source, line, message, nullptr, 0);
 }
 
+/* milliseconds a writer may retry a held lock: read once, at the first lock taken */
+int32_t lock_wait() {
+  static int32_t wait = -1;
+  if (wait < 0) {
+    int32_t configured = 0;
+    if (!log_cfg__read_value("LOGLOCKWAIT", &configured, sizeof configured) || configured < 0)
+      configured = 0;
+    wait = configured;
+  }
+  return wait;
+}
+
+HANDLE open_exclusive(const char *lock_name) {
+  return CreateFileA(lock_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 } // namespace
 
 int flsem__wait_file_lock_sem(const char *lock_name) {
@@ -25,8 +44,16 @@ int flsem__wait_file_lock_sem(const char *lock_name) {
     report(195, "Cannot open multiple semaphore files");
     return FLSEM_ALREADY_HELD;
   }
-  lock_f = CreateFileA(lock_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  lock_f = open_exclusive(lock_name);
+  DWORD error = GetLastError();
+  if (lock_f == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION && lock_wait() > 0) {
+    /* the non-waiting open again, until the time is up and never longer */
+    DWORD start = GetTickCount();
+    while (lock_f == INVALID_HANDLE_VALUE && GetTickCount() - start < (DWORD)lock_wait()) {
+      Sleep(1);
+      lock_f = open_exclusive(lock_name);
+    }
+  }
   return lock_f == INVALID_HANDLE_VALUE ? FLSEM_HELD_ELSEWHERE : 0;
 }
 

@@ -15,4 +15,7 @@ void log_msg__log_message(const char *path, int kind, int message_level, const A
                           int error_code, const char *process, const char *source, int line,
                           const char *description, const void *data, int length);
 
+/* the drops of this process; a nested message is counted by its sink */
+extern log__drop_counts log_msg__drops;
+
 #endif /* VEZ_LOG_MSG_H */

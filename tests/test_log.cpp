@@ -3,6 +3,7 @@
 ** initialisation, the switch to built-in defaults, the order of records in
 ** the logs, live changes made with aud, and error notices.
 */
+#include "logread.h"
 #include "testenv.h"
 
 #include <chrono>
@@ -14,51 +15,10 @@
 using testenv::INDEX_KEY;
 using testenv::PRODUCT_KEY;
 using testenv::run_result;
+using testenv::descs;
+using testenv::record;
+using testenv::records;
 using testenv::Test;
-
-namespace {
-
-struct record {
-  int message_level = 0, configured_level = 0;
-  long long error_code = 0;
-  std::string origin, desc;
-  std::vector<std::string> dump;
-};
-
-std::vector<record> records(const std::string &text) {
-  static const std::regex header(
-      R"(------\d\d/\d\d \d\d:\d\d:\d\d  ([ -]\d|-?\d\d+)/(-?\d+) *err:(-?\d+) *  (.*))");
-  std::vector<record> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) break;
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 2;
-    std::smatch m;
-    if (std::regex_match(line, m, header)) {
-      record r;
-      r.message_level = std::stoi(m[1]);
-      r.configured_level = std::stoi(m[2]);
-      r.error_code = std::stoll(m[3]);
-      r.origin = m[4];
-      out.push_back(r);
-    } else if (!out.empty() && line.rfind("Desc:", 0) == 0) {
-      out.back().desc = line.substr(5);
-    } else if (!out.empty()) {
-      out.back().dump.push_back(line);
-    }
-  }
-  return out;
-}
-
-std::vector<std::string> descs(const std::vector<record> &rs) {
-  std::vector<std::string> d;
-  for (const record &r : rs) d.push_back(r.desc);
-  return d;
-}
-
-} // namespace
 
 class Library : public Test {
 protected:

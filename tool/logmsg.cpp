@@ -3,13 +3,14 @@
 ** command line or, one per line, from standard input.
 **
 **   logmsg [-l LEVEL] [-s SOURCE] [-L LINE] [-e CODE] [-x HEX | -f FILE]
-**          [-N NAME] [-r COUNT] KIND WORDS...
-**   logmsg -
+**          [-N NAME] [-r COUNT] [-c] KIND WORDS...
+**   logmsg [-c] -
 **
 ** KIND is error, audit or devmsg. An input line holds the same words, or
 ** "init [NAME]", "init-index INDEX NAME" or "shut"; each line is carried
 ** out as soon as it is read. Silent on success; a malformed command gives
-** one line on standard error and exit status 2.
+** one line on standard error and exit status 2. -c prints, at the end,
+** how many records were dropped and why, on standard error.
 */
 #include <errno.h>
 #include <stdio.h>
@@ -224,18 +225,32 @@ int read_input() {
   return status;
 }
 
+void print_drops() {
+  log__drop_counts d;
+  log__get_drop_counts(&d);
+  fprintf(stderr, "dropped: lock_held %lu open_failed %lu nested %lu\n", (unsigned long)d.lock_held,
+          (unsigned long)d.open_failed, (unsigned long)d.nested);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   if (argc > 0 && argv[0] != nullptr) program = argv[0];
-  if (argc == 2 && strcmp(argv[1], "-") == 0) return read_input();
   std::vector<std::string> words(argv + 1, argv + argc);
-  command c;
-  std::string why;
-  if (!parse(words, &c, &why)) {
-    fprintf(stderr, "%s: %s\n", program, why.c_str());
-    return STATUS_BAD_COMMAND;
+  bool counts = !words.empty() && words[0] == "-c";
+  if (counts) words.erase(words.begin());
+  int status = 0;
+  if (words.size() == 1 && words[0] == "-") {
+    status = read_input();
+  } else {
+    command c;
+    std::string why;
+    if (!parse(words, &c, &why)) {
+      fprintf(stderr, "%s: %s\n", program, why.c_str());
+      return STATUS_BAD_COMMAND;
+    }
+    carry_out(c);
   }
-  carry_out(c);
-  return 0;
+  if (counts) print_drops();
+  return status;
 }

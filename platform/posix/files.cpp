@@ -294,6 +294,18 @@ DWORD GetTempPathA(DWORD size, LPSTR buf) {
   return (DWORD)need;
 }
 
+void Sleep(DWORD milliseconds) {
+  struct timespec ts = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+DWORD GetTickCount(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (DWORD)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
+}
+
 DWORD GetLastError(void) { return (DWORD)errno; }
 
 void SetLastError(DWORD code) { errno = (int)code; }

@@ -103,6 +103,8 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD off_high, DWORD off_low
 BOOL UnmapViewOfFile(LPCVOID view);
 
 /* process */
+void Sleep(DWORD milliseconds);
+DWORD GetTickCount(void);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buf, DWORD size);
 DWORD GetTempPathA(DWORD size, LPSTR buf);
 DWORD GetLastError(void);

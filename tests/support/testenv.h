@@ -50,6 +50,7 @@ struct child;
 child *start(const std::vector<std::string> &argv);
 void send(child *c, const std::string &text);
 run_result finish(child *c); /* closes its input, waits, frees c */
+void kill_child(child *c);   /* ends it at once, as a crash would; finish() still follows */
 
 /* the directory of the running test; its registry file (where it is a file) lies in it */
 extern std::string current_dir;

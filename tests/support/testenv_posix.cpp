@@ -144,6 +144,8 @@ void send(child *c, const std::string &text) {
   }
 }
 
+void kill_child(child *c) { kill(c->pid, SIGKILL); }
+
 run_result finish(child *c) {
   close(c->input);
   int st = 0;

@@ -130,6 +130,10 @@ void send(child *c, const std::string &text) {
   WriteFile(c->input, text.data(), (DWORD)text.size(), &written, nullptr);
 }
 
+void kill_child(child *c) {
+  if (c->process != nullptr) TerminateProcess(c->process, 137);
+}
+
 run_result finish(child *c) {
   CloseHandle(c->input);
   DWORD code = 127;

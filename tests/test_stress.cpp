@@ -1,0 +1,221 @@
+/*
+** test_stress.cpp - many writer processes on one log: every record found is
+** whole and found once, every record is either found or counted as dropped,
+** a bounded lock wait loses nothing, and a killed lock holder frees the lock.
+*/
+#include "logread.h"
+#include "testenv.h"
+
+#include <chrono>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "flsem.h"
+#include "log_file.h"
+#include "platform.h"
+
+using testenv::PRODUCT_KEY;
+using testenv::record;
+using testenv::run_result;
+using testenv::Test;
+
+namespace {
+
+/* what writer w sends as record s: a length from 0 to 512 and bytes that tell them apart */
+std::string payload(int w, int s) {
+  int length = (w * 7919 + s * 31) % 513;
+  std::string b;
+  for (int i = 0; i < length; i++) b += (char)((w * 31 + s * 7 + i) & 0xff);
+  return b;
+}
+
+std::string hex(const std::string &bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string h;
+  for (unsigned char c : bytes) {
+    h += digits[c >> 4];
+    h += digits[c & 15];
+  }
+  return h;
+}
+
+struct tally {
+  unsigned long lock_held = 0, open_failed = 0, nested = 0;
+};
+
+void add_drops(const std::string &err, tally *t) {
+  static const std::regex line(R"(dropped: lock_held (\d+) open_failed (\d+) nested (\d+))");
+  std::smatch m;
+  if (std::regex_search(err, m, line)) {
+    t->lock_held += std::stoul(m[1]);
+    t->open_failed += std::stoul(m[2]);
+    t->nested += std::stoul(m[3]);
+  }
+}
+
+} // namespace
+
+class Stress : public Test {
+protected:
+  void SetUp() override {
+    Test::SetUp();
+    testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", dir);
+    testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", path("data.dat"));
+    testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", path("no-device"));
+    testenv::reg_set_dword(testenv::INDEX_KEY, "logmsg", 1);
+    ASSERT_EQ(testenv::run({testenv::program("aud"), "-c"}).status, 0);
+    ASSERT_EQ(testenv::run({testenv::program("aud"), "-n", "off"}).status, 0);
+  }
+
+  /* writers processes, records each, all at once; their drop counts summed */
+  tally write_all(int writers, int records_each) {
+    std::vector<testenv::child *> children;
+    for (int w = 0; w < writers; w++)
+      children.push_back(testenv::start({testenv::program("logmsg"), "-c", "-"}));
+    for (int w = 0; w < writers; w++) {
+      std::string input;
+      for (int s = 0; s < records_each; s++) {
+        std::string data = payload(w, s);
+        input += (data.empty() ? "" : "-x " + hex(data) + " ") + "error w" + std::to_string(w) +
+                 " s" + std::to_string(s) + "\n";
+      }
+      testenv::send(children[(size_t)w], input);
+    }
+    tally t;
+    for (testenv::child *c : children) {
+      run_result r = testenv::finish(c);
+      EXPECT_EQ(r.status, 0) << r.err;
+      add_drops(r.err, &t);
+    }
+    return t;
+  }
+
+  /* checks every record of the logs; returns how many writer records were found */
+  size_t check_logs(const std::vector<std::string> &files) {
+    static const std::regex desc(R"(w(\d+) s(\d+))");
+    std::set<std::pair<int, int>> seen;
+    for (const std::string &f : files) {
+      for (const record &r : testenv::records(testenv::read_file(f))) {
+        EXPECT_TRUE(r.whole) << "a line outside any record in " << f;
+        std::smatch m;
+        if (!std::regex_match(r.desc, m, desc)) {
+          EXPECT_NE(r.origin.find("src\\"), std::string::npos) << "unknown record " << r.desc;
+          continue;
+        }
+        int w = std::stoi(m[1]), s = std::stoi(m[2]);
+        EXPECT_TRUE(seen.insert({w, s}).second) << "record found twice: " << r.desc;
+        std::string bytes;
+        EXPECT_TRUE(testenv::decode_full_dump(r.dump, &bytes)) << r.desc;
+        EXPECT_EQ(bytes, payload(w, s)) << r.desc;
+        EXPECT_EQ(r.origin, "logmsg(logmsg:0)");
+      }
+    }
+    return seen.size();
+  }
+};
+
+TEST_F(Stress, RotatingLogHoldsOnlyWholeRecords) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "8"}).status, 0);
+  const int writers = 8, each = VEZ_OS_WIN ? 400 : 2000;
+  write_all(writers, each);
+  size_t found = check_logs({path("error"), path("error.old")});
+  EXPECT_GT(found, 0u);
+  EXPECT_LT(testenv::file_size(path("error")), 8 * 512 + 16 * 80 * 34) << "limit plus one record";
+}
+
+TEST_F(Stress, EveryRecordIsFoundOrCountedAsDropped) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1000000"}).status, 0);
+  const int writers = 4, each = VEZ_OS_WIN ? 200 : 800;
+  tally t = write_all(writers, each);
+  size_t found = check_logs({path("error")});
+  EXPECT_FALSE(testenv::file_exists(path("error.old")));
+  EXPECT_EQ(found + t.lock_held + t.open_failed + t.nested, (size_t)(writers * each));
+  EXPECT_EQ(t.open_failed + t.nested, 0u);
+}
+
+TEST_F(Stress, BoundedLockWaitLosesNothing) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1000000"}).status, 0);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGLOCKWAIT", 2000);
+  for (int writers : {2, 4}) {
+    testenv::remove_file(path("error"));
+    const int each = VEZ_OS_WIN ? 100 : 400;
+    tally t = write_all(writers, each);
+    EXPECT_EQ(t.lock_held, 0u) << writers << " writers";
+    EXPECT_EQ(check_logs({path("error")}), (size_t)(writers * each));
+  }
+}
+
+TEST_F(Stress, LockWaitEndsWhenTheTimeIsUp) {
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGLOCKWAIT", 300);
+  std::string lok = path("error.lok");
+  testenv::child *holder = testenv::start({testenv::program("lockhold"), lok});
+  for (int i = 0; i < 500; i++) {
+    HANDLE h = CreateFileA(lok.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) break;
+    CloseHandle(h);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(flsem__wait_file_lock_sem(lok.c_str()), FLSEM_HELD_ELSEWHERE);
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, std::chrono::milliseconds(290));
+  EXPECT_LT(waited, std::chrono::milliseconds(1500));
+  testenv::finish(holder);
+}
+
+TEST_F(Stress, KilledLockHolderFreesTheLockAtOnce) {
+  std::string log = path("error");
+  testenv::child *holder = testenv::start({testenv::program("lockhold"), log + ".lok"});
+  bool held = false;
+  for (int i = 0; i < 500 && !held; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    held = log_file__open_log_file(log.c_str(), 1024) == LOG_FILE_LOCK_FAILED;
+    if (!held) log_file__close_log_file();
+  }
+  ASSERT_TRUE(held);
+  testenv::kill_child(holder);
+  run_result r = testenv::finish(holder);
+  EXPECT_NE(r.status, 0);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(log_file__open_log_file(log.c_str(), 1024), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_EQ(log_file__close_log_file(), 0);
+}
+
+TEST_F(Stress, DamagedDataFilesLeaveTheLibraryOnItsDefaults) {
+  std::string data = path("data.dat");
+  for (size_t size : {0, 1, 100, 1051}) {
+    testenv::write_file(data, std::string(size, '\x5a'));
+    testenv::remove_file(path("error"));
+    run_result r = testenv::run({testenv::program("logmsg"), "error", "still logged"});
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> d = testenv::descs(testenv::records(testenv::read_file(path("error"))));
+    EXPECT_EQ(d, (std::vector<std::string>{"Switching to default error info",
+                                           "CreateFileMapping() failed",
+                                           "Error and Audits initialization FAILURE",
+                                           "still logged"}))
+        << size;
+    EXPECT_EQ(testenv::read_file(data), std::string(size, '\x5a')) << "left as it was";
+  }
+  for (size_t size : {1052, 1053, 4096}) {
+    std::string junk;
+    for (size_t i = 0; i < size; i++) junk += (char)((i * 2654435761u) >> 13);
+    testenv::write_file(data, junk);
+    EXPECT_EQ(testenv::run({testenv::program("logmsg"), "-r", "3", "error", "x"}).status, 0);
+    EXPECT_EQ(testenv::run({testenv::program("logmsg"), "-l", "-9", "audit", "y"}).status, 0);
+    EXPECT_EQ(testenv::file_size(data), (long long)size);
+    run_result r = testenv::run({testenv::program("aud"), "all"});
+    EXPECT_EQ(r.status, 0) << size;
+  }
+  testenv::remove_file(data);
+  testenv::make_dir(data);
+  testenv::remove_file(path("error"));
+  testenv::make_dir(path("error"));
+  run_result r = testenv::run({testenv::program("logmsg"), "-c", "error", "nowhere"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("open_failed 4"), std::string::npos) << r.err;
+  EXPECT_EQ(testenv::run({testenv::program("aud")}).status, 6);
+}
