@@ -133,7 +133,7 @@ int32_t aud_main__getindex(const char *name) {
   return log_cfg__process_index(name, &index) == 0 ? index : -1;
 }
 
-int main(int argc, char **argv) {
+int aud_main__run(int argc, char **argv) {
   options o;
   memset(&o, 0, sizeof o);
   bool option_error = false;
