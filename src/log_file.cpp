@@ -38,16 +38,14 @@ void write_line(const char *line, int len) { sys__write(fd, line, (unsigned)len)
 void full_dump(const unsigned char *data, int count) {
   static const char hex[] = "0123456789abcdef";
   for (int offset = 0; offset < count; offset += FULL_BYTES_PER_LINE) {
+    /* the offset ("%03x") and 73 spaces, then the bytes put into their columns */
     char line[LINE_SIZE];
-    int len = clamp(snprintf(line, sizeof line, "%03x%73s\n", (unsigned)offset, " "), LINE_SIZE);
+    int digits = clamp(snprintf(line, sizeof line, "%03x", (unsigned)offset), 16);
     /* offsets of five digits and more push the columns right, so one space always follows */
-    int digits = len - 74;
     int shift = digits > 4 ? digits - 4 : 0;
-    if (shift > 0) {
-      memset(line + len - 1, ' ', (size_t)shift);
-      len += shift;
-      line[len - 1] = '\n';
-    }
+    int len = digits + 73 + shift + 1;
+    memset(line + digits, ' ', (size_t)(len - 1 - digits));
+    line[len - 1] = '\n';
     int n = count - offset < FULL_BYTES_PER_LINE ? count - offset : FULL_BYTES_PER_LINE;
     for (int j = 0; j < n; j++) {
       unsigned char b = data[offset + j];

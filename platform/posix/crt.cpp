@@ -50,9 +50,19 @@ mode_t posix_mode(int pmode) { return (pmode & _S_IWRITE) ? 0666 : 0444; }
 /* Writes the translated text in one call; returns the count of source bytes stored. */
 int write_text(int fd, const char *src, unsigned int count, char *out, size_t out_cap) {
   size_t n = 0;
-  for (unsigned int i = 0; i < count && n + 2 <= out_cap; i++) {
-    if (src[i] == '\n') out[n++] = '\r';
-    out[n++] = src[i];
+  const char *p = src, *end = src + count;
+  while (p < end) {
+    const char *nl = static_cast<const char *>(memchr(p, '\n', (size_t)(end - p)));
+    size_t run = (size_t)((nl != nullptr ? nl : end) - p);
+    if (n + run + 2 > out_cap) break;
+    memcpy(out + n, p, run);
+    n += run;
+    p += run;
+    if (nl != nullptr) {
+      out[n++] = '\r';
+      out[n++] = '\n';
+      p++;
+    }
   }
   ssize_t w = write(fd, out, n);
   if (w < 0) return -1;

@@ -97,8 +97,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     fail_with(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  /* O_NONBLOCK keeps a FIFO without a reader from hanging the open */
-  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  /* an existing FIFO without a reader must not hang the open: O_NONBLOCK for the open only */
+  bool nonblock = disposition == OPEN_EXISTING;
+  int flags = O_CLOEXEC | O_NOCTTY | (nonblock ? O_NONBLOCK : 0);
   if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
     flags |= O_RDWR;
   else if (access & GENERIC_WRITE)
@@ -117,9 +118,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     fail_with(win32_error(e));
     return INVALID_HANDLE_VALUE;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (nonblock) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  /* opened for writing, a directory has already failed (EISDIR); for reading, refuse it here */
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (!(access & GENERIC_WRITE) && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
     close(fd);
     fail_with(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;

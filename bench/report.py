@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and prints what they show, as ratios from this one run.
+
+    python3 bench/report.py BIN_DIR
+
+BIN_DIR holds bench_log, bench_log_shared, logmsg and aud (the bench preset's
+build/bench/bin). Needs strace for the system-call count (skipped without).
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+BIN = sys.argv[1] if len(sys.argv) > 1 else "build/bench/bin"
+
+
+def bench(name, min_time="0.3"):
+    out = subprocess.run([os.path.join(BIN, name), "--benchmark_format=json",
+                          "--benchmark_min_time=" + min_time],
+                         check=True, capture_output=True, text=True).stdout
+    return {b["name"]: b for b in json.loads(out)["benchmarks"]}
+
+
+def ns(results, name):
+    b = results.get(name)
+    return None if b is None else b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+
+
+def line(label, value, floor, note=""):
+    if value is None or floor is None:
+        print(f"  {label:<44} (not measured){note}")
+        return
+    print(f"  {label:<44} {value:9.2f} ns  {value / floor:5.2f} x{note}")
+
+
+class Site:
+    """A registry file, a data file and a log directory of their own, for logmsg runs."""
+
+    def __init__(self, lock_wait=0):
+        self.dir = tempfile.mkdtemp(prefix="vezbench-")
+        self.env = dict(os.environ, VEZ_REGISTRY=os.path.join(self.dir, "registry.reg"),
+                        TMPDIR=self.dir, TZ=os.environ.get("TZ", ":/etc/localtime"))
+        with open(self.env["VEZ_REGISTRY"], "w") as f:
+            f.write("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\n"
+                    f"\"LOGPATH\"=\"{self.dir}\"\n\"LOG_DATAFILE\"=\"{self.dir}/data.dat\"\n"
+                    f"\"LOGLOCKWAIT\"=dword:{lock_wait:08x}\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit]\n\"logmsg\"=dword:00000001\n")
+        self.run(["aud", "-c"])
+        self.run(["aud", "-n", "off", "-e", "1000000"])
+
+    def run(self, args, **kw):
+        return subprocess.run([os.path.join(BIN, args[0])] + args[1:], env=self.env,
+                              check=True, capture_output=True, text=True, **kw)
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def syscalls_per_record():
+    if shutil.which("strace") is None:
+        return None
+    site = Site()
+    counts = []
+    for n in (1, 201):
+        out = os.path.join(site.dir, f"strace-{n}")
+        subprocess.run(["strace", "-f", "-c", "-o", out, os.path.join(BIN, "logmsg"), "-r",
+                        str(n), "-x", "00" * 64, "error", "x"], env=site.env, check=True)
+        total = re.search(r"^\s*100\.00\s+\S+\s+\S+\s+(\d+)", open(out).read(), re.M)
+        counts.append(int(total.group(1)))
+    site.close()
+    return (counts[1] - counts[0]) / 200
+
+
+def contention(writers, records, lock_wait):
+    site = Site(lock_wait)
+    start = time.monotonic()
+    procs = [subprocess.Popen([os.path.join(BIN, "logmsg"), "-c", "-r", str(records), "-x",
+                               "00" * 64, "error", "contended"], env=site.env,
+                              stderr=subprocess.PIPE, text=True) for _ in range(writers)]
+    dropped = 0
+    for p in procs:
+        err = p.communicate()[1]
+        dropped += int(re.search(r"lock_held (\d+)", err).group(1))
+    elapsed = time.monotonic() - start
+    written = open(os.path.join(site.dir, "error"), "rb").read().count(b"------")
+    site.close()
+    attempted = writers * records
+    return written / elapsed, dropped / attempted, written + dropped == attempted
+
+
+def main():
+    static, shared = bench("bench_log"), bench("bench_log_shared")
+    print("Filtered call (level above the threshold), library attached")
+    floor = ns(static, "BM_Floor_EmptyCall")
+    line("empty non-inlined call (floor)", floor, floor)
+    line("log__log_audit, static library", ns(static, "BM_FilteredAudit"), floor)
+    line("log__log_devmsg, static library", ns(static, "BM_FilteredDevmsg"), floor)
+    sfloor = ns(shared, "BM_Floor_EmptyCall")
+    line("empty call into a shared object (floor)", sfloor, sfloor)
+    line("log__log_audit, shared library", ns(shared, "BM_FilteredAudit"), sfloor)
+    line("log__log_devmsg, shared library", ns(shared, "BM_FilteredDevmsg"), sfloor)
+    spd = ns(static, "BM_Spdlog_FilteredDebug")
+    if spd:
+        line("spdlog filtered debug()", spd, floor)
+        print(f"  log__log_audit / spdlog debug(): {ns(static, 'BM_FilteredAudit') / spd:.2f}")
+    print("\nWritten error record")
+    for arg, what in (("0", "no data"), ("64", "64-byte full dump")):
+        f = ns(static, f"BM_Floor_RecordSyscalls/{arg}")
+        line(f"same system calls, pre-formatted ({what})", f, f)
+        allocs = static[f"BM_ErrorRecord/{arg}"].get("allocs_per_record")
+        line(f"log__log_error ({what})", ns(static, f"BM_ErrorRecord/{arg}"), f,
+             f"  heap allocations per record: {allocs:g}")
+        line(f"spdlog file sink, flush per record ({what})",
+             ns(static, f"BM_Spdlog_FileFlushEachRecord/{arg}"), f)
+    calls = syscalls_per_record()
+    print("\nSystem calls per record with a 64-byte full dump: "
+          + ("strace not installed" if calls is None else f"{calls:g}"))
+    print("\nContention: writers flat out on one error log (64-byte full dumps)")
+    print(f"  {'writers':>7} {'lock wait':>9} {'records/s':>10} {'dropped':>8}  found+dropped=attempted")
+    for wait in (0, 5, 20):
+        for writers in (1, 2, 4):
+            rate, share, exact = contention(writers, 3000, wait)
+            print(f"  {writers:>7} {str(wait) + ' ms':>9} {rate:>10.0f} {share:>7.0%}  {exact}")
+
+
+if __name__ == "__main__":
+    main()
