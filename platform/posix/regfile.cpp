@@ -1,0 +1,400 @@
+/*
+** regfile.cpp - reading, rendering and saving the registry file.
+**
+** Parsing never fails: a line that is no section, value or header is kept
+** as OTHER, and a value line that cannot be read is OTHER too. A value
+** continued over lines with a trailing backslash is one logical line.
+*/
+#include "regfile.h"
+
+#include "../platform.h"
+
+#if VEZ_OS_POSIX
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace regfile {
+
+namespace {
+
+constexpr size_t MAX_FILE = 16u << 20;
+constexpr char HIVE[] = "hkey_local_machine";
+constexpr char V5_HEADER[] = "Windows Registry Editor Version 5.00";
+
+void put_utf8(std::string &out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += (char)cp;
+  } else if (cp < 0x800) {
+    out += (char)(0xC0 | (cp >> 6));
+    out += (char)(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += (char)(0xE0 | (cp >> 12));
+    out += (char)(0x80 | ((cp >> 6) & 0x3F));
+    out += (char)(0x80 | (cp & 0x3F));
+  } else {
+    out += (char)(0xF0 | (cp >> 18));
+    out += (char)(0x80 | ((cp >> 12) & 0x3F));
+    out += (char)(0x80 | ((cp >> 6) & 0x3F));
+    out += (char)(0x80 | (cp & 0x3F));
+  }
+}
+
+/* narrow (UTF-8) text as UTF-16LE bytes; a byte that is no UTF-8 stands for itself */
+std::string widen(const std::string &in) {
+  std::string out;
+  auto put16 = [&out](uint32_t u) {
+    out += (char)(u & 0xFF);
+    out += (char)(u >> 8);
+  };
+  for (size_t i = 0; i < in.size();) {
+    unsigned char c = (unsigned char)in[i];
+    uint32_t cp = c;
+    size_t len = 1;
+    if (c >= 0xF0 && i + 3 < in.size()) {
+      cp = ((c & 0x07u) << 18) | (((unsigned char)in[i + 1] & 0x3Fu) << 12) |
+           (((unsigned char)in[i + 2] & 0x3Fu) << 6) | ((unsigned char)in[i + 3] & 0x3Fu);
+      len = 4;
+    } else if (c >= 0xE0 && i + 2 < in.size()) {
+      cp = ((c & 0x0Fu) << 12) | (((unsigned char)in[i + 1] & 0x3Fu) << 6) |
+           ((unsigned char)in[i + 2] & 0x3Fu);
+      len = 3;
+    } else if (c >= 0xC0 && i + 1 < in.size()) {
+      cp = ((c & 0x1Fu) << 6) | ((unsigned char)in[i + 1] & 0x3Fu);
+      len = 2;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put16(0xD800 + (cp >> 10));
+      put16(0xDC00 + (cp & 0x3FF));
+    } else {
+      put16(cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void skip_space(const std::string &s, size_t &i) {
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) i++;
+}
+
+/* a quoted text from s[i] == '"'; \\ and \" are escapes; i ends after the closing quote */
+bool parse_quoted(const std::string &s, size_t &i, std::string &out) {
+  if (i >= s.size() || s[i] != '"') return false;
+  for (i++; i < s.size(); i++) {
+    char c = s[i];
+    if (c == '"') {
+      i++;
+      return true;
+    }
+    if (c == '\\' && i + 1 < s.size()) c = s[++i];
+    out += c;
+  }
+  return false;
+}
+
+/* "aa,bb,..." with blanks anywhere between bytes */
+bool parse_hex_bytes(const std::string &s, size_t i, std::string &out) {
+  skip_space(s, i);
+  if (i >= s.size()) return true;
+  for (;;) {
+    skip_space(s, i);
+    if (i + 2 > s.size()) return false;
+    int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out += (char)(hi * 16 + lo);
+    i += 2;
+    skip_space(s, i);
+    if (i >= s.size()) return true;
+    if (s[i] != ',') return false;
+    i++;
+  }
+}
+
+/* the section line's key, when it is one under our hive */
+void read_section(const std::string &l, line &out) {
+  size_t close = l.rfind(']');
+  if (close == std::string::npos || close < 1) return;
+  std::string name = l.substr(1, close - 1);
+  out.what = SECTION;
+  out.remove = !name.empty() && name[0] == '-';
+  if (out.remove) name.erase(0, 1);
+  size_t hive = sizeof HIVE - 1;
+  std::string folded = fold(name);
+  out.in_hive = folded.compare(0, hive, HIVE) == 0 &&
+                (folded.size() == hive || folded[hive] == '\\');
+  out.key = trim_key(out.in_hive ? name.substr(folded.size() > hive ? hive + 1 : hive) : name);
+}
+
+bool read_value(const std::string &l, bool v5, line &out) {
+  size_t i = 0;
+  value v{"", REG_NONE, ""};
+  if (l[0] == '@') {
+    i = 1;
+  } else if (!parse_quoted(l, i, v.name)) {
+    return false;
+  }
+  skip_space(l, i);
+  if (i >= l.size() || l[i] != '=') return false;
+  i++;
+  skip_space(l, i);
+  std::string rest = fold(l.substr(i));
+  if (i < l.size() && l[i] == '"') {
+    size_t end = i;
+    if (!parse_quoted(l, end, v.data)) return false;
+    v.type = REG_SZ;
+    v.data += '\0';
+  } else if (i < l.size() && l[i] == '-') {
+    out.remove = true;
+  } else if (rest.compare(0, 6, "dword:") == 0) {
+    std::string digits = l.substr(i + 6);
+    while (!digits.empty() && (digits.back() == ' ' || digits.back() == '\t')) digits.pop_back();
+    if (digits.empty() || digits.size() > 8) return false;
+    uint32_t n = 0;
+    for (char c : digits) {
+      if (hex_digit(c) < 0) return false;
+      n = n * 16 + (uint32_t)hex_digit(c);
+    }
+    v.type = REG_DWORD;
+    for (int b = 0; b < 4; b++) v.data += (char)((n >> (8 * b)) & 0xFF);
+  } else if (rest.compare(0, 4, "hex:") == 0) {
+    v.type = REG_BINARY;
+    if (!parse_hex_bytes(l, i + 4, v.data)) return false;
+  } else if (rest.compare(0, 4, "hex(") == 0) {
+    size_t j = i + 4;
+    uint32_t type = 0;
+    int digits = 0;
+    while (j < l.size() && hex_digit(l[j]) >= 0 && digits < 8)
+      type = type * 16 + (uint32_t)hex_digit(l[j++]), digits++;
+    if (digits == 0 || l.compare(j, 2, "):") != 0) return false;
+    v.type = type;
+    if (!parse_hex_bytes(l, j + 2, v.data)) return false;
+    bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+    if (text && v5) v.data = narrow(v.data);
+  } else {
+    return false;
+  }
+  out.what = VALUE;
+  out.val = v;
+  return true;
+}
+
+} // namespace
+
+std::string path() {
+  const char *file = getenv("VEZ_REGISTRY");
+  return file != nullptr && file[0] != '\0' ? file : DEFAULT_PATH;
+}
+
+std::string fold(const std::string &s) {
+  std::string out = s;
+  for (char &c : out)
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+  return out;
+}
+
+std::string trim_key(const std::string &key) {
+  std::string k = key;
+  while (!k.empty() && k.back() == '\\') k.pop_back();
+  return k;
+}
+
+std::string narrow(const std::string &in) {
+  std::string out;
+  size_t n = in.size() / 2;
+  for (size_t i = 0; i < n; i++) {
+    uint32_t u = (uint8_t)in[2 * i] | ((uint32_t)(uint8_t)in[2 * i + 1] << 8);
+    if (u >= 0xD800 && u < 0xDC00 && i + 1 < n) {
+      uint32_t w = (uint8_t)in[2 * i + 2] | ((uint32_t)(uint8_t)in[2 * i + 3] << 8);
+      if (w >= 0xDC00 && w < 0xE000) {
+        put_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (w - 0xDC00));
+        i++;
+        continue;
+      }
+    }
+    put_utf8(out, (u >= 0xD800 && u < 0xE000) ? '?' : u);
+  }
+  return out;
+}
+
+document parse(const std::string &bytes) {
+  document doc;
+  std::string text = bytes;
+  if (text.size() >= 2 && (uint8_t)text[0] == 0xFF && (uint8_t)text[1] == 0xFE) {
+    doc.utf16 = true;
+    text = narrow(text.substr(2));
+  } else if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    text.erase(0, 3);
+  }
+  doc.crlf = text.find("\r\n") != std::string::npos || text.find('\n') == std::string::npos;
+
+  line current;
+  bool continued = false;
+  std::string logical, section_key;
+  bool section_in_hive = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string raw = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+
+    std::string piece = raw;
+    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t')) piece.pop_back();
+    size_t s = 0;
+    skip_space(piece, s);
+    piece.erase(0, s);
+    if (continued) {
+      current.text += "\n" + raw;
+    } else {
+      current = line();
+      current.text = raw;
+      logical.clear();
+    }
+    /* a trailing backslash continues a hex value on the next line */
+    bool more = !piece.empty() && piece.back() == '\\' && piece[0] != '[' &&
+                (continued || piece.find("=hex") != std::string::npos ||
+                 piece.find("=HEX") != std::string::npos);
+    if (more) piece.pop_back();
+    logical += piece;
+    continued = more && pos < text.size();
+    if (continued) continue;
+
+    if (logical == "REGEDIT4" || logical == V5_HEADER) {
+      current.what = HEADER;
+      doc.v5 = doc.v5 || logical == V5_HEADER;
+    } else if (!logical.empty() && logical[0] == '[') {
+      read_section(logical, current);
+      section_key = current.key;
+      section_in_hive = current.what == SECTION && current.in_hive;
+      if (current.what != SECTION) section_key.clear();
+    } else if (!logical.empty() && (logical[0] == '"' || logical[0] == '@')) {
+      current.key = section_key;
+      current.in_hive = section_in_hive;
+      if (!read_value(logical, doc.v5, current)) {
+        current.what = OTHER;
+        current.remove = false;
+      }
+    }
+    doc.lines.push_back(current);
+  }
+  if (continued) doc.lines.push_back(current);
+  return doc;
+}
+
+bool load(const std::string &file, document *doc, bool *exists) {
+  *doc = document();
+  *exists = false;
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  *exists = true;
+  std::string bytes;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 && bytes.size() < MAX_FILE)
+    bytes.append(buf, (size_t)n);
+  close(fd);
+  if (n < 0) return false;
+  *doc = parse(bytes);
+  return true;
+}
+
+std::string render(const document &doc) {
+  std::string text;
+  const char *end = doc.crlf ? "\r\n" : "\n";
+  for (const line &l : doc.lines) {
+    for (char c : l.text) {
+      if (c == '\n')
+        text += end;
+      else
+        text += c;
+    }
+    text += end;
+  }
+  if (!doc.utf16) return text;
+  return std::string("\xFF\xFE", 2) + widen(text);
+}
+
+bool save(const std::string &file, const std::string &bytes, std::string *why) {
+  std::string tmp = file + ".new" + std::to_string((long)getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *why = "cannot create " + tmp + ": " + strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      *why = "cannot write " + tmp + ": " + strerror(errno);
+      close(fd);
+      unlink(tmp.c_str());
+      return false;
+    }
+    done += (size_t)n;
+  }
+  if (fsync(fd) != 0 || close(fd) != 0 || rename(tmp.c_str(), file.c_str()) != 0) {
+    *why = "cannot replace " + file + ": " + strerror(errno);
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string value_text(const value &v, bool v5) {
+  std::string name = "@";
+  if (!v.name.empty()) {
+    name = "\"";
+    for (char c : v.name) {
+      if (c == '\\' || c == '"') name += '\\';
+      name += c;
+    }
+    name += "\"";
+  }
+  const std::string &d = v.data;
+  bool plain_text = v.type == REG_SZ && !d.empty() && d.back() == '\0' &&
+                    d.find('\0') == d.size() - 1 && d.find_first_of("\r\n") == std::string::npos;
+  if (plain_text) {
+    std::string q = "\"";
+    for (size_t i = 0; i + 1 < d.size(); i++) {
+      if (d[i] == '\\' || d[i] == '"') q += '\\';
+      q += d[i];
+    }
+    return name + "=" + q + "\"";
+  }
+  if (v.type == REG_DWORD && d.size() == 4) {
+    uint32_t n = (uint8_t)d[0] | ((uint32_t)(uint8_t)d[1] << 8) | ((uint32_t)(uint8_t)d[2] << 16) |
+                 ((uint32_t)(uint8_t)d[3] << 24);
+    char buf[16];
+    snprintf(buf, sizeof buf, "%08x", n);
+    return name + "=dword:" + buf;
+  }
+  bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
+  std::string raw = text && v5 ? widen(d) : d;
+  char head[24];
+  if (v.type == REG_BINARY)
+    snprintf(head, sizeof head, "hex:");
+  else
+    snprintf(head, sizeof head, "hex(%x):", v.type);
+  std::string out = name + "=" + head;
+  for (size_t i = 0; i < raw.size(); i++) {
+    char b[4];
+    snprintf(b, sizeof b, "%s%02x", i ? "," : "", (unsigned char)raw[i]);
+    out += b;
+  }
+  return out;
+}
+
+} // namespace regfile
+
+#endif /* VEZ_OS_POSIX */
