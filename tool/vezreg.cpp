@@ -1,1 +1,507 @@
-int main() { return 0; }
+/*
+** vezreg.cpp - a registry editor for the registry file of POSIX systems, in
+** the manner of Windows' reg command:
+**
+**   vezreg query KEY [/v NAME | /ve]
+**   vezreg add KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD|REG_BINARY] [/d DATA] [/f]
+**   vezreg delete KEY [/v NAME | /ve] [/f]
+**   vezreg import FILE.reg
+**   vezreg export KEY FILE.reg [/y]
+**
+** KEY lies under HKEY_LOCAL_MACHINE and may start with "HKLM\" or
+** "HKEY_LOCAL_MACHINE\". The file is $VEZ_REGISTRY, else
+** /etc/vez/registry.reg. Every change rewrites the file whole, beside it and
+** renamed over it, so a reader never sees half a file; what a change does
+** not touch (comments, order, encoding) stays as it was.
+*/
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "posix/regfile.h"
+
+namespace {
+
+constexpr int STATUS_ERROR = 1;
+constexpr char HIVE_NAME[] = "HKEY_LOCAL_MACHINE";
+
+struct request {
+  std::string command, key, file;
+  bool has_name = false, force = false, has_type = false, has_data = false;
+  std::string name, type, data;
+};
+
+struct failure {
+  std::string why;
+};
+
+[[noreturn]] void fail(const std::string &why) { throw failure{why}; }
+
+void usage() {
+  fprintf(stderr, "usage: vezreg query KEY [/v NAME | /ve]\n"
+                  "       vezreg add KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD|REG_BINARY] "
+                  "[/d DATA] [/f]\n"
+                  "       vezreg delete KEY [/v NAME | /ve] [/f]\n"
+                  "       vezreg import FILE.reg\n"
+                  "       vezreg export KEY FILE.reg [/y]\n");
+}
+
+/* the key below the hive, as given */
+std::string key_path(const std::string &given) {
+  std::string k = given;
+  std::string f = regfile::fold(k);
+  for (const char *root : {"hklm", "hkey_local_machine"}) {
+    size_t n = strlen(root);
+    if (f.compare(0, n, root) == 0 && (f.size() == n || f[n] == '\\')) {
+      k = k.substr(f.size() == n ? n : n + 1);
+      return regfile::trim_key(k);
+    }
+  }
+  if (f.rfind("hk", 0) == 0 && f.find('\\') != std::string::npos &&
+      f.find('\\') <= strlen("hkey_current_config"))
+    fail("only keys under HKEY_LOCAL_MACHINE are kept here: " + given);
+  return regfile::trim_key(k);
+}
+
+request parse_args(int argc, char **argv) {
+  request r;
+  if (argc < 2) fail("no command");
+  r.command = regfile::fold(argv[1]);
+  std::vector<std::string> operands;
+  for (int i = 2; i < argc; i++) {
+    std::string a = argv[i];
+    std::string f = regfile::fold(a);
+    bool option = a.size() >= 2 && (a[0] == '/' || a[0] == '-') && a.find('\\') == std::string::npos;
+    if (!option) {
+      operands.push_back(a);
+      continue;
+    }
+    f = f.substr(1);
+    auto next = [&](const char *what) -> std::string {
+      if (i + 1 >= argc) fail(std::string("/") + what + " needs a value");
+      return argv[++i];
+    };
+    if (f == "v") {
+      r.has_name = true;
+      r.name = next("v");
+    } else if (f == "ve") {
+      r.has_name = true;
+      r.name.clear();
+    } else if (f == "t") {
+      r.has_type = true;
+      r.type = next("t");
+    } else if (f == "d") {
+      r.has_data = true;
+      r.data = next("d");
+    } else if (f == "f" || f == "y") {
+      r.force = true;
+    } else {
+      fail("unknown option " + a);
+    }
+  }
+  bool takes_file = r.command == "import" || r.command == "export";
+  size_t want = r.command == "import" ? 1 : r.command == "export" ? 2 : 1;
+  if (r.command != "query" && r.command != "add" && r.command != "delete" && !takes_file)
+    fail("unknown command " + std::string(argv[1]));
+  if (operands.size() != want) fail("wrong number of operands for " + r.command);
+  if (r.command == "import") {
+    r.file = operands[0];
+  } else {
+    r.key = key_path(operands[0]);
+    if (r.command == "export") r.file = operands[1];
+  }
+  if ((r.has_type || r.has_data) && r.command != "add") fail("/t and /d belong to add");
+  if (takes_file && r.has_name) fail("/v belongs to query, add and delete");
+  return r;
+}
+
+/* the data of an added value, checked against its type */
+regfile::value make_value(const request &r) {
+  regfile::value v{r.name, REG_SZ, ""};
+  std::string type = r.has_type ? r.type : "REG_SZ";
+  std::string ft = regfile::fold(type);
+  if (ft == "reg_sz") {
+    v.type = REG_SZ;
+    v.data = r.data + '\0';
+  } else if (ft == "reg_dword") {
+    v.type = REG_DWORD;
+    if (!r.has_data || r.data.empty()) fail("REG_DWORD needs /d with a number");
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = strtoull(r.data.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || r.data[0] == '-' || n > 0xFFFFFFFFull)
+      fail("not a 32-bit number for REG_DWORD: " + r.data);
+    for (int b = 0; b < 4; b++) v.data += (char)((n >> (8 * b)) & 0xFF);
+  } else if (ft == "reg_binary") {
+    v.type = REG_BINARY;
+    std::string hex = r.data;
+    if (hex.size() % 2 != 0) fail("REG_BINARY data needs whole bytes of hex digits: " + r.data);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+      char pair[3] = {hex[i], hex[i + 1], 0};
+      char *end = nullptr;
+      long b = strtol(pair, &end, 16);
+      if (*end != '\0' || !isxdigit((unsigned char)pair[0]) || !isxdigit((unsigned char)pair[1]))
+        fail("REG_BINARY data needs hex digits: " + r.data);
+      v.data += (char)b;
+    }
+  } else {
+    fail("unsupported type " + type + " (REG_SZ, REG_DWORD or REG_BINARY)");
+  }
+  return v;
+}
+
+std::string type_name(uint32_t t) {
+  switch (t) {
+  case REG_NONE: return "REG_NONE";
+  case REG_SZ: return "REG_SZ";
+  case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+  case REG_BINARY: return "REG_BINARY";
+  case REG_DWORD: return "REG_DWORD";
+  case 5: return "REG_DWORD_BIG_ENDIAN";
+  case 6: return "REG_LINK";
+  case REG_MULTI_SZ: return "REG_MULTI_SZ";
+  case 11: return "REG_QWORD";
+  default: {
+    char b[24];
+    snprintf(b, sizeof b, "REG_0x%x", t);
+    return b;
+  }
+  }
+}
+
+std::string shown(const regfile::value &v) {
+  const std::string &d = v.data;
+  char b[32];
+  if ((v.type == REG_SZ || v.type == REG_EXPAND_SZ) ) return d.substr(0, d.find('\0'));
+  if (v.type == REG_DWORD && d.size() == 4) {
+    uint32_t n = (uint8_t)d[0] | ((uint32_t)(uint8_t)d[1] << 8) | ((uint32_t)(uint8_t)d[2] << 16) |
+                 ((uint32_t)(uint8_t)d[3] << 24);
+    snprintf(b, sizeof b, "0x%x", n);
+    return b;
+  }
+  if (v.type == REG_MULTI_SZ) {
+    std::string out, item;
+    for (char c : d) {
+      if (c != '\0') {
+        item += c;
+        continue;
+      }
+      if (item.empty()) break;
+      out += (out.empty() ? "" : "\\0") + item;
+      item.clear();
+    }
+    return out;
+  }
+  std::string hex;
+  for (unsigned char c : d) {
+    snprintf(b, sizeof b, "%02X", c);
+    hex += b;
+  }
+  return hex;
+}
+
+/* the keys of the document at or below key (folded), in the order they first appear */
+std::vector<std::string> keys_below(const regfile::document &doc, const std::string &key,
+                                    bool direct_children_only) {
+  std::vector<std::string> found, folded;
+  for (const regfile::line &l : doc.lines) {
+    if (l.what != regfile::SECTION || !l.in_hive || l.remove) continue;
+    std::string f = regfile::fold(l.key);
+    bool below = key.empty() ? !f.empty() : f.compare(0, key.size() + 1, key + "\\") == 0;
+    if (!(f == key && !direct_children_only) && !below) continue;
+    std::string name = l.key;
+    if (direct_children_only) {
+      size_t start = key.empty() ? 0 : key.size() + 1;
+      size_t cut = f.find('\\', start);
+      if (cut != std::string::npos) name = name.substr(0, cut), f = f.substr(0, cut);
+    }
+    bool seen = false;
+    for (const std::string &k : folded) seen = seen || k == f;
+    std::vector<regfile::value> ignored;
+    if (!seen && regfile::values_of(doc, f, &ignored)) {
+      folded.push_back(f);
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+/* the key as stored, for a key given in any case */
+std::string stored_key(const regfile::document &doc, const std::string &key) {
+  std::string f = regfile::fold(key);
+  for (const regfile::line &l : doc.lines)
+    if (l.what == regfile::SECTION && l.in_hive && !l.remove && regfile::fold(l.key) == f)
+      return l.key;
+  for (const regfile::line &l : doc.lines)
+    if (l.what == regfile::SECTION && l.in_hive && !l.remove &&
+        regfile::fold(l.key).compare(0, f.size() + 1, f + "\\") == 0)
+      return l.key.substr(0, key.size());
+  return key;
+}
+
+bool find_value(const std::vector<regfile::value> &vals, const std::string &name,
+                regfile::value *out) {
+  for (const regfile::value &v : vals)
+    if (regfile::fold(v.name) == regfile::fold(name)) {
+      if (out != nullptr) *out = v;
+      return true;
+    }
+  return false;
+}
+
+std::string full(const std::string &key) { return key.empty() ? HIVE_NAME : HIVE_NAME + ("\\" + key); }
+
+const char missing[] = "the system was unable to find the specified registry key or value";
+
+int query(const regfile::document &doc, const request &r) {
+  std::string f = regfile::fold(r.key);
+  std::vector<regfile::value> vals;
+  if (!regfile::values_of(doc, f, &vals)) fail(missing);
+  std::string key = stored_key(doc, r.key);
+  if (r.has_name) {
+    regfile::value v;
+    if (!find_value(vals, r.name, &v)) fail(missing);
+    printf("\n%s\n    %s    %s    %s\n\n", full(key).c_str(),
+           v.name.empty() ? "(Default)" : v.name.c_str(), type_name(v.type).c_str(),
+           shown(v).c_str());
+    return 0;
+  }
+  printf("\n%s\n", full(key).c_str());
+  for (const regfile::value &v : vals)
+    printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : v.name.c_str(),
+           type_name(v.type).c_str(), shown(v).c_str());
+  printf("\n");
+  for (const std::string &child : keys_below(doc, f, true)) printf("%s\n", full(child).c_str());
+  return 0;
+}
+
+/* appends a section for key at the end of the document */
+size_t new_section(regfile::document &doc, const std::string &key) {
+  if (!doc.lines.empty() && !doc.lines.back().text.empty()) doc.lines.push_back(regfile::line());
+  regfile::line l;
+  l.what = regfile::SECTION;
+  l.text = "[" + full(key) + "]";
+  l.key = key;
+  l.in_hive = true;
+  doc.lines.push_back(l);
+  return doc.lines.size() - 1;
+}
+
+void ensure_header(regfile::document &doc) {
+  for (const regfile::line &l : doc.lines)
+    if (l.what == regfile::HEADER) return;
+  regfile::line h;
+  h.what = regfile::HEADER;
+  h.text = doc.v5 ? "Windows Registry Editor Version 5.00" : "REGEDIT4";
+  doc.lines.insert(doc.lines.begin(), regfile::line());
+  doc.lines.insert(doc.lines.begin(), h);
+}
+
+bool is_blank(const regfile::line &l) {
+  return l.what == regfile::OTHER && l.text.find_first_not_of(" \t") == std::string::npos;
+}
+
+bool effective(const regfile::document &doc, const std::string &key, const std::string &name) {
+  std::vector<regfile::value> vals;
+  return regfile::values_of(doc, regfile::fold(key), &vals) && find_value(vals, name, nullptr);
+}
+
+bool key_exists(const regfile::document &doc, const std::string &key) {
+  std::vector<regfile::value> vals;
+  return regfile::values_of(doc, regfile::fold(key), &vals);
+}
+
+void ensure_key(regfile::document &doc, const std::string &key) {
+  if (!key_exists(doc, key)) new_section(doc, key);
+}
+
+/* sets a value: in place where it is defined, else at the end of its key's last section */
+void set_value(regfile::document &doc, const std::string &key, const regfile::value &v) {
+  std::string f = regfile::fold(key), n = regfile::fold(v.name);
+  regfile::line vl;
+  vl.what = regfile::VALUE;
+  vl.text = regfile::value_text(v, doc.v5);
+  vl.in_hive = true;
+  vl.val = v;
+  if (effective(doc, key, v.name)) {
+    for (size_t i = doc.lines.size(); i-- > 0;) {
+      regfile::line &l = doc.lines[i];
+      if (l.what == regfile::VALUE && l.in_hive && !l.remove && regfile::fold(l.key) == f &&
+          regfile::fold(l.val.name) == n) {
+        vl.key = l.key;
+        l = vl;
+        return;
+      }
+    }
+  }
+  for (size_t i = doc.lines.size(); i-- > 0;) {
+    const regfile::line &l = doc.lines[i];
+    if (l.what != regfile::SECTION || !l.in_hive || l.remove || regfile::fold(l.key) != f) continue;
+    size_t at = i + 1;
+    while (at < doc.lines.size() && doc.lines[at].what != regfile::SECTION) at++;
+    while (at > i + 1 && is_blank(doc.lines[at - 1])) at--;
+    vl.key = l.key;
+    doc.lines.insert(doc.lines.begin() + (long)at, vl);
+    if (effective(doc, key, v.name)) return;
+    doc.lines.erase(doc.lines.begin() + (long)at); /* a later [-key] hides that section */
+    break;
+  }
+  new_section(doc, key);
+  vl.key = key;
+  doc.lines.push_back(vl);
+}
+
+void delete_value(regfile::document &doc, const std::string &key, const std::string &name) {
+  std::string f = regfile::fold(key), n = regfile::fold(name);
+  for (size_t i = doc.lines.size(); i-- > 0;) {
+    const regfile::line &l = doc.lines[i];
+    if (l.what == regfile::VALUE && l.in_hive && regfile::fold(l.key) == f &&
+        regfile::fold(l.val.name) == n)
+      doc.lines.erase(doc.lines.begin() + (long)i);
+  }
+}
+
+/* removes the sections of key and of every key below it, each with the lines that follow it */
+void delete_key(regfile::document &doc, const std::string &key) {
+  std::string f = regfile::fold(key);
+  std::vector<regfile::line> kept;
+  bool dropping = false;
+  for (const regfile::line &l : doc.lines) {
+    if (l.what == regfile::SECTION) {
+      std::string k = regfile::fold(l.key);
+      dropping = l.in_hive && (k == f || f.empty() || k.compare(0, f.size() + 1, f + "\\") == 0);
+    }
+    if (!dropping) kept.push_back(l);
+  }
+  doc.lines = kept;
+}
+
+int add(regfile::document &doc, const request &r) {
+  if (!r.has_name) {
+    if (r.has_type || r.has_data) fail("/t and /d need /v NAME or /ve");
+    ensure_key(doc, r.key);
+    return 0;
+  }
+  regfile::value v = make_value(r);
+  if (effective(doc, r.key, r.name) && !r.force)
+    fail("the value " + (r.name.empty() ? std::string("(Default)") : r.name) +
+         " exists; add /f to replace it");
+  set_value(doc, r.key, v);
+  return 0;
+}
+
+int remove(regfile::document &doc, const request &r) {
+  if (r.has_name) {
+    if (!effective(doc, r.key, r.name)) fail(missing);
+    delete_value(doc, r.key, r.name);
+    return 0;
+  }
+  if (r.key.empty()) fail("refusing to delete all of HKEY_LOCAL_MACHINE");
+  if (!key_exists(doc, r.key)) fail(missing);
+  delete_key(doc, r.key);
+  return 0;
+}
+
+regfile::document read_registry_file(const std::string &file) {
+  regfile::document doc;
+  bool exists = false;
+  if (!regfile::load(file, &doc, &exists)) fail("cannot read " + file);
+  if (!exists) fail("cannot open " + file);
+  bool header = false;
+  for (const regfile::line &l : doc.lines) {
+    if (l.what == regfile::HEADER) header = true;
+    if (header || !is_blank(l)) break;
+  }
+  if (!header) fail(file + " is not a registry file (it must start with REGEDIT4 or "
+                           "\"Windows Registry Editor Version 5.00\")");
+  return doc;
+}
+
+int import(regfile::document &doc, const request &r) {
+  regfile::document in = read_registry_file(r.file);
+  for (const regfile::line &l : in.lines) {
+    if (!l.in_hive) continue;
+    if (l.what == regfile::SECTION) {
+      if (l.remove)
+        delete_key(doc, l.key);
+      else
+        ensure_key(doc, l.key);
+    } else if (l.what == regfile::VALUE) {
+      if (l.remove)
+        delete_value(doc, l.key, l.val.name);
+      else
+        set_value(doc, l.key, l.val);
+    }
+  }
+  return 0;
+}
+
+int export_key(const regfile::document &doc, const request &r) {
+  std::string f = regfile::fold(r.key);
+  if (!key_exists(doc, r.key)) fail(missing);
+  if (!r.force) {
+    std::ifstream probe(r.file);
+    if (probe.good()) fail(r.file + " exists; add /y to replace it");
+  }
+  std::string text = "REGEDIT4\r\n";
+  std::vector<std::string> keys = keys_below(doc, f, false);
+  if (keys.empty()) keys.push_back(stored_key(doc, r.key));
+  for (const std::string &k : keys) {
+    std::vector<regfile::value> vals;
+    regfile::values_of(doc, regfile::fold(k), &vals);
+    text += "\r\n[" + full(k) + "]\r\n";
+    for (const regfile::value &v : vals) text += regfile::value_text(v, false) + "\r\n";
+  }
+  std::string why;
+  if (!regfile::save(r.file, text, &why)) fail(why);
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  try {
+    request r = parse_args(argc, argv);
+    std::string file = regfile::path();
+    if (r.command == "query" || r.command == "export") {
+      regfile::document doc;
+      bool exists = false;
+      if (!regfile::load(file, &doc, &exists)) fail("cannot read " + file);
+      return r.command == "query" ? query(doc, r) : export_key(doc, r);
+    }
+    /* a change: read, change and replace the file under the editors' lock */
+    int held = regfile::lock(file);
+    if (held < 0) fail("cannot lock " + file + ".lck");
+    try {
+      regfile::document doc;
+      bool exists = false;
+      if (!regfile::load(file, &doc, &exists)) fail("cannot read " + file);
+      if (r.command == "add")
+        add(doc, r);
+      else if (r.command == "delete")
+        remove(doc, r);
+      else
+        import(doc, r);
+      ensure_header(doc);
+      std::string why;
+      if (!regfile::save(file, regfile::render(doc), &why)) fail(why);
+    } catch (...) {
+      regfile::unlock(held);
+      throw;
+    }
+    regfile::unlock(held);
+    return 0;
+  } catch (const failure &f) {
+    fprintf(stderr, "vezreg: %s\n", f.why.c_str());
+    if (f.why == "no command" || f.why.rfind("unknown command", 0) == 0 ||
+        f.why.rfind("wrong number", 0) == 0 || f.why.rfind("unknown option", 0) == 0)
+      usage();
+    return STATUS_ERROR;
+  }
+}

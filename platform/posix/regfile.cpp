@@ -13,6 +13,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace regfile {
@@ -323,6 +324,55 @@ std::string render(const document &doc) {
   }
   if (!doc.utf16) return text;
   return std::string("\xFF\xFE", 2) + widen(text);
+}
+
+bool values_of(const document &doc, const std::string &path, std::vector<value> *values) {
+  bool exists = path.empty();
+  values->clear();
+  for (const line &l : doc.lines) {
+    if (!l.in_hive || (l.what != SECTION && l.what != VALUE)) continue;
+    std::string key = fold(l.key);
+    bool same = key == path;
+    bool below = path.empty() || key.compare(0, path.size() + 1, path + "\\") == 0;
+    if (l.what == SECTION && l.remove) {
+      if (same || below) {
+        exists = path.empty();
+        values->clear();
+      }
+      continue;
+    }
+    if (l.what == SECTION) {
+      exists = exists || same || below;
+      continue;
+    }
+    if (!same) continue;
+    std::string name = fold(l.val.name);
+    size_t k = 0;
+    while (k < values->size() && fold((*values)[k].name) != name) k++;
+    if (l.remove) {
+      if (k < values->size()) values->erase(values->begin() + (long)k);
+    } else if (k < values->size()) {
+      (*values)[k] = l.val;
+    } else {
+      values->push_back(l.val);
+    }
+  }
+  return exists;
+}
+
+int lock(const std::string &file) {
+  std::string name = file + ".lck";
+  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void unlock(int handle) {
+  if (handle >= 0) close(handle);
 }
 
 bool save(const std::string &file, const std::string &bytes, std::string *why) {

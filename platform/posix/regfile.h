@@ -51,6 +51,17 @@ std::string render(const document &doc);
 /* writes a new file beside it and renames it over the old: a reader sees one or the other */
 bool save(const std::string &file, const std::string &bytes, std::string *why);
 
+/*
+** The values in force for a key (given folded), in the order they were
+** first set, and whether the key exists: a section names it or lies below
+** it, and no later "[-key]" took it away.
+*/
+bool values_of(const document &doc, const std::string &folded_key, std::vector<value> *values);
+
+/* an exclusive lock between editors of the file, held until unlock (-1 when it cannot be had) */
+int lock(const std::string &file);
+void unlock(int handle);
+
 /* case-insensitive forms of key paths and names */
 std::string fold(const std::string &s);
 /* a key as written, without its trailing backslashes */

@@ -23,45 +23,6 @@ struct vez_hkey {
   std::vector<regfile::value> values;
 };
 
-namespace {
-
-/* the values in force for the key folded as path, and whether the key exists */
-bool key_values(const regfile::document &doc, const std::string &path,
-                std::vector<regfile::value> *values) {
-  bool exists = path.empty();
-  for (const regfile::line &l : doc.lines) {
-    if (!l.in_hive || (l.what != regfile::SECTION && l.what != regfile::VALUE)) continue;
-    std::string key = regfile::fold(l.key);
-    bool same = key == path;
-    bool below = path.empty() || key.compare(0, path.size() + 1, path + "\\") == 0;
-    if (l.what == regfile::SECTION && l.remove) {
-      if (same || below) {
-        exists = path.empty();
-        values->clear();
-      }
-      continue;
-    }
-    if (l.what == regfile::SECTION) {
-      exists = exists || same || below;
-      continue;
-    }
-    if (!same) continue;
-    std::string name = regfile::fold(l.val.name);
-    size_t k = 0;
-    while (k < values->size() && regfile::fold((*values)[k].name) != name) k++;
-    if (l.remove) {
-      if (k < values->size()) values->erase(values->begin() + (long)k);
-    } else if (k < values->size()) {
-      (*values)[k] = l.val;
-    } else {
-      values->push_back(l.val);
-    }
-  }
-  return exists;
-}
-
-} // namespace
-
 LONG RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD, REGSAM, PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
@@ -71,7 +32,7 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD, REGSAM, PHKEY result) {
   bool exists = false;
   regfile::load(regfile::path(), &doc, &exists);
   std::vector<regfile::value> values;
-  if (!key_values(doc, path, &values)) return ERROR_FILE_NOT_FOUND;
+  if (!regfile::values_of(doc, path, &values)) return ERROR_FILE_NOT_FOUND;
   vez_hkey *h = new (std::nothrow) vez_hkey;
   if (h == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   h->values = values;
