@@ -77,8 +77,13 @@ request parse_args(int argc, char **argv) {
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
     std::string f = regfile::fold(a);
-    bool option = a.size() >= 2 && (a[0] == '/' || a[0] == '-') && a.find('\\') == std::string::npos;
+    /* an option is one of the known few; anything else (a path included) is an operand */
+    static const char *const known[] = {"v", "ve", "t", "d", "f", "y"};
+    bool option = false;
+    if (a.size() >= 2 && (a[0] == '/' || a[0] == '-'))
+      for (const char *k : known) option = option || f.substr(1) == k;
     if (!option) {
+      if (a.size() >= 2 && a[0] == '-') fail("unknown option " + a);
       operands.push_back(a);
       continue;
     }
@@ -99,10 +104,8 @@ request parse_args(int argc, char **argv) {
     } else if (f == "d") {
       r.has_data = true;
       r.data = next("d");
-    } else if (f == "f" || f == "y") {
-      r.force = true;
     } else {
-      fail("unknown option " + a);
+      r.force = true; /* /f or /y */
     }
   }
   bool takes_file = r.command == "import" || r.command == "export";

@@ -1,0 +1,180 @@
+/*
+** test_vezreg.cpp - the registry editor of POSIX systems: what it writes is
+** what the registry reader finds, it keeps what it does not change, refuses
+** bad requests, and a reader never sees half a file.
+*/
+#include "testenv.h"
+
+#include "platform.h"
+
+#if VEZ_OS_POSIX
+
+#include <atomic>
+#include <thread>
+
+using testenv::run_result;
+using testenv::Test;
+
+namespace {
+
+std::string lookup(const char *key, const char *name) {
+  HKEY h;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return "<no key>";
+  unsigned char buf[8192];
+  DWORD size = sizeof buf;
+  LONG rc = RegQueryValueExA(h, name, nullptr, nullptr, buf, &size);
+  RegCloseKey(h);
+  return rc == ERROR_SUCCESS ? std::string((char *)buf, size) : "<no value>";
+}
+
+} // namespace
+
+class Vezreg : public Test {
+protected:
+  std::string reg;
+  void SetUp() override {
+    Test::SetUp();
+    reg = path("edited.reg");
+    testenv::set_env("VEZ_REGISTRY", reg.c_str());
+  }
+  run_result vezreg(std::vector<std::string> args) {
+    args.insert(args.begin(), testenv::program("vezreg"));
+    return testenv::run(args);
+  }
+};
+
+TEST_F(Vezreg, AddedValuesAreWhatLookupsFind) {
+  EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "LOGPATH", "/d", "/var/log"}).status, 0);
+  EXPECT_EQ(vezreg({"add", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit", "/v", "pump", "/t",
+                    "REG_DWORD", "/d", "3"}).status, 0);
+  EXPECT_EQ(vezreg({"add", "Software\\Quendrix\\VEZ", "/v", "bin", "/t", "REG_BINARY", "/d",
+                    "00ff41"}).status, 0);
+  EXPECT_EQ(vezreg({"add", "Software\\Quendrix\\VEZ", "/ve", "/d", "default text"}).status, 0);
+  EXPECT_EQ(lookup("software\\quendrix\\vez", "logpath"), std::string("/var/log\0", 9));
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\audit", "PUMP"), std::string("\3\0\0\0", 4));
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", "bin"), std::string("\0\xff" "A", 3));
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", ""), std::string("default text\0", 13));
+  run_result q = vezreg({"query", "hklm\\software\\quendrix\\vez"});
+  EXPECT_EQ(q.status, 0);
+  EXPECT_EQ(q.out, "\nHKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ\n"
+                   "    LOGPATH    REG_SZ    /var/log\n"
+                   "    bin    REG_BINARY    00FF41\n"
+                   "    (Default)    REG_SZ    default text\n\n"
+                   "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit\n")
+      << "keys as stored, looked up in any case";
+  q = vezreg({"query", "HKLM\\Software\\Quendrix\\VEZ\\audit", "/v", "pump"});
+  EXPECT_EQ(q.out, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit\n    pump    REG_DWORD    0x3\n\n");
+}
+
+TEST_F(Vezreg, ChangesKeepCommentsOrderAndEverythingElse) {
+  std::string before = "REGEDIT4\r\n\r\n; the product's settings\r\n"
+                       "[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\r\n"
+                       "\"LOGPATH\"=\"/a\"\r\n; keep me\r\n\"LOGDUMP\"=dword:00000001\r\n\r\n"
+                       "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"x\"=hex:01,\\\r\n  02\r\n";
+  testenv::write_file(reg, before);
+  EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "LOGDUMP", "/t", "REG_DWORD",
+                    "/d", "0", "/f"}).status, 0);
+  EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "NEW", "/d", "n"}).status, 0);
+  std::string after = testenv::read_file(reg);
+  EXPECT_EQ(after, "REGEDIT4\r\n\r\n; the product's settings\r\n"
+                   "[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\r\n"
+                   "\"LOGPATH\"=\"/a\"\r\n; keep me\r\n\"LOGDUMP\"=dword:00000000\r\n\"NEW\"=\"n\"\r\n\r\n"
+                   "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"x\"=hex:01,\\\r\n  02\r\n");
+  EXPECT_EQ(vezreg({"delete", "HKLM\\Software\\Quendrix\\VEZ", "/v", "logpath"}).status, 0);
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", "LOGPATH"), "<no value>");
+  EXPECT_EQ(lookup("Software\\Other", "x"), std::string("\1\2", 2));
+  EXPECT_EQ(vezreg({"delete", "HKLM\\Software\\Quendrix", "/f"}).status, 0);
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", "NEW"), "<no key>");
+  EXPECT_NE(testenv::read_file(reg).find("\"x\"=hex:01,\\\r\n  02"), std::string::npos);
+}
+
+TEST_F(Vezreg, BadRequestsFailClearlyAndChangeNothing) {
+  ASSERT_EQ(vezreg({"add", "HKLM\\K", "/v", "v", "/d", "old"}).status, 0);
+  std::string before = testenv::read_file(reg);
+  struct {
+    std::vector<std::string> args;
+    const char *says;
+  } cases[] = {
+      {{}, "no command"},
+      {{"frob", "HKLM\\K"}, "unknown command"},
+      {{"add"}, "wrong number"},
+      {{"add", "HKLM\\K", "/v", "v", "/d", "new"}, "exists"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "12x"}, "not a 32-bit number"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "0x100000000"}, "not a 32-bit"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "-1"}, "not a 32-bit"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_BINARY", "/d", "abc"}, "whole bytes"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_BINARY", "/d", "zz"}, "hex digits"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_QWORD", "/d", "1"}, "unsupported type"},
+      {{"add", "HKLM\\K", "/v"}, "needs a value"},
+      {{"add", "HKCU\\K", "/v", "n"}, "HKEY_LOCAL_MACHINE"},
+      {{"query", "HKLM\\Missing"}, "unable to find"},
+      {{"query", "HKLM\\K", "/v", "nosuch"}, "unable to find"},
+      {{"delete", "HKLM\\K", "/v", "nosuch", "/f"}, "unable to find"},
+      {{"delete", "HKLM\\Missing", "/f"}, "unable to find"},
+      {{"import", path("none.reg")}, "cannot open"},
+      {{"export", "HKLM\\Missing", path("x.reg")}, "unable to find"},
+  };
+  for (auto &c : cases) {
+    run_result r = vezreg(c.args);
+    EXPECT_EQ(r.status, 1) << (c.args.empty() ? "" : c.args[0]);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  testenv::write_file(path("bad.reg"), "not a registry file\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n");
+  EXPECT_EQ(vezreg({"import", path("bad.reg")}).status, 1);
+  EXPECT_EQ(testenv::read_file(reg), before);
+}
+
+TEST_F(Vezreg, ExportedKeyImportsIntoAnEmptyRegistryWithTheSameLookups) {
+  std::string fixture = std::string(VEZ_FIXTURE_DIR) + "/registry/export-utf16le.reg";
+  ASSERT_EQ(vezreg({"import", fixture}).status, 0) << "a UTF-16LE file written by Windows";
+  const std::vector<std::pair<const char *, const char *>> probes = {
+      {"Software\\Quendrix\\VEZ", "LOGPATH"},          {"Software\\Quendrix\\VEZ", "LOGFILESIZE"},
+      {"Software\\Quendrix\\VEZ", "Quoted \"name\""},  {"software\\quendrix\\vez\\2.1", "bin"},
+      {"Software\\Quendrix\\VEZ\\2.1\\pump", "expand"}, {"Software\\Quendrix\\VEZ\\2.1\\pump", "multi"},
+      {"SOFTWARE\\Quendrix\\VEZ\\audit", "PUMP"},       {"Software\\Quendrix\\VEZ\\2.1", "LOGDUMP"}};
+  std::vector<std::string> first;
+  for (auto &p : probes) first.push_back(lookup(p.first, p.second));
+  EXPECT_EQ(first[0], std::string("C:\\logs\0", 8));
+  EXPECT_EQ(first[5], std::string("a\0b\0\0", 5));
+  ASSERT_EQ(vezreg({"export", "HKLM\\Software\\Quendrix", path("out.reg")}).status, 0);
+  EXPECT_EQ(vezreg({"export", "HKLM\\Software\\Quendrix", path("out.reg")}).status, 1)
+      << "an existing file is replaced only with /y";
+  reg = path("second.reg");
+  testenv::set_env("VEZ_REGISTRY", reg.c_str());
+  ASSERT_EQ(vezreg({"import", path("out.reg")}).status, 0);
+  for (size_t i = 0; i < probes.size(); i++)
+    EXPECT_EQ(lookup(probes[i].first, probes[i].second), first[i]) << probes[i].second;
+}
+
+TEST_F(Vezreg, Utf16FileStaysUtf16) {
+  std::string fixture = std::string(VEZ_FIXTURE_DIR) + "/registry/v5-utf16le-strings.reg";
+  testenv::write_file(reg, testenv::read_file(fixture));
+  ASSERT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ\\2.1\\pump", "/v", "added", "/d", "ok"}).status, 0);
+  std::string bytes = testenv::read_file(reg);
+  EXPECT_EQ(bytes.substr(0, 2), "\xff\xfe");
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\2.1\\pump", "added"), std::string("ok\0", 3));
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\2.1\\pump", "expand"), std::string("%TEMP%\\logs\0", 12));
+}
+
+TEST_F(Vezreg, ReadersNeverSeeHalfAFile) {
+  std::string padding(4000, 'p');
+  testenv::write_file(reg, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"pad\"=\"" + padding +
+                               "\"\r\n\r\n[HKEY_LOCAL_MACHINE\\Z]\r\n\"end\"=\"yes\"\r\n");
+  std::atomic<bool> done(false);
+  std::atomic<int> reads(0), torn(0);
+  std::thread reader([&] {
+    while (!done) {
+      if (lookup("Z", "end") != std::string("yes\0", 4)) torn++;
+      reads++;
+    }
+  });
+  for (int i = 0; i < 60; i++)
+    EXPECT_EQ(vezreg({"add", "HKLM\\A", "/v", "v" + std::to_string(i), "/d", padding}).status, 0);
+  done = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(lookup("A", "v59"), padding + '\0');
+}
+
+#endif /* VEZ_OS_POSIX */
