@@ -1,0 +1,44 @@
+#!/bin/sh
+# Installs the build into a temporary prefix, builds the consumer programs
+# against it (through find_package, then through pkg-config), runs them and
+# finds their records in the logs.
+#   consumers.sh BUILD_DIR CONSUMER_SOURCE_DIR C_COMPILER CXX_COMPILER
+set -eu
+build=$1 source=$2 cc=$3 cxx=$4
+work=$(mktemp -d "${TMPDIR:-/tmp}/vez-install-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for f in include/vezlog.h bin/aud bin/logmsg share/man/man1/aud.1; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+
+check() { # program, what its records say
+  logs=$work/logs-$(basename "$1")
+  mkdir -p "$logs"
+  printf 'REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\r\n"LOGPATH"="%s"\r\n"LOGNOTIFYDEV"="NUL"\r\n' \
+    "$logs" > "$work/registry.reg"
+  VEZ_REGISTRY=$work/registry.reg TMPDIR=$logs LD_LIBRARY_PATH=$prefix/lib:${LD_LIBRARY_PATH:-} "$1"
+  grep -q "Desc:error from the $2 consumer" "$logs/error" || { echo "no error record from $1"; exit 1; }
+  grep -q "Desc:audit from the $2 consumer" "$logs/$(basename "$1")" || { echo "no audit record from $1"; exit 1; }
+  echo "ok: $1"
+}
+
+# through find_package(vezlog CONFIG)
+cmake -S "$source" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+check "$work/cmake-build/consumer_c" C
+check "$work/cmake-build/consumer_cpp" C++
+
+# through pkg-config
+pc=$(find "$prefix" -name vezlog.pc)
+export PKG_CONFIG_PATH=$(dirname "$pc")
+mkdir -p "$work/pc"
+# shellcheck disable=SC2046
+"$cc" -o "$work/pc/consumer_c" "$source/consumer.c" $(pkg-config --cflags --libs vezlog)
+# shellcheck disable=SC2046
+"$cxx" -o "$work/pc/consumer_cpp" "$source/consumer.cpp" $(pkg-config --cflags --libs vezlog)
+check "$work/pc/consumer_c" C
+check "$work/pc/consumer_cpp" C++
