@@ -37,11 +37,13 @@ struct request {
   std::string name, type, data;
 };
 
-struct failure {
-  std::string why;
-};
+/* what went wrong, for the one line on standard error */
+std::string error_text;
 
-[[noreturn]] void fail(const std::string &why) { throw failure{why}; }
+bool fail(const std::string &why) {
+  error_text = why;
+  return false;
+}
 
 void usage() {
   fprintf(stderr, "usage: vezreg query KEY [/v NAME | /ve]\n"
@@ -53,25 +55,26 @@ void usage() {
 }
 
 /* the key below the hive, as given */
-std::string key_path(const std::string &given) {
+bool key_path(const std::string &given, std::string *out) {
   std::string k = given;
   std::string f = regfile::fold(k);
   for (const char *root : {"hklm", "hkey_local_machine"}) {
     size_t n = strlen(root);
     if (f.compare(0, n, root) == 0 && (f.size() == n || f[n] == '\\')) {
-      k = k.substr(f.size() == n ? n : n + 1);
-      return regfile::trim_key(k);
+      *out = regfile::trim_key(k.substr(f.size() == n ? n : n + 1));
+      return true;
     }
   }
   if (f.rfind("hk", 0) == 0 && f.find('\\') != std::string::npos &&
       f.find('\\') <= strlen("hkey_current_config"))
-    fail("only keys under HKEY_LOCAL_MACHINE are kept here: " + given);
-  return regfile::trim_key(k);
+    return fail("only keys under HKEY_LOCAL_MACHINE are kept here: " + given);
+  *out = regfile::trim_key(k);
+  return true;
 }
 
-request parse_args(int argc, char **argv) {
-  request r;
-  if (argc < 2) fail("no command");
+bool parse_args(int argc, char **argv, request *out) {
+  request &r = *out;
+  if (argc < 2) return fail("no command");
   r.command = regfile::fold(argv[1]);
   std::vector<std::string> operands;
   for (int i = 2; i < argc; i++) {
@@ -83,27 +86,25 @@ request parse_args(int argc, char **argv) {
     if (a.size() >= 2 && (a[0] == '/' || a[0] == '-'))
       for (const char *k : known) option = option || f.substr(1) == k;
     if (!option) {
-      if (a.size() >= 2 && a[0] == '-') fail("unknown option " + a);
+      if (a.size() >= 2 && a[0] == '-') return fail("unknown option " + a);
       operands.push_back(a);
       continue;
     }
     f = f.substr(1);
-    auto next = [&](const char *what) -> std::string {
-      if (i + 1 >= argc) fail(std::string("/") + what + " needs a value");
-      return argv[++i];
-    };
+    bool takes_value = f == "v" || f == "t" || f == "d";
+    if (takes_value && i + 1 >= argc) return fail("/" + f + " needs a value");
     if (f == "v") {
       r.has_name = true;
-      r.name = next("v");
+      r.name = argv[++i];
     } else if (f == "ve") {
       r.has_name = true;
       r.name.clear();
     } else if (f == "t") {
       r.has_type = true;
-      r.type = next("t");
+      r.type = argv[++i];
     } else if (f == "d") {
       r.has_data = true;
-      r.data = next("d");
+      r.data = argv[++i];
     } else {
       r.force = true; /* /f or /y */
     }
@@ -111,22 +112,23 @@ request parse_args(int argc, char **argv) {
   bool takes_file = r.command == "import" || r.command == "export";
   size_t want = r.command == "import" ? 1 : r.command == "export" ? 2 : 1;
   if (r.command != "query" && r.command != "add" && r.command != "delete" && !takes_file)
-    fail("unknown command " + std::string(argv[1]));
-  if (operands.size() != want) fail("wrong number of operands for " + r.command);
+    return fail("unknown command " + std::string(argv[1]));
+  if (operands.size() != want) return fail("wrong number of operands for " + r.command);
   if (r.command == "import") {
     r.file = operands[0];
   } else {
-    r.key = key_path(operands[0]);
+    if (!key_path(operands[0], &r.key)) return false;
     if (r.command == "export") r.file = operands[1];
   }
-  if ((r.has_type || r.has_data) && r.command != "add") fail("/t and /d belong to add");
-  if (takes_file && r.has_name) fail("/v belongs to query, add and delete");
-  return r;
+  if ((r.has_type || r.has_data) && r.command != "add") return fail("/t and /d belong to add");
+  if (takes_file && r.has_name) return fail("/v belongs to query, add and delete");
+  return true;
 }
 
 /* the data of an added value, checked against its type */
-regfile::value make_value(const request &r) {
-  regfile::value v{r.name, REG_SZ, ""};
+bool make_value(const request &r, regfile::value *out) {
+  regfile::value &v = *out;
+  v = regfile::value{r.name, REG_SZ, ""};
   std::string type = r.has_type ? r.type : "REG_SZ";
   std::string ft = regfile::fold(type);
   if (ft == "reg_sz") {
@@ -134,29 +136,30 @@ regfile::value make_value(const request &r) {
     v.data = r.data + '\0';
   } else if (ft == "reg_dword") {
     v.type = REG_DWORD;
-    if (!r.has_data || r.data.empty()) fail("REG_DWORD needs /d with a number");
+    if (!r.has_data || r.data.empty()) return fail("REG_DWORD needs /d with a number");
     char *end = nullptr;
     errno = 0;
     unsigned long long n = strtoull(r.data.c_str(), &end, 0);
     if (errno != 0 || *end != '\0' || r.data[0] == '-' || n > 0xFFFFFFFFull)
-      fail("not a 32-bit number for REG_DWORD: " + r.data);
+      return fail("not a 32-bit number for REG_DWORD: " + r.data);
     for (int b = 0; b < 4; b++) v.data += (char)((n >> (8 * b)) & 0xFF);
   } else if (ft == "reg_binary") {
     v.type = REG_BINARY;
     std::string hex = r.data;
-    if (hex.size() % 2 != 0) fail("REG_BINARY data needs whole bytes of hex digits: " + r.data);
+    if (hex.size() % 2 != 0)
+      return fail("REG_BINARY data needs whole bytes of hex digits: " + r.data);
     for (size_t i = 0; i < hex.size(); i += 2) {
       char pair[3] = {hex[i], hex[i + 1], 0};
       char *end = nullptr;
       long b = strtol(pair, &end, 16);
       if (*end != '\0' || !isxdigit((unsigned char)pair[0]) || !isxdigit((unsigned char)pair[1]))
-        fail("REG_BINARY data needs hex digits: " + r.data);
+        return fail("REG_BINARY data needs hex digits: " + r.data);
       v.data += (char)b;
     }
   } else {
-    fail("unsupported type " + type + " (REG_SZ, REG_DWORD or REG_BINARY)");
+    return fail("unsupported type " + type + " (REG_SZ, REG_DWORD or REG_BINARY)");
   }
-  return v;
+  return true;
 }
 
 std::string type_name(uint32_t t) {
@@ -262,18 +265,18 @@ std::string full(const std::string &key) { return key.empty() ? HIVE_NAME : HIVE
 
 const char missing[] = "the system was unable to find the specified registry key or value";
 
-int query(const regfile::document &doc, const request &r) {
+bool query(const regfile::document &doc, const request &r) {
   std::string f = regfile::fold(r.key);
   std::vector<regfile::value> vals;
-  if (!regfile::values_of(doc, f, &vals)) fail(missing);
+  if (!regfile::values_of(doc, f, &vals)) return fail(missing);
   std::string key = stored_key(doc, r.key);
   if (r.has_name) {
     regfile::value v;
-    if (!find_value(vals, r.name, &v)) fail(missing);
+    if (!find_value(vals, r.name, &v)) return fail(missing);
     printf("\n%s\n    %s    %s    %s\n\n", full(key).c_str(),
            v.name.empty() ? "(Default)" : v.name.c_str(), type_name(v.type).c_str(),
            shown(v).c_str());
-    return 0;
+    return true;
   }
   printf("\n%s\n", full(key).c_str());
   for (const regfile::value &v : vals)
@@ -281,7 +284,7 @@ int query(const regfile::document &doc, const request &r) {
            type_name(v.type).c_str(), shown(v).c_str());
   printf("\n");
   for (const std::string &child : keys_below(doc, f, true)) printf("%s\n", full(child).c_str());
-  return 0;
+  return true;
 }
 
 /* appends a section for key at the end of the document */
@@ -385,49 +388,52 @@ void delete_key(regfile::document &doc, const std::string &key) {
   doc.lines = kept;
 }
 
-int add(regfile::document &doc, const request &r) {
+bool add(regfile::document &doc, const request &r) {
   if (!r.has_name) {
-    if (r.has_type || r.has_data) fail("/t and /d need /v NAME or /ve");
+    if (r.has_type || r.has_data) return fail("/t and /d need /v NAME or /ve");
     ensure_key(doc, r.key);
-    return 0;
+    return true;
   }
-  regfile::value v = make_value(r);
+  regfile::value v;
+  if (!make_value(r, &v)) return false;
   if (effective(doc, r.key, r.name) && !r.force)
-    fail("the value " + (r.name.empty() ? std::string("(Default)") : r.name) +
-         " exists; add /f to replace it");
+    return fail("the value " + (r.name.empty() ? std::string("(Default)") : r.name) +
+                " exists; add /f to replace it");
   set_value(doc, r.key, v);
-  return 0;
+  return true;
 }
 
-int remove(regfile::document &doc, const request &r) {
+bool remove(regfile::document &doc, const request &r) {
   if (r.has_name) {
-    if (!effective(doc, r.key, r.name)) fail(missing);
+    if (!effective(doc, r.key, r.name)) return fail(missing);
     delete_value(doc, r.key, r.name);
-    return 0;
+    return true;
   }
-  if (r.key.empty()) fail("refusing to delete all of HKEY_LOCAL_MACHINE");
-  if (!key_exists(doc, r.key)) fail(missing);
+  if (r.key.empty()) return fail("refusing to delete all of HKEY_LOCAL_MACHINE");
+  if (!key_exists(doc, r.key)) return fail(missing);
   delete_key(doc, r.key);
-  return 0;
+  return true;
 }
 
-regfile::document read_registry_file(const std::string &file) {
-  regfile::document doc;
+bool read_registry_file(const std::string &file, regfile::document *out) {
+  regfile::document &doc = *out;
   bool exists = false;
-  if (!regfile::load(file, &doc, &exists)) fail("cannot read " + file);
-  if (!exists) fail("cannot open " + file);
+  if (!regfile::load(file, &doc, &exists)) return fail("cannot read " + file);
+  if (!exists) return fail("cannot open " + file);
   bool header = false;
   for (const regfile::line &l : doc.lines) {
     if (l.what == regfile::HEADER) header = true;
     if (header || !is_blank(l)) break;
   }
-  if (!header) fail(file + " is not a registry file (it must start with REGEDIT4 or "
-                           "\"Windows Registry Editor Version 5.00\")");
-  return doc;
+  if (!header)
+    return fail(file + " is not a registry file (it must start with REGEDIT4 or "
+                       "\"Windows Registry Editor Version 5.00\")");
+  return true;
 }
 
-int import(regfile::document &doc, const request &r) {
-  regfile::document in = read_registry_file(r.file);
+bool import(regfile::document &doc, const request &r) {
+  regfile::document in;
+  if (!read_registry_file(r.file, &in)) return false;
   for (const regfile::line &l : in.lines) {
     if (!l.in_hive) continue;
     if (l.what == regfile::SECTION) {
@@ -442,15 +448,15 @@ int import(regfile::document &doc, const request &r) {
         set_value(doc, l.key, l.val);
     }
   }
-  return 0;
+  return true;
 }
 
-int export_key(const regfile::document &doc, const request &r) {
+bool export_key(const regfile::document &doc, const request &r) {
   std::string f = regfile::fold(r.key);
-  if (!key_exists(doc, r.key)) fail(missing);
+  if (!key_exists(doc, r.key)) return fail(missing);
   if (!r.force) {
     std::ifstream probe(r.file);
-    if (probe.good()) fail(r.file + " exists; add /y to replace it");
+    if (probe.good()) return fail(r.file + " exists; add /y to replace it");
   }
   std::string text = "REGEDIT4\r\n";
   std::vector<std::string> keys = keys_below(doc, f, false);
@@ -462,49 +468,46 @@ int export_key(const regfile::document &doc, const request &r) {
     for (const regfile::value &v : vals) text += regfile::value_text(v, false) + "\r\n";
   }
   std::string why;
-  if (!regfile::save(r.file, text, &why)) fail(why);
-  return 0;
+  return regfile::save(r.file, text, &why) || fail(why);
+}
+
+/* a change: read, change and replace the file under the editors' lock */
+bool change(const std::string &file, const request &r) {
+  int held = regfile::lock(file);
+  if (held < 0) return fail("cannot lock " + file + ".lck");
+  regfile::document doc;
+  bool exists = false;
+  bool ok = regfile::load(file, &doc, &exists) || fail("cannot read " + file);
+  if (ok && r.command == "add") ok = add(doc, r);
+  if (ok && r.command == "delete") ok = remove(doc, r);
+  if (ok && r.command == "import") ok = import(doc, r);
+  if (ok) {
+    ensure_header(doc);
+    std::string why;
+    ok = regfile::save(file, regfile::render(doc), &why) || fail(why);
+  }
+  regfile::unlock(held);
+  return ok;
+}
+
+bool run(int argc, char **argv) {
+  request r;
+  if (!parse_args(argc, argv, &r)) return false;
+  std::string file = regfile::path();
+  if (r.command != "query" && r.command != "export") return change(file, r);
+  regfile::document doc;
+  bool exists = false;
+  if (!regfile::load(file, &doc, &exists)) return fail("cannot read " + file);
+  return r.command == "query" ? query(doc, r) : export_key(doc, r);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  try {
-    request r = parse_args(argc, argv);
-    std::string file = regfile::path();
-    if (r.command == "query" || r.command == "export") {
-      regfile::document doc;
-      bool exists = false;
-      if (!regfile::load(file, &doc, &exists)) fail("cannot read " + file);
-      return r.command == "query" ? query(doc, r) : export_key(doc, r);
-    }
-    /* a change: read, change and replace the file under the editors' lock */
-    int held = regfile::lock(file);
-    if (held < 0) fail("cannot lock " + file + ".lck");
-    try {
-      regfile::document doc;
-      bool exists = false;
-      if (!regfile::load(file, &doc, &exists)) fail("cannot read " + file);
-      if (r.command == "add")
-        add(doc, r);
-      else if (r.command == "delete")
-        remove(doc, r);
-      else
-        import(doc, r);
-      ensure_header(doc);
-      std::string why;
-      if (!regfile::save(file, regfile::render(doc), &why)) fail(why);
-    } catch (...) {
-      regfile::unlock(held);
-      throw;
-    }
-    regfile::unlock(held);
-    return 0;
-  } catch (const failure &f) {
-    fprintf(stderr, "vezreg: %s\n", f.why.c_str());
-    if (f.why == "no command" || f.why.rfind("unknown command", 0) == 0 ||
-        f.why.rfind("wrong number", 0) == 0 || f.why.rfind("unknown option", 0) == 0)
-      usage();
-    return STATUS_ERROR;
-  }
+  if (run(argc, argv)) return 0;
+  fprintf(stderr, "vezreg: %s\n", error_text.c_str());
+  if (error_text == "no command" || error_text.rfind("unknown command", 0) == 0 ||
+      error_text.rfind("wrong number", 0) == 0 || error_text.rfind("unknown option", 0) == 0)
+    usage();
+  return STATUS_ERROR;
 }
