@@ -56,8 +56,8 @@ extern "C" void vez_bench_empty_call(int, const char *, int, const char *, const
 namespace {
 #define empty_call vez_bench_empty_call
 #else
-__attribute__((noinline)) void empty_call(int level, const char *, int, const char *,
-                                          const void *, int) {
+__attribute__((noinline)) void empty_call(int level, const char *, int, const char *, const void *,
+                                          int) {
   benchmark::DoNotOptimize(level);
 }
 #endif
@@ -68,8 +68,10 @@ void attach() {
   dir = mkdtemp(tmpl);
   std::string reg = dir + "/registry.reg", data = dir + "/data.dat";
   FILE *f = fopen(reg.c_str(), "w");
-  fprintf(f, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\n\"LOG_DATAFILE\"=\"%s\"\n"
-             "\"LOGPATH\"=\"%s\"\n", data.c_str(), dir.c_str());
+  fprintf(f,
+          "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\n\"LOG_DATAFILE\"=\"%s\"\n"
+          "\"LOGPATH\"=\"%s\"\n",
+          data.c_str(), dir.c_str());
   fclose(f);
   /* errors on with full dumps, no notices, 2 MiB logs; audit level 0 */
   ErrorAuditSegment seg;
@@ -82,19 +84,23 @@ void attach() {
   fclose(f);
   setenv("VEZ_REGISTRY", reg.c_str(), 1);
   log__init_error_audit(1, "bench");
-  for (int i = 0; i < 64; i++) data64[i] = (unsigned char)(i * 7);
+  for (int i = 0; i < 64; i++)
+    data64[i] = (unsigned char)(i * 7);
 }
 
 void BM_Floor_EmptyCall(benchmark::State &state) {
-  for (auto _ : state) empty_call(15, "src", 1, "filtered", nullptr, 0);
+  for (auto _ : state)
+    empty_call(15, "src", 1, "filtered", nullptr, 0);
 }
 
 void BM_FilteredAudit(benchmark::State &state) {
-  for (auto _ : state) log__log_audit(15, "src", 1, "filtered", nullptr, 0);
+  for (auto _ : state)
+    log__log_audit(15, "src", 1, "filtered", nullptr, 0);
 }
 
 void BM_FilteredDevmsg(benchmark::State &state) {
-  for (auto _ : state) log__log_devmsg(15, "src", 1, "filtered", nullptr, 0);
+  for (auto _ : state)
+    log__log_devmsg(15, "src", 1, "filtered", nullptr, 0);
 }
 
 void BM_ErrorRecord(benchmark::State &state) {
@@ -128,7 +134,8 @@ void BM_Floor_RecordSyscalls(benchmark::State &state) {
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     int fd = _open(log.c_str(), _O_CREAT | _O_RDWR, 0666);
     _lseek(fd, 0, 2);
-    for (const std::string &l : lines) _write(fd, l.data(), (unsigned)l.size());
+    for (const std::string &l : lines)
+      _write(fd, l.data(), (unsigned)l.size());
     _close(fd);
     CloseHandle(h);
   }
@@ -138,7 +145,8 @@ void BM_Floor_RecordSyscalls(benchmark::State &state) {
 void BM_Spdlog_FilteredDebug(benchmark::State &state) {
   static auto logger = spdlog::basic_logger_mt("filtered", dir + "/spd-filtered");
   logger->set_level(spdlog::level::info);
-  for (auto _ : state) logger->debug("filtered {}", 15);
+  for (auto _ : state)
+    logger->debug("filtered {}", 15);
 }
 
 void BM_Spdlog_FileFlushEachRecord(benchmark::State &state) {
@@ -146,8 +154,10 @@ void BM_Spdlog_FileFlushEachRecord(benchmark::State &state) {
   logger->flush_on(spdlog::level::trace);
   std::vector<std::string> lines = record_lines((int)state.range(0));
   std::string dump;
-  for (size_t i = 2; i < lines.size(); i++) dump += lines[i];
-  for (auto _ : state) logger->error("a benchmark record\n{}", dump);
+  for (size_t i = 2; i < lines.size(); i++)
+    dump += lines[i];
+  for (auto _ : state)
+    logger->error("a benchmark record\n{}", dump);
 }
 BENCHMARK(BM_Spdlog_FilteredDebug);
 BENCHMARK(BM_Spdlog_FileFlushEachRecord)->Arg(0)->Arg(64);

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     GetTempPathA(sizeof tmp, tmp);
     std::string base = std::string(tmp) + "fuzz-aud-" + std::to_string((long)GetTickCount());
     std::ofstream(base + ".reg") << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\n"
-                                    "\"LOG_DATAFILE\"=\"" << base << ".dat\"\n\"LOGPATH\"=\"" << tmp
+                                    "\"LOG_DATAFILE\"=\""
+                                 << base << ".dat\"\n\"LOGPATH\"=\"" << tmp
                                  << "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit]\n"
                                     "\"pump\"=dword:00000003\n";
     setenv("VEZ_REGISTRY", (base + ".reg").c_str(), 1);
@@ -40,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   if (!piece.empty() && args.size() < 12) args.push_back(piece);
   std::vector<char *> argv;
-  for (std::string &a : args) argv.push_back(&a[0]);
+  for (std::string &a : args)
+    argv.push_back(&a[0]);
   argv.push_back(nullptr);
   optind = 0; /* getopt starts afresh */
   int status = aud_main__run((int)args.size(), argv.data());

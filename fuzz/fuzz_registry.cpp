@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::ofstream(file, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char *>(data), (std::streamsize)size);
   static const char *const keys[] = {"", "Software\\Quendrix\\VEZ", "software\\quendrix\\vez\\2.1",
-                                     "Software\\Quendrix\\VEZ\\2.1\\pump", "SOFTWARE\\Quendrix\\VEZ\\audit"};
+                                     "Software\\Quendrix\\VEZ\\2.1\\pump",
+                                     "SOFTWARE\\Quendrix\\VEZ\\audit"};
   static const char *const names[] = {"", "LOGPATH", "bin", "multi", "pump", "n"};
   for (const char *key : keys) {
     HKEY h;

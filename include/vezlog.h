@@ -16,10 +16,10 @@ extern "C" {
 
 /* Error-logging settings, shared by every process. */
 typedef struct ErrorInfo {
-  int32_t hex_dumps;          /* 1 full dump; other values short form; -N also at most N bytes */
-  int32_t level;              /* error records are written only while this equals 1 */
-  int32_t max_file_size;      /* in units of 512 bytes */
-  int32_t error_notification; /* 1: every error is announced on the notification device */
+  int32_t hex_dumps;             /* 1 full dump; other values short form; -N also at most N bytes */
+  int32_t level;                 /* error records are written only while this equals 1 */
+  int32_t max_file_size;         /* in units of 512 bytes */
+  int32_t error_notification;    /* 1: every error is announced on the notification device */
   char notification_device[256]; /* NUL-terminated, at most 254 characters */
 } ErrorInfo;
 

@@ -169,8 +169,8 @@ void log__init_error_audit(int index, const char *name) {
                    (int)sizeof *segment);
 }
 
-void log__log_error(int level, const char *src, int line, const char *description,
-                    const void *data, int length) {
+void log__log_error(int level, const char *src, int line, const char *description, const void *data,
+                    int length) {
   DWORD error_code = GetLastError();
   static ErrorInfo fallback_error_info;
   if (bInitialized == 0) {
@@ -187,8 +187,8 @@ void log__log_error(int level, const char *src, int line, const char *descriptio
                      LOG_PROCNAME_SIZE);
   }
   if (logging_in_process_flag == 1) {
-    log_stde__log_to_stderr(1, level, error_info, (int)error_code, procname, src, line,
-                            description, data, length);
+    log_stde__log_to_stderr(1, level, error_info, (int)error_code, procname, src, line, description,
+                            data, length);
     return;
   }
   logging_in_process_flag = 1;
@@ -197,13 +197,13 @@ void log__log_error(int level, const char *src, int line, const char *descriptio
   if (error_info->error_notification == 1)
     log_not__error_notification(error_info->notification_device, path);
   AuditInfo settings = writer_settings(error_info);
-  log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src, line,
-                       description, data, length);
+  log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src, line, description,
+                       data, length);
   logging_in_process_flag = 0;
 }
 
-void log__log_audit(int level, const char *src, int line, const char *description,
-                    const void *data, int length) {
+void log__log_audit(int level, const char *src, int line, const char *description, const void *data,
+                    int length) {
   static AuditInfo fallback_audit_info;
   static const audit_road road = {&fallback_audit_info, 684, false, false};
   if (level > *log__audit_level) return; /* the whole cost of a filtered message */

@@ -18,7 +18,8 @@ constexpr char LOG_CFG_INDEX_KEY[] = "SOFTWARE\\Quendrix\\VEZ\\audit";
 
 /*
 ** Copies the raw data of the first key's value that fits capacity bytes into
-** dest, zero-padded to capacity, and returns true; false when no key holds a value that fits (dest is
+** dest, zero-padded to capacity, and returns true; false when no key holds a value that fits (dest
+*is
 ** then unchanged and the caller applies its default).
 */
 bool log_cfg__read_value(const char *name, void *dest, int capacity);

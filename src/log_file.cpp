@@ -124,8 +124,8 @@ int log_file__open_log_file(const char *path, int max_size) {
   return 0;
 }
 
-void log_file__write_header(int kind, int configured_level, int message_level,
-                            const char *process, const char *source, int line, int error_code) {
+void log_file__write_header(int kind, int configured_level, int message_level, const char *process,
+                            const char *source, int line, int error_code) {
   (void)kind; /* the format is the same for every log */
   timelib__get_timedate_dow(time_field);
   int hour = (int)(time_field[0] & 0xff), minute = (int)((time_field[0] >> 8) & 0xff);

@@ -16,8 +16,8 @@ constexpr int LOG_FILE_TEXT_WIDTH = 75;
 constexpr int LOG_FILE_SHORT_HEX_BYTES = 32;
 
 int log_file__open_log_file(const char *path, int max_size);
-void log_file__write_header(int kind, int configured_level, int message_level,
-                            const char *process, const char *source, int line, int error_code);
+void log_file__write_header(int kind, int configured_level, int message_level, const char *process,
+                            const char *source, int line, int error_code);
 void log_file__write_description(const char *description);
 void log_file__write_hex_dump(const void *data, int count, const AuditInfo *settings);
 int log_file__close_log_file(void);

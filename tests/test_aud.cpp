@@ -19,7 +19,8 @@ namespace {
 std::string lines(const std::string &s) {
   if (!VEZ_OS_WIN) return s;
   std::string out;
-  for (char c : s) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (char c : s)
+    out += c == '\n' ? std::string("\r\n") : std::string(1, c);
   return out;
 }
 
@@ -99,7 +100,8 @@ TEST_F(Aud, ReportOfAllHas327LinesInIndexOrder) {
   run_result r = aud({"all"});
   ASSERT_EQ(r.status, 0);
   std::string want = error_block(0, 0, 0, 0, "");
-  for (int i = 0; i < 64; i++) want += audit_block(i, 0, 0, 0);
+  for (int i = 0; i < 64; i++)
+    want += audit_block(i, 0, 0, 0);
   EXPECT_EQ(r.out, lines(want));
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 327);
   EXPECT_EQ(aud({"ALL"}).out, r.out);
@@ -315,14 +317,41 @@ TEST_F(Aud, DamagedDataFilesAreGrownOrRefusedNeverCorrupted) {
 
 TEST_F(Aud, AnyCommandLineEndsWithAStatusFrom0To6) {
   std::mt19937 rng(2026);
-  const std::vector<std::string> pieces = {
-      "-a", "-c", "-d", "-e", "-l", "-n", "-x", "-y", "-z", "--", "-", "all", "ALL", "on",
-      "off", "0", "63", "64", "-1", "99999999999999999999", "-99999999999", "", "abc", "3",
-      std::string(5000, 'x'), "-lon", "-a5", "--long", "%s%n%s", "\xff\xfe"};
+  const std::vector<std::string> pieces = {"-a",
+                                           "-c",
+                                           "-d",
+                                           "-e",
+                                           "-l",
+                                           "-n",
+                                           "-x",
+                                           "-y",
+                                           "-z",
+                                           "--",
+                                           "-",
+                                           "all",
+                                           "ALL",
+                                           "on",
+                                           "off",
+                                           "0",
+                                           "63",
+                                           "64",
+                                           "-1",
+                                           "99999999999999999999",
+                                           "-99999999999",
+                                           "",
+                                           "abc",
+                                           "3",
+                                           std::string(5000, 'x'),
+                                           "-lon",
+                                           "-a5",
+                                           "--long",
+                                           "%s%n%s",
+                                           "\xff\xfe"};
   for (int round = 0; round < 60; round++) {
     std::vector<std::string> args;
     int n = (int)(rng() % 6);
-    for (int i = 0; i < n; i++) args.push_back(pieces[rng() % pieces.size()]);
+    for (int i = 0; i < n; i++)
+      args.push_back(pieces[rng() % pieces.size()]);
     run_result r = aud(args);
     EXPECT_GE(r.status, 0);
     EXPECT_LE(r.status, 6) << "round " << round;

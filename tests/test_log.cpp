@@ -12,12 +12,12 @@
 
 #include "platform.h"
 
+using testenv::descs;
 using testenv::INDEX_KEY;
 using testenv::PRODUCT_KEY;
-using testenv::run_result;
-using testenv::descs;
 using testenv::record;
 using testenv::records;
+using testenv::run_result;
 using testenv::Test;
 
 class Library : public Test {
@@ -31,7 +31,7 @@ protected:
     testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", path("no-such-device"));
   }
   run_result logmsg(std::vector<std::string> args, const std::string &input = "",
-                     const std::string &prog = "logmsg") {
+                    const std::string &prog = "logmsg") {
     args.insert(args.begin(), prog == "logmsg" ? testenv::program("logmsg") : prog);
     return testenv::run(args, input);
   }
@@ -51,7 +51,9 @@ protected:
     if (VEZ_OS_POSIX) testenv::run({"/bin/chmod", "755", to});
     return to;
   }
-  std::vector<record> log(const std::string &name) { return records(testenv::read_file(path(name))); }
+  std::vector<record> log(const std::string &name) {
+    return records(testenv::read_file(path(name)));
+  }
   void reset() { ASSERT_EQ(aud({"-c"}).status, 0); }
   std::string seg() { return testenv::read_file(data); }
   int32_t word(size_t offset) {
@@ -62,7 +64,8 @@ protected:
 };
 
 TEST_F(Library, UnregisteredProcessSwitchesToDefaultsBeforeItsFirstError) {
-  run_result r = logmsg({"-s", "..\\..\\src\\shm", "-L", "209", "error", "MapViewOfFile()", "failed"});
+  run_result r =
+      logmsg({"-s", "..\\..\\src\\shm", "-L", "209", "error", "MapViewOfFile()", "failed"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
   std::vector<record> rs = log("error");
@@ -81,10 +84,9 @@ TEST_F(Library, RegisteredProcessWithoutDataFileLogsTheFailuresInOrder) {
   testenv::reg_set_dword(INDEX_KEY, "logmsg", 3);
   EXPECT_EQ(logmsg({"error", "caller"}).status, 0);
   std::vector<record> rs = log("error");
-  EXPECT_EQ(descs(rs), (std::vector<std::string>{"Switching to default error info",
-                                                 "CreateFile() failed",
-                                                 "Error and Audits initialization FAILURE",
-                                                 "caller"}));
+  EXPECT_EQ(descs(rs),
+            (std::vector<std::string>{"Switching to default error info", "CreateFile() failed",
+                                      "Error and Audits initialization FAILURE", "caller"}));
   ASSERT_EQ(rs.size(), 4u);
   EXPECT_EQ(rs[1].origin, "logmsg(..\\..\\src\\shm:219)");
   EXPECT_EQ(rs[2].origin, "logmsg(..\\..\\src\\log:408)");
@@ -117,8 +119,9 @@ TEST_F(Library, AttachedProcessWritesItsSlotAndObeysTheLevels) {
   testenv::reg_set_dword(PRODUCT_KEY, "LOGFILESIZE", 0);
   reset();
   std::string pump = copy_as("pump");
-  run_result r = logmsg({"-"}, "init\n-l 5 audit equal\n-l 6 audit above\n-l -3 audit negative\n"
-                              "-e 1234 -x 0001 error failed\n",
+  run_result r = logmsg({"-"},
+                        "init\n-l 5 audit equal\n-l 6 audit above\n-l -3 audit negative\n"
+                        "-e 1234 -x 0001 error failed\n",
                         pump);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(word(272 + 36), 0);
@@ -168,8 +171,8 @@ TEST_F(Library, ShutThenLogAgainSwitchesToDefaults) {
   reset();
   run_result r = logmsg({"-"}, "error one\nshut\nerror two\nshut\nerror three\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(descs(log("error")), (std::vector<std::string>{"one", "Switching to default error info",
-                                                           "two", "three"}));
+  EXPECT_EQ(descs(log("error")),
+            (std::vector<std::string>{"one", "Switching to default error info", "two", "three"}));
 }
 
 TEST_F(Library, DeviceMessageSwitchRenamesLaterRecordsDefault) {
@@ -235,7 +238,8 @@ TEST_F(Library, NoticeOnAFileDeviceOnlyForFlagOne) {
   reset();
   EXPECT_EQ(logmsg({"error", "x"}).status, 0);
   std::string got = testenv::read_file(device);
-  std::regex notice(R"(\*\*\* NOTICE IN: (.*)  AT: \w\w\w \w\w\w \d\d \d\d:\d\d:\d\d \d{4} \*\*\*\n)");
+  std::regex notice(
+      R"(\*\*\* NOTICE IN: (.*)  AT: \w\w\w \w\w\w \d\d \d\d:\d\d:\d\d \d{4} \*\*\*\n)");
   std::smatch m;
   std::string first = got.substr(0, got.find('\n') + 1);
   ASSERT_TRUE(std::regex_match(first, m, notice)) << got;

@@ -23,19 +23,20 @@ namespace {
 /* what the file holds for these lines: each line feed stored as CR LF */
 std::string crlf(const std::string &s) {
   std::string out;
-  for (char c : s) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (char c : s)
+    out += c == '\n' ? std::string("\r\n") : std::string(1, c);
   return out;
 }
 
 std::string bytes(std::initializer_list<int> b) {
   std::string s;
-  for (int c : b) s += (char)c;
+  for (int c : b)
+    s += (char)c;
   return s;
 }
 
-const std::string worked_data =
-    bytes({0x01, 0x02, 0x41, 0x42, 0x43, 0x00, 0x7f, 0x80, 0xff, 0x20, 0x61, 0x62, 0x63, 0x64,
-           0x65, 0x66, 0x0a, 0x0d, 0x30, 0x31});
+const std::string worked_data = bytes({0x01, 0x02, 0x41, 0x42, 0x43, 0x00, 0x7f, 0x80, 0xff, 0x20,
+                                       0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x0a, 0x0d, 0x30, 0x31});
 
 } // namespace
 
@@ -72,11 +73,12 @@ protected:
 
 TEST_F(Writer, WorkedExampleByteForByte) {
   write("cannot open data file", worked_data);
-  std::string want = "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
-                     "Desc:cannot open data file\n"
-                     "000  01 02 41 42 43 00 7f 80   ff 20 61 62 63 64 65 66    ..ABC... . abcdef \n"
-                     "010  0a 0d 30 31" +
-                     std::string(42, ' ') + "..01" + std::string(14, ' ') + "\n";
+  std::string want =
+      "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
+      "Desc:cannot open data file\n"
+      "000  01 02 41 42 43 00 7f 80   ff 20 61 62 63 64 65 66    ..ABC... . abcdef \n"
+      "010  0a 0d 30 31" +
+      std::string(42, ' ') + "..01" + std::string(14, ' ') + "\n";
   EXPECT_EQ(testenv::read_file(log), crlf(want));
   EXPECT_EQ(testenv::file_size(log + ".lok"), 0) << "the lock file stays, empty";
 }
@@ -89,12 +91,13 @@ TEST_F(Writer, ShortFormExamples) {
   EXPECT_EQ(dump_of(std::string(100, 'q'), 0),
             crlf(std::string(75, 'q') + "\n" + std::string(25, 'q') + "\n"));
   std::string tenth_zero = std::string(9, 'a') + '\0' + std::string(30, 'b');
-  EXPECT_EQ(dump_of(tenth_zero, 2),
-            crlf("0x61616161 61616161 6100" + std::string("6262 ") + "62626262 62626262 "
-                 "62626262 62626262 62626262 \n"));
+  EXPECT_EQ(dump_of(tenth_zero, 2), crlf("0x61616161 61616161 6100" + std::string("6262 ") +
+                                         "62626262 62626262 "
+                                         "62626262 62626262 62626262 \n"));
   EXPECT_EQ(dump_of("ab\x7f", 0), crlf("0x61627f\n")) << "0x7f is not printable";
   std::string tail;
-  for (int i = 0; i < 10; i++) tail += "<73>";
+  for (int i = 0; i < 10; i++)
+    tail += "<73>";
   EXPECT_EQ(dump_of(std::string(33, 'r') + "\x80" + std::string(100, 's'), 0),
             crlf(std::string(33, 'r') + "<80>" + tail + "\n"))
       << "from the first unprintable byte, hex while the line is under 75";
@@ -153,11 +156,13 @@ TEST_F(Writer, HeaderLevelsNamesAndCutSources) {
   testenv::remove_file(log);
   write("d", "", 0, name15.c_str(), std::string(20, 's').c_str());
   EXPECT_NE(testenv::read_file(log).find(name15 + "(" + std::string(20, 's') + ":209)"),
-            std::string::npos) << "35 together: whole";
+            std::string::npos)
+      << "35 together: whole";
   testenv::remove_file(log);
   write("d", "", 0, name15.c_str(), ("t" + std::string(20, 's')).c_str());
   EXPECT_NE(testenv::read_file(log).find(name15 + "(<" + std::string(19, 's') + ":209)"),
-            std::string::npos) << "36 together: cut at the start";
+            std::string::npos)
+      << "36 together: cut at the start";
   testenv::remove_file(log);
   log_msg__log_message(log.c_str(), 1, -3, &settings, -2147483647 - 1, "p", "s", -1, "d", nullptr,
                        0);
@@ -228,8 +233,10 @@ TEST_F(Writer, LockHeldByAnotherProcessDropsTheRecordAtOnce) {
     /* the holder has the lock once our own exclusive open fails */
     HANDLE h = CreateFileA((log + ".lok").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) said = "held";
-    else CloseHandle(h);
+    if (h == INVALID_HANDLE_VALUE)
+      said = "held";
+    else
+      CloseHandle(h);
   }
   ASSERT_EQ(said, "held");
   auto t0 = std::chrono::steady_clock::now();

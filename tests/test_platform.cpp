@@ -31,8 +31,9 @@ TEST_F(Platform, ExclusiveOpenFailsAtOnceWhileHeld) {
 
 TEST_F(Platform, OpenExistingAndCreateNew) {
   std::string f = path("data");
-  HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD err = GetLastError();
   EXPECT_EQ(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(err, (DWORD)ERROR_FILE_NOT_FOUND);
@@ -49,8 +50,9 @@ TEST_F(Platform, OpenExistingAndCreateNew) {
 TEST_F(Platform, MappingGrowsFileWithZerosAndSharesWrites) {
   std::string f = path("seg");
   testenv::write_file(f, "ab");
-  HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   HANDLE m = CreateFileMappingA(h, nullptr, PAGE_READWRITE, 0, 1052, nullptr);
   CloseHandle(h);
@@ -72,8 +74,9 @@ TEST_F(Platform, MappingGrowsFileWithZerosAndSharesWrites) {
 TEST_F(Platform, EmptyFileCannotBeMappedAtItsLength) {
   std::string f = path("empty");
   testenv::write_file(f, "");
-  HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   HANDLE m = CreateFileMappingA(h, nullptr, PAGE_READWRITE, 0, 0, nullptr);
   CloseHandle(h);
@@ -84,8 +87,9 @@ TEST_F(Platform, EmptyFileCannotBeMappedAtItsLength) {
 TEST_F(Platform, DirectoryIsNoDataFile) {
   std::string d = path("adir");
   testenv::make_dir(d);
-  HANDLE h = CreateFileA(d.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileA(d.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(h, INVALID_HANDLE_VALUE);
 }
 

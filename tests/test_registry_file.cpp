@@ -32,13 +32,12 @@ query ask(const char *key, const char *name, DWORD cap) {
   return {rc, size, rc == ERROR_SUCCESS ? buf.substr(0, size) : buf};
 }
 
-std::string fixture(const char *name) {
-  return std::string(VEZ_FIXTURE_DIR) + "/registry/" + name;
-}
+std::string fixture(const char *name) { return std::string(VEZ_FIXTURE_DIR) + "/registry/" + name; }
 
 std::string bytes(std::initializer_list<int> b) {
   std::string s;
-  for (int c : b) s += (char)c;
+  for (int c : b)
+    s += (char)c;
   return s;
 }
 
@@ -68,10 +67,10 @@ protected:
     EXPECT_EQ(q.size, 4u);
     q = ask("Software\\Quendrix\\VEZ", "Quoted \"name\"", 64);
     EXPECT_EQ(q.data, std::string("a \"quoted\" value\0", 17));
-    const std::string bin = bytes({1, 2, 0x41, 0x42, 0x43, 0, 0x7f, 0x80, 0xff, 0x20, 0x61, 0x62,
-                                   0x63, 0x64, 0x65, 0x66, 0x0a, 0x0d, 0x30, 0x31, 1, 2, 0x41,
-                                   0x42, 0x43, 0, 0x7f, 0x80, 0xff, 0x20, 0x61, 0x62, 0x63, 0x64,
-                                   0x65, 0x66});
+    const std::string bin =
+        bytes({1,    2,    0x41, 0x42, 0x43, 0,    0x7f, 0x80, 0xff, 0x20, 0x61, 0x62,
+               0x63, 0x64, 0x65, 0x66, 0x0a, 0x0d, 0x30, 0x31, 1,    2,    0x41, 0x42,
+               0x43, 0,    0x7f, 0x80, 0xff, 0x20, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66});
     q = ask("software\\quendrix\\vez\\2.1", "bin", 64);
     EXPECT_EQ(q.rc, 0);
     EXPECT_EQ(q.data, bin);
@@ -101,7 +100,8 @@ TEST_F(RegistryFile, Regedit4AndVersion5FilesTogetherGiveTheSameLookups) {
   /* the two imports, one after the other, in one file of each kind is not possible;
      append the version 5 section to a version 5 copy of the REGEDIT4 text instead */
   std::string narrow;
-  for (size_t i = 2; i + 1 < v5.size(); i += 2) narrow += v5[i];
+  for (size_t i = 2; i + 1 < v5.size(); i += 2)
+    narrow += v5[i];
   std::string merged = both + "\r\n" + narrow.substr(narrow.find('['));
   size_t header = merged.find("REGEDIT4");
   merged.replace(header, 8, "Windows Registry Editor Version 5.00");
@@ -169,7 +169,8 @@ TEST_F(RegistryFile, RandomBytesNeverBreakTheReader) {
   const std::string tail = "\n[HKEY_LOCAL_MACHINE\\R]\n\"v\"=dword:00000007\n";
   for (int round = 0; round < 200; round++) {
     std::string junk(rng() % 3000, '\0');
-    for (char &c : junk) c = (char)(rng() % 4 == 0 ? "[]\"\\=@:,\n"[rng() % 9] : rng() % 256);
+    for (char &c : junk)
+      c = (char)(rng() % 4 == 0 ? "[]\"\\=@:,\n"[rng() % 9] : rng() % 256);
     std::string head = round % 3 == 0 ? "\xff\xfe" : round % 3 == 1 ? "REGEDIT4\n" : "";
     testenv::write_file(path("rnd.reg"), head + junk + (round % 3 == 0 ? "" : tail));
     use(path("rnd.reg"));

@@ -14,7 +14,8 @@ using testenv::Test;
 class Segment : public Test {
 protected:
   void TearDown() override {
-    while (shm__nMemoryCount > 0) shm__detach_shared_mem();
+    while (shm__nMemoryCount > 0)
+      shm__detach_shared_mem();
     Test::TearDown();
   }
   std::string data_path() {

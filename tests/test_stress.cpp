@@ -27,7 +27,8 @@ namespace {
 std::string payload(int w, int s) {
   int length = (w * 7919 + s * 31) % 513;
   std::string b;
-  for (int i = 0; i < length; i++) b += (char)((w * 31 + s * 7 + i) & 0xff);
+  for (int i = 0; i < length; i++)
+    b += (char)((w * 31 + s * 7 + i) & 0xff);
   return b;
 }
 
@@ -192,17 +193,18 @@ TEST_F(Stress, DamagedDataFilesLeaveTheLibraryOnItsDefaults) {
     testenv::remove_file(path("error"));
     run_result r = testenv::run({testenv::program("logmsg"), "error", "still logged"});
     EXPECT_EQ(r.status, 0);
-    std::vector<std::string> d = testenv::descs(testenv::records(testenv::read_file(path("error"))));
-    EXPECT_EQ(d, (std::vector<std::string>{"Switching to default error info",
-                                           "CreateFileMapping() failed",
-                                           "Error and Audits initialization FAILURE",
-                                           "still logged"}))
+    std::vector<std::string> d =
+        testenv::descs(testenv::records(testenv::read_file(path("error"))));
+    EXPECT_EQ(d, (std::vector<std::string>{
+                     "Switching to default error info", "CreateFileMapping() failed",
+                     "Error and Audits initialization FAILURE", "still logged"}))
         << size;
     EXPECT_EQ(testenv::read_file(data), std::string(size, '\x5a')) << "left as it was";
   }
   for (size_t size : {1052, 1053, 4096}) {
     std::string junk;
-    for (size_t i = 0; i < size; i++) junk += (char)((i * 2654435761u) >> 13);
+    for (size_t i = 0; i < size; i++)
+      junk += (char)((i * 2654435761u) >> 13);
     testenv::write_file(data, junk);
     EXPECT_EQ(testenv::run({testenv::program("logmsg"), "-r", "3", "error", "x"}).status, 0);
     EXPECT_EQ(testenv::run({testenv::program("logmsg"), "-l", "-9", "audit", "y"}).status, 0);

@@ -44,15 +44,23 @@ protected:
 };
 
 TEST_F(Vezreg, AddedValuesAreWhatLookupsFind) {
-  EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "LOGPATH", "/d", "/var/log"}).status, 0);
+  EXPECT_EQ(
+      vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "LOGPATH", "/d", "/var/log"}).status,
+      0);
   EXPECT_EQ(vezreg({"add", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit", "/v", "pump", "/t",
-                    "REG_DWORD", "/d", "3"}).status, 0);
-  EXPECT_EQ(vezreg({"add", "Software\\Quendrix\\VEZ", "/v", "bin", "/t", "REG_BINARY", "/d",
-                    "00ff41"}).status, 0);
+                    "REG_DWORD", "/d", "3"})
+                .status,
+            0);
+  EXPECT_EQ(
+      vezreg({"add", "Software\\Quendrix\\VEZ", "/v", "bin", "/t", "REG_BINARY", "/d", "00ff41"})
+          .status,
+      0);
   EXPECT_EQ(vezreg({"add", "Software\\Quendrix\\VEZ", "/ve", "/d", "default text"}).status, 0);
   EXPECT_EQ(lookup("software\\quendrix\\vez", "logpath"), std::string("/var/log\0", 9));
   EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\audit", "PUMP"), std::string("\3\0\0\0", 4));
-  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", "bin"), std::string("\0\xff" "A", 3));
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", "bin"), std::string("\0\xff"
+                                                                  "A",
+                                                                  3));
   EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", ""), std::string("default text\0", 13));
   run_result q = vezreg({"query", "hklm\\software\\quendrix\\vez"});
   EXPECT_EQ(q.status, 0);
@@ -63,7 +71,9 @@ TEST_F(Vezreg, AddedValuesAreWhatLookupsFind) {
                    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit\n")
       << "keys as stored, looked up in any case";
   q = vezreg({"query", "HKLM\\Software\\Quendrix\\VEZ\\audit", "/v", "pump"});
-  EXPECT_EQ(q.out, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit\n    pump    REG_DWORD    0x3\n\n");
+  EXPECT_EQ(
+      q.out,
+      "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit\n    pump    REG_DWORD    0x3\n\n");
 }
 
 TEST_F(Vezreg, ChangesKeepCommentsOrderAndEverythingElse) {
@@ -73,13 +83,16 @@ TEST_F(Vezreg, ChangesKeepCommentsOrderAndEverythingElse) {
                        "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"x\"=hex:01,\\\r\n  02\r\n";
   testenv::write_file(reg, before);
   EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "LOGDUMP", "/t", "REG_DWORD",
-                    "/d", "0", "/f"}).status, 0);
+                    "/d", "0", "/f"})
+                .status,
+            0);
   EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "NEW", "/d", "n"}).status, 0);
   std::string after = testenv::read_file(reg);
-  EXPECT_EQ(after, "REGEDIT4\r\n\r\n; the product's settings\r\n"
-                   "[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\r\n"
-                   "\"LOGPATH\"=\"/a\"\r\n; keep me\r\n\"LOGDUMP\"=dword:00000000\r\n\"NEW\"=\"n\"\r\n\r\n"
-                   "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"x\"=hex:01,\\\r\n  02\r\n");
+  EXPECT_EQ(after,
+            "REGEDIT4\r\n\r\n; the product's settings\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\r\n"
+            "\"LOGPATH\"=\"/a\"\r\n; keep me\r\n\"LOGDUMP\"=dword:00000000\r\n\"NEW\"=\"n\"\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"x\"=hex:01,\\\r\n  02\r\n");
   EXPECT_EQ(vezreg({"delete", "HKLM\\Software\\Quendrix\\VEZ", "/v", "logpath"}).status, 0);
   EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", "LOGPATH"), "<no value>");
   EXPECT_EQ(lookup("Software\\Other", "x"), std::string("\1\2", 2));
@@ -119,7 +132,8 @@ TEST_F(Vezreg, BadRequestsFailClearlyAndChangeNothing) {
     EXPECT_EQ(r.status, 1) << (c.args.empty() ? "" : c.args[0]);
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
-  testenv::write_file(path("bad.reg"), "not a registry file\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n");
+  testenv::write_file(path("bad.reg"),
+                      "not a registry file\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n");
   EXPECT_EQ(vezreg({"import", path("bad.reg")}).status, 1);
   EXPECT_EQ(testenv::read_file(reg), before);
 }
@@ -128,12 +142,17 @@ TEST_F(Vezreg, ExportedKeyImportsIntoAnEmptyRegistryWithTheSameLookups) {
   std::string fixture = std::string(VEZ_FIXTURE_DIR) + "/registry/export-utf16le.reg";
   ASSERT_EQ(vezreg({"import", fixture}).status, 0) << "a UTF-16LE file written by Windows";
   const std::vector<std::pair<const char *, const char *>> probes = {
-      {"Software\\Quendrix\\VEZ", "LOGPATH"},          {"Software\\Quendrix\\VEZ", "LOGFILESIZE"},
-      {"Software\\Quendrix\\VEZ", "Quoted \"name\""},  {"software\\quendrix\\vez\\2.1", "bin"},
-      {"Software\\Quendrix\\VEZ\\2.1\\pump", "expand"}, {"Software\\Quendrix\\VEZ\\2.1\\pump", "multi"},
-      {"SOFTWARE\\Quendrix\\VEZ\\audit", "PUMP"},       {"Software\\Quendrix\\VEZ\\2.1", "LOGDUMP"}};
+      {"Software\\Quendrix\\VEZ", "LOGPATH"},
+      {"Software\\Quendrix\\VEZ", "LOGFILESIZE"},
+      {"Software\\Quendrix\\VEZ", "Quoted \"name\""},
+      {"software\\quendrix\\vez\\2.1", "bin"},
+      {"Software\\Quendrix\\VEZ\\2.1\\pump", "expand"},
+      {"Software\\Quendrix\\VEZ\\2.1\\pump", "multi"},
+      {"SOFTWARE\\Quendrix\\VEZ\\audit", "PUMP"},
+      {"Software\\Quendrix\\VEZ\\2.1", "LOGDUMP"}};
   std::vector<std::string> first;
-  for (auto &p : probes) first.push_back(lookup(p.first, p.second));
+  for (auto &p : probes)
+    first.push_back(lookup(p.first, p.second));
   EXPECT_EQ(first[0], std::string("C:\\logs\0", 8));
   EXPECT_EQ(first[5], std::string("a\0b\0\0", 5));
   ASSERT_EQ(vezreg({"export", "HKLM\\Software\\Quendrix", path("out.reg")}).status, 0);
@@ -149,11 +168,14 @@ TEST_F(Vezreg, ExportedKeyImportsIntoAnEmptyRegistryWithTheSameLookups) {
 TEST_F(Vezreg, Utf16FileStaysUtf16) {
   std::string fixture = std::string(VEZ_FIXTURE_DIR) + "/registry/v5-utf16le-strings.reg";
   testenv::write_file(reg, testenv::read_file(fixture));
-  ASSERT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ\\2.1\\pump", "/v", "added", "/d", "ok"}).status, 0);
+  ASSERT_EQ(
+      vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ\\2.1\\pump", "/v", "added", "/d", "ok"}).status,
+      0);
   std::string bytes = testenv::read_file(reg);
   EXPECT_EQ(bytes.substr(0, 2), "\xff\xfe");
   EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\2.1\\pump", "added"), std::string("ok\0", 3));
-  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\2.1\\pump", "expand"), std::string("%TEMP%\\logs\0", 12));
+  EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\2.1\\pump", "expand"),
+            std::string("%TEMP%\\logs\0", 12));
 }
 
 TEST_F(Vezreg, ReadersNeverSeeHalfAFile) {

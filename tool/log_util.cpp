@@ -62,7 +62,8 @@ int log_util__poke_audit(int index, int field, const int32_t *value) {
   if (index < 0 || index > LOG_UTIL_ALL_INDEXES) return LOG_UTIL_BAD_INDEX;
   if (field < LOG_UTIL_HEX_DUMPS || field > LOG_UTIL_MAX_FILE_SIZE) return LOG_UTIL_BAD_FIELD;
   if (index == LOG_UTIL_ALL_INDEXES) {
-    for (int i = 0; i < VEZ_PROCESS_SLOTS; i++) store_audit(&error_audit->audit[i], field, *value);
+    for (int i = 0; i < VEZ_PROCESS_SLOTS; i++)
+      store_audit(&error_audit->audit[i], field, *value);
   } else {
     store_audit(&error_audit->audit[index], field, *value);
   }

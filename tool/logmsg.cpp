@@ -62,7 +62,7 @@ bool parse_hex(const std::string &text, std::string *out) {
       if (half >= 0) return false;
       continue;
     }
-    int d = (c >= '0' && c <= '9') ? c - '0'
+    int d = (c >= '0' && c <= '9')   ? c - '0'
             : (c >= 'a' && c <= 'f') ? c - 'a' + 10
             : (c >= 'A' && c <= 'F') ? c - 'A' + 10
                                      : -1;
@@ -82,7 +82,8 @@ bool read_data_file(const std::string &path, std::string *out) {
   if (f == nullptr) return false;
   char buf[4096];
   size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+    out->append(buf, n);
   fclose(f);
   return true;
 }
@@ -145,7 +146,8 @@ bool parse(const std::vector<std::string> &words, command *c, std::string *why) 
   c->kind = words[i++];
   if (c->kind != "error" && c->kind != "audit" && c->kind != "devmsg")
     return *why = "unknown kind: " + c->kind, false;
-  for (; i < words.size(); i++) c->description += (c->description.empty() ? "" : " ") + words[i];
+  for (; i < words.size(); i++)
+    c->description += (c->description.empty() ? "" : " ") + words[i];
   return true;
 }
 
@@ -156,14 +158,14 @@ void carry_out(const command &c) {
   for (long k = 0; k < c.count; k++) {
     if (c.kind == "error") {
       if (c.set_error) SetLastError(c.error_code);
-      log__log_error(c.has_level ? c.level : 1, c.source.c_str(), c.line,
-                     c.description.c_str(), data, length);
+      log__log_error(c.has_level ? c.level : 1, c.source.c_str(), c.line, c.description.c_str(),
+                     data, length);
     } else if (c.kind == "audit") {
-      log__log_audit(c.has_level ? c.level : 0, c.source.c_str(), c.line,
-                     c.description.c_str(), data, length);
+      log__log_audit(c.has_level ? c.level : 0, c.source.c_str(), c.line, c.description.c_str(),
+                     data, length);
     } else {
-      log__log_devmsg(c.has_level ? c.level : 0, c.source.c_str(), c.line,
-                      c.description.c_str(), data, length);
+      log__log_devmsg(c.has_level ? c.level : 0, c.source.c_str(), c.line, c.description.c_str(),
+                      data, length);
     }
   }
 }

@@ -84,7 +84,8 @@ bool parse_args(int argc, char **argv, request *out) {
     static const char *const known[] = {"v", "ve", "t", "d", "f", "y"};
     bool option = false;
     if (a.size() >= 2 && (a[0] == '/' || a[0] == '-'))
-      for (const char *k : known) option = option || f.substr(1) == k;
+      for (const char *k : known)
+        option = option || f.substr(1) == k;
     if (!option) {
       if (a.size() >= 2 && a[0] == '-') return fail("unknown option " + a);
       operands.push_back(a);
@@ -142,7 +143,8 @@ bool make_value(const request &r, regfile::value *out) {
     unsigned long long n = strtoull(r.data.c_str(), &end, 0);
     if (errno != 0 || *end != '\0' || r.data[0] == '-' || n > 0xFFFFFFFFull)
       return fail("not a 32-bit number for REG_DWORD: " + r.data);
-    for (int b = 0; b < 4; b++) v.data += (char)((n >> (8 * b)) & 0xFF);
+    for (int b = 0; b < 4; b++)
+      v.data += (char)((n >> (8 * b)) & 0xFF);
   } else if (ft == "reg_binary") {
     v.type = REG_BINARY;
     std::string hex = r.data;
@@ -184,7 +186,7 @@ std::string type_name(uint32_t t) {
 std::string shown(const regfile::value &v) {
   const std::string &d = v.data;
   char b[32];
-  if ((v.type == REG_SZ || v.type == REG_EXPAND_SZ) ) return d.substr(0, d.find('\0'));
+  if ((v.type == REG_SZ || v.type == REG_EXPAND_SZ)) return d.substr(0, d.find('\0'));
   if (v.type == REG_DWORD && d.size() == 4) {
     uint32_t n = (uint8_t)d[0] | ((uint32_t)(uint8_t)d[1] << 8) | ((uint32_t)(uint8_t)d[2] << 16) |
                  ((uint32_t)(uint8_t)d[3] << 24);
@@ -228,7 +230,8 @@ std::vector<std::string> keys_below(const regfile::document &doc, const std::str
       if (cut != std::string::npos) name = name.substr(0, cut), f = f.substr(0, cut);
     }
     bool seen = false;
-    for (const std::string &k : folded) seen = seen || k == f;
+    for (const std::string &k : folded)
+      seen = seen || k == f;
     std::vector<regfile::value> ignored;
     if (!seen && regfile::values_of(doc, f, &ignored)) {
       folded.push_back(f);
@@ -261,7 +264,9 @@ bool find_value(const std::vector<regfile::value> &vals, const std::string &name
   return false;
 }
 
-std::string full(const std::string &key) { return key.empty() ? HIVE_NAME : HIVE_NAME + ("\\" + key); }
+std::string full(const std::string &key) {
+  return key.empty() ? HIVE_NAME : HIVE_NAME + ("\\" + key);
+}
 
 const char missing[] = "the system was unable to find the specified registry key or value";
 
@@ -283,7 +288,8 @@ bool query(const regfile::document &doc, const request &r) {
     printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : v.name.c_str(),
            type_name(v.type).c_str(), shown(v).c_str());
   printf("\n");
-  for (const std::string &child : keys_below(doc, f, true)) printf("%s\n", full(child).c_str());
+  for (const std::string &child : keys_below(doc, f, true))
+    printf("%s\n", full(child).c_str());
   return true;
 }
 
@@ -350,8 +356,10 @@ void set_value(regfile::document &doc, const std::string &key, const regfile::va
     const regfile::line &l = doc.lines[i];
     if (l.what != regfile::SECTION || !l.in_hive || l.remove || regfile::fold(l.key) != f) continue;
     size_t at = i + 1;
-    while (at < doc.lines.size() && doc.lines[at].what != regfile::SECTION) at++;
-    while (at > i + 1 && is_blank(doc.lines[at - 1])) at--;
+    while (at < doc.lines.size() && doc.lines[at].what != regfile::SECTION)
+      at++;
+    while (at > i + 1 && is_blank(doc.lines[at - 1]))
+      at--;
     vl.key = l.key;
     doc.lines.insert(doc.lines.begin() + (long)at, vl);
     if (effective(doc, key, v.name)) return;
@@ -465,7 +473,8 @@ bool export_key(const regfile::document &doc, const request &r) {
     std::vector<regfile::value> vals;
     regfile::values_of(doc, regfile::fold(k), &vals);
     text += "\r\n[" + full(k) + "]\r\n";
-    for (const regfile::value &v : vals) text += regfile::value_text(v, false) + "\r\n";
+    for (const regfile::value &v : vals)
+      text += regfile::value_text(v, false) + "\r\n";
   }
   std::string why;
   return regfile::save(r.file, text, &why) || fail(why);

@@ -189,8 +189,8 @@ BOOL CloseHandle(HANDLE handle) {
   return TRUE;
 }
 
-HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_high, DWORD size_low,
-                          LPCSTR) {
+HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_high,
+                          DWORD size_low, LPCSTR) {
   vez_handle *h = as_handle(file, HANDLE_FILE);
   struct stat st;
   if (h == nullptr || fstat(h->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -233,7 +233,8 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD, DWORD off_high, DWORD off_low, size_
   }
   if (length == 0) length = (size_t)(m->map_size - off);
   int slot = 0;
-  while (slot < MAX_VIEWS && views[slot].addr != nullptr) slot++;
+  while (slot < MAX_VIEWS && views[slot].addr != nullptr)
+    slot++;
   if (slot == MAX_VIEWS || length == 0) {
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;

@@ -85,7 +85,8 @@ int hex_digit(char c) {
 }
 
 void skip_space(const std::string &s, size_t &i) {
-  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) i++;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+    i++;
 }
 
 /* a quoted text from s[i] == '"'; \\ and \" are escapes; i ends after the closing quote */
@@ -131,8 +132,8 @@ void read_section(const std::string &l, line &out) {
   if (out.remove) name.erase(0, 1);
   size_t hive = sizeof HIVE - 1;
   std::string folded = fold(name);
-  out.in_hive = folded.compare(0, hive, HIVE) == 0 &&
-                (folded.size() == hive || folded[hive] == '\\');
+  out.in_hive =
+      folded.compare(0, hive, HIVE) == 0 && (folded.size() == hive || folded[hive] == '\\');
   out.key = trim_key(out.in_hive ? name.substr(folded.size() > hive ? hive + 1 : hive) : name);
 }
 
@@ -158,7 +159,8 @@ bool read_value(const std::string &l, bool v5, line &out) {
     out.remove = true;
   } else if (rest.compare(0, 6, "dword:") == 0) {
     std::string digits = l.substr(i + 6);
-    while (!digits.empty() && (digits.back() == ' ' || digits.back() == '\t')) digits.pop_back();
+    while (!digits.empty() && (digits.back() == ' ' || digits.back() == '\t'))
+      digits.pop_back();
     if (digits.empty() || digits.size() > 8) return false;
     uint32_t n = 0;
     for (char c : digits) {
@@ -166,7 +168,8 @@ bool read_value(const std::string &l, bool v5, line &out) {
       n = n * 16 + (uint32_t)hex_digit(c);
     }
     v.type = REG_DWORD;
-    for (int b = 0; b < 4; b++) v.data += (char)((n >> (8 * b)) & 0xFF);
+    for (int b = 0; b < 4; b++)
+      v.data += (char)((n >> (8 * b)) & 0xFF);
   } else if (rest.compare(0, 4, "hex:") == 0) {
     v.type = REG_BINARY;
     if (!parse_hex_bytes(l, i + 4, v.data)) return false;
@@ -205,7 +208,8 @@ std::string fold(const std::string &s) {
 
 std::string trim_key(const std::string &key) {
   std::string k = key;
-  while (!k.empty() && k.back() == '\\') k.pop_back();
+  while (!k.empty() && k.back() == '\\')
+    k.pop_back();
   return k;
 }
 
@@ -251,7 +255,8 @@ document parse(const std::string &bytes) {
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
 
     std::string piece = raw;
-    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t')) piece.pop_back();
+    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t'))
+      piece.pop_back();
     size_t s = 0;
     skip_space(piece, s);
     piece.erase(0, s);
@@ -348,7 +353,8 @@ bool values_of(const document &doc, const std::string &path, std::vector<value> 
     if (!same) continue;
     std::string name = fold(l.val.name);
     size_t k = 0;
-    while (k < values->size() && fold((*values)[k].name) != name) k++;
+    while (k < values->size() && fold((*values)[k].name) != name)
+      k++;
     if (l.remove) {
       if (k < values->size()) values->erase(values->begin() + (long)k);
     } else if (k < values->size()) {

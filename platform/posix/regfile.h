@@ -28,8 +28,8 @@ enum kind { OTHER, HEADER, SECTION, VALUE };
 
 struct line {
   kind what = OTHER;
-  std::string text;   /* the physical lines as written, joined by "\n" (no line ends) */
-  std::string key;    /* SECTION: the key as written, without the hive; VALUE: its section's */
+  std::string text;     /* the physical lines as written, joined by "\n" (no line ends) */
+  std::string key;      /* SECTION: the key as written, without the hive; VALUE: its section's */
   bool in_hive = false; /* the section (or the value's section) is under HKEY_LOCAL_MACHINE */
   bool remove = false;  /* "[-key]" or "name"=- */
   value val;            /* VALUE */

@@ -44,7 +44,8 @@ std::vector<record> records(const std::string &text) {
 
 std::vector<std::string> descs(const std::vector<record> &rs) {
   std::vector<std::string> d;
-  for (const record &r : rs) d.push_back(r.desc);
+  for (const record &r : rs)
+    d.push_back(r.desc);
   return d;
 }
 

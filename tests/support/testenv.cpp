@@ -17,7 +17,9 @@ const char PRODUCT_KEY[] = "Software\\Quendrix\\VEZ";
 const char INDEX_KEY[] = "SOFTWARE\\Quendrix\\VEZ\\audit";
 std::string current_dir;
 
-std::string join(const std::string &dir, const std::string &name) { return dir + VEZ_DIRSEP + name; }
+std::string join(const std::string &dir, const std::string &name) {
+  return dir + VEZ_DIRSEP + name;
+}
 
 std::string exe_dir() {
   char buf[MAX_PATH];
@@ -98,7 +100,8 @@ void Test::SetUp() {
     if (c == '/') c = '_';
   static const fs::path base = fs::temp_directory_path(); /* before TMP points at a test */
   dir = (base / name).string();
-  while (!dir.empty() && dir.back() == VEZ_DIRSEP_CHAR) dir.pop_back();
+  while (!dir.empty() && dir.back() == VEZ_DIRSEP_CHAR)
+    dir.pop_back();
   fs::remove_all(dir);
   fs::create_directories(dir);
   current_dir = dir;

@@ -17,14 +17,14 @@ namespace testenv {
 
 /* paths, in the platform's own form */
 std::string join(const std::string &dir, const std::string &name);
-std::string exe_dir();                      /* the directory of the running test program */
+std::string exe_dir();                        /* the directory of the running test program */
 std::string program(const std::string &name); /* a built program beside the tests */
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
 std::string take_file(const std::string &path); /* read whole, then removed */
-long long file_size(const std::string &path); /* -1 when missing */
+long long file_size(const std::string &path);   /* -1 when missing */
 void remove_file(const std::string &path);
 void make_dir(const std::string &path);
 

@@ -48,7 +48,8 @@ void save() {
   std::string text = "REGEDIT4\r\n";
   for (auto &key : values) {
     text += "\r\n[HKEY_LOCAL_MACHINE\\" + key.first + "]\r\n";
-    for (auto &v : key.second) text += quote(v.first) + "=" + v.second + "\r\n";
+    for (auto &v : key.second)
+      text += quote(v.first) + "=" + v.second + "\r\n";
   }
   /* the file this test set up, whatever VEZ_REGISTRY names by now */
   write_file(join(current_dir, "registry.reg"), text);
@@ -76,7 +77,8 @@ std::string fifo_drain() {
   std::string s;
   char buf[4096];
   ssize_t n;
-  while ((n = read(fifo_fd, buf, sizeof buf)) > 0) s.append(buf, (size_t)n);
+  while ((n = read(fifo_fd, buf, sizeof buf)) > 0)
+    s.append(buf, (size_t)n);
   return s;
 }
 
@@ -125,7 +127,8 @@ child *start(const std::vector<std::string> &argv) {
     dup2(out, 1);
     dup2(err, 2);
     std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);

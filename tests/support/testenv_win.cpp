@@ -45,8 +45,10 @@ std::string quote_arg(const std::string &a) {
       slashes++;
       continue;
     }
-    if (c == '"') q.append(slashes * 2 + 1, '\\');
-    else q.append(slashes, '\\');
+    if (c == '"')
+      q.append(slashes * 2 + 1, '\\');
+    else
+      q.append(slashes, '\\');
     slashes = 0;
     q += c;
   }
@@ -101,7 +103,8 @@ child *start(const std::vector<std::string> &argv) {
   HANDLE out = inheritable_file(c->out_path), err = inheritable_file(c->err_path);
 
   std::string cmd;
-  for (const std::string &a : argv) cmd += (cmd.empty() ? "" : " ") + quote_arg(a);
+  for (const std::string &a : argv)
+    cmd += (cmd.empty() ? "" : " ") + quote_arg(a);
   STARTUPINFOA si;
   ZeroMemory(&si, sizeof si);
   si.cb = sizeof si;
