@@ -226,19 +226,8 @@ TEST_F(Writer, DerivedNamesNeverCutOntoTheLogItself) {
 }
 
 TEST_F(Writer, LockHeldByAnotherProcessDropsTheRecordAtOnce) {
-  testenv::child *holder = testenv::start({testenv::program("lockhold"), log + ".lok"});
-  std::string said;
-  for (int i = 0; i < 500 && said.empty(); i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    /* the holder has the lock once our own exclusive open fails */
-    HANDLE h = CreateFileA((log + ".lok").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-      said = "held";
-    else
-      CloseHandle(h);
-  }
-  ASSERT_EQ(said, "held");
+  testenv::child *holder = testenv::hold_lock(log + ".lok");
+  ASSERT_NE(holder, nullptr);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(log_file__open_log_file(log.c_str(), 1024), LOG_FILE_LOCK_FAILED);
   write("dropped", "");

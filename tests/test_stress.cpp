@@ -151,14 +151,8 @@ TEST_F(Stress, BoundedLockWaitLosesNothing) {
 TEST_F(Stress, LockWaitEndsWhenTheTimeIsUp) {
   testenv::reg_set_dword(PRODUCT_KEY, "LOGLOCKWAIT", 300);
   std::string lok = path("error.lok");
-  testenv::child *holder = testenv::start({testenv::program("lockhold"), lok});
-  for (int i = 0; i < 500; i++) {
-    HANDLE h = CreateFileA(lok.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) break;
-    CloseHandle(h);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  testenv::child *holder = testenv::hold_lock(lok);
+  ASSERT_NE(holder, nullptr);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(flsem__wait_file_lock_sem(lok.c_str()), FLSEM_HELD_ELSEWHERE);
   auto waited = std::chrono::steady_clock::now() - t0;
@@ -169,14 +163,9 @@ TEST_F(Stress, LockWaitEndsWhenTheTimeIsUp) {
 
 TEST_F(Stress, KilledLockHolderFreesTheLockAtOnce) {
   std::string log = path("error");
-  testenv::child *holder = testenv::start({testenv::program("lockhold"), log + ".lok"});
-  bool held = false;
-  for (int i = 0; i < 500 && !held; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    held = log_file__open_log_file(log.c_str(), 1024) == LOG_FILE_LOCK_FAILED;
-    if (!held) log_file__close_log_file();
-  }
-  ASSERT_TRUE(held);
+  testenv::child *holder = testenv::hold_lock(log + ".lok");
+  ASSERT_NE(holder, nullptr);
+  EXPECT_EQ(log_file__open_log_file(log.c_str(), 1024), LOG_FILE_LOCK_FAILED);
   testenv::kill_child(holder);
   run_result r = testenv::finish(holder);
   EXPECT_NE(r.status, 0);

@@ -2,6 +2,10 @@
 ** lockhold.cpp - a second process for lock tests: holds a file open without
 ** sharing, says "held" on standard output, and lets go when its standard
 ** input ends (or when it is killed).
+**
+** The test probes for the lock by opening the file itself, so an attempt
+** here can meet the probe's own brief hold: a sharing violation is tried
+** again (for up to 30 s) rather than taken as the end.
 */
 #include <stdio.h>
 
@@ -9,8 +13,14 @@
 
 int main(int argc, char **argv) {
   if (argc != 2) return 2;
-  HANDLE h = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int tries = 0; tries < 30000; tries++) {
+    h = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD err = GetLastError();
+    if (h != INVALID_HANDLE_VALUE || err != ERROR_SHARING_VIOLATION) break;
+    Sleep(1);
+  }
   if (h == INVALID_HANDLE_VALUE) return 1;
   printf("held\n");
   fflush(stdout);

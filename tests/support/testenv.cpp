@@ -91,6 +91,21 @@ time_t local_time(int year, int mon, int mday, int hour, int min, int sec) {
   return mktime(&tm);
 }
 
+child *hold_lock(const std::string &path) {
+  child *holder = start({program("lockhold"), path});
+  for (int i = 0; i < 1000; i++) {
+    /* the holder has it once our own exclusive open fails */
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return holder;
+    CloseHandle(h);
+    Sleep(10);
+  }
+  kill_child(holder);
+  finish(holder);
+  return nullptr;
+}
+
 void Test::SetUp() {
   static int counter = 0;
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -52,6 +52,10 @@ void send(child *c, const std::string &text);
 run_result finish(child *c); /* closes its input, waits, frees c */
 void kill_child(child *c);   /* ends it at once, as a crash would; finish() still follows */
 
+/* another process holding PATH open without sharing (a lock file held
+   elsewhere); null when it never got hold of it */
+child *hold_lock(const std::string &path);
+
 /* the directory of the running test; its registry file (where it is a file) lies in it */
 extern std::string current_dir;
 
