@@ -195,7 +195,8 @@ TEST_F(Library, LiveChangeIsInForceAtTheNextCall) {
   reset();
   testenv::child *c = testenv::start({testenv::program("logmsg"), "-"});
   testenv::send(c, "init\n-l 3 audit before\nerror marker\n");
-  for (int i = 0; i < 500 && log("error").empty(); i++)
+  /* the record is written a line at a time: wait for its description */
+  for (int i = 0; i < 500 && descs(log("error")).empty(); i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(descs(log("error")), (std::vector<std::string>{"marker"}));
   ASSERT_EQ(aud({"-l", "5", "3"}).status, 0);
