@@ -6,7 +6,6 @@
 #include "testenv.h"
 
 #include <chrono>
-#include <thread>
 
 #include "flsem.h"
 #include "log_chk.h"

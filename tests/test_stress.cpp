@@ -10,7 +10,6 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <thread>
 
 #include "flsem.h"
 #include "log_file.h"
