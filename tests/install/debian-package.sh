@@ -6,7 +6,8 @@
 set -eu
 build=$1
 [ "$(id -u)" = 0 ] && command -v dpkg >/dev/null && command -v cpack >/dev/null || exit 77
-if dpkg -s vezlog >/dev/null 2>&1; then
+# a record left by an earlier removal (config-files) is no installed package
+if dpkg-query -W -f='${Status}' vezlog 2>/dev/null | grep -q ' installed$'; then
   echo "a vezlog package is installed already; not touching it"
   exit 77
 fi
