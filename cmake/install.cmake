@@ -12,7 +12,7 @@ install(TARGETS vezlog EXPORT vezlogTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/vezlog.h ${CMAKE_BINARY_DIR}/include/vezlog_export.h
+install(FILES include/vezlog.h ${PROJECT_BINARY_DIR}/include/vezlog_export.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS ${VEZ_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/aud.1 man/logmsg.1 man/vezreg.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -20,10 +20,10 @@ install(FILES man/aud.1 man/logmsg.1 man/vezreg.1 DESTINATION ${CMAKE_INSTALL_MA
 set(VEZ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vezlog)
 install(EXPORT vezlogTargets NAMESPACE vezlog:: DESTINATION ${VEZ_CMAKE_DIR})
 configure_package_config_file(cmake/vezlogConfig.cmake.in
-  ${CMAKE_BINARY_DIR}/vezlogConfig.cmake INSTALL_DESTINATION ${VEZ_CMAKE_DIR})
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/vezlogConfigVersion.cmake
+  ${PROJECT_BINARY_DIR}/vezlogConfig.cmake INSTALL_DESTINATION ${VEZ_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/vezlogConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/vezlogConfig.cmake ${CMAKE_BINARY_DIR}/vezlogConfigVersion.cmake
+install(FILES ${PROJECT_BINARY_DIR}/vezlogConfig.cmake ${PROJECT_BINARY_DIR}/vezlogConfigVersion.cmake
   DESTINATION ${VEZ_CMAKE_DIR})
 
 # a static library is C++ inside: C programs linking it need the C++ runtime
@@ -35,8 +35,8 @@ else()
   set(VEZ_PC_LIBS "-lstdc++")
 endif()
 file(RELATIVE_PATH VEZ_PC_UP /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
-configure_file(cmake/vezlog.pc.in ${CMAKE_BINARY_DIR}/vezlog.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/vezlog.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(cmake/vezlog.pc.in ${PROJECT_BINARY_DIR}/vezlog.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vezlog.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 set(CPACK_PACKAGE_NAME vezlog)
 set(CPACK_PACKAGE_VENDOR "Quendrix")
