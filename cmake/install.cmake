@@ -38,6 +38,17 @@ file(RELATIVE_PATH VEZ_PC_UP /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(cmake/vezlog.pc.in ${PROJECT_BINARY_DIR}/vezlog.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vezlog.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The host's registry file comes with the system's own layout only, the
+# prefix /usr of the Debian package, beside which /etc lies (file(INSTALL)
+# puts DESTDIR, CPack's staging directory, in front). An install tree
+# elsewhere gets none.
+if(NOT WIN32)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      file(INSTALL ${PROJECT_SOURCE_DIR}/cmake/debian/registry.reg DESTINATION /etc/vez)
+    endif()")
+endif()
+
 set(CPACK_PACKAGE_NAME vezlog)
 set(CPACK_PACKAGE_VENDOR "Quendrix")
 set(CPACK_PACKAGE_CONTACT "vezlog developers <vezlog@localhost>")
@@ -52,5 +63,10 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS passwd)
+  # the group, the directories and the registry file of a shared host
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles
+      ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 include(CPack)

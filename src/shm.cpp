@@ -12,6 +12,7 @@
 
 ErrorAuditSegment *shm__pMemorySeg = nullptr;
 int32_t shm__nMemoryCount = 0;
+uint32_t shm__attach_error = 0;
 
 namespace {
 
@@ -30,10 +31,20 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
   }
   const DWORD access = GENERIC_READ | GENERIC_WRITE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  shm__attach_error = 0;
   HANDLE file_h =
       CreateFileA(file, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file_h == INVALID_HANDLE_VALUE && size > 0)
+  shm__attach_error = GetLastError();
+  if (file_h == INVALID_HANDLE_VALUE && size > 0) {
     file_h = CreateFileA(file, access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    shm__attach_error = GetLastError();
+    /* made by another process since the first open: open what it made */
+    if (file_h == INVALID_HANDLE_VALUE && shm__attach_error == ERROR_FILE_EXISTS) {
+      file_h =
+          CreateFileA(file, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      shm__attach_error = GetLastError();
+    }
+  }
   if (file_h == INVALID_HANDLE_VALUE) {
     report(219, "CreateFile() failed", nullptr, 0);
     return shm__pMemorySeg;
@@ -43,18 +54,21 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
     DWORD high = 0;
     DWORD low = GetFileSize(file_h, &high);
     if (low == INVALID_FILE_SIZE || (high == 0 && low < sizeof(ErrorAuditSegment))) {
+      shm__attach_error = ERROR_FILE_INVALID;
       CloseHandle(file_h);
       report(214, "CreateFileMapping() failed", nullptr, 0);
       return nullptr;
     }
   }
   HANDLE mapping = CreateFileMappingA(file_h, nullptr, PAGE_READWRITE, 0, (DWORD)size, nullptr);
+  shm__attach_error = GetLastError();
   CloseHandle(file_h);
   if (mapping == nullptr) {
     report(214, "CreateFileMapping() failed", nullptr, 0);
     return nullptr;
   }
   void *view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+  shm__attach_error = GetLastError();
   CloseHandle(mapping);
   if (view == nullptr) {
     report(209, "MapViewOfFile() failed", nullptr, 0);
@@ -62,6 +76,7 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
   }
   shm__pMemorySeg = static_cast<ErrorAuditSegment *>(view);
   shm__nMemoryCount = 1;
+  shm__attach_error = 0;
   return shm__pMemorySeg;
 }
 

@@ -22,6 +22,8 @@ constexpr char SHM_DATAFILE[] = "datafile.dat";
 
 extern ErrorAuditSegment *shm__pMemorySeg;
 extern int32_t shm__nMemoryCount;
+/* the system's error code of the last attach that failed to map the file (0: none) */
+extern uint32_t shm__attach_error;
 
 /* size > 0: create a missing file and map at least size bytes; 0: map an existing file */
 ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size);

@@ -152,18 +152,22 @@ TEST_F(Aud, UnusableTargetGivesUsageAndStatus2) {
   EXPECT_FALSE(testenv::file_exists(data));
 }
 
-TEST_F(Aud, AttachFailureGivesStatus6WithTheModesMessage) {
-  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", path("no-such-dir") + VEZ_DIRSEP + "d.dat");
+TEST_F(Aud, AttachFailureGivesStatus6WithTheModesMessageAndTheReason) {
+  std::string data_file = path("no-such-dir") + VEZ_DIRSEP + "d.dat";
+  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", data_file);
   std::string prog = testenv::program("aud");
-  run_result r = aud({});
-  EXPECT_EQ(r.status, 6);
-  EXPECT_EQ(r.err, lines(prog + ": cannot attach to audit information\n"));
-  r = aud({"-c"});
-  EXPECT_EQ(r.status, 6);
-  EXPECT_EQ(r.err, lines(prog + ": cannot attach to audit information\n"));
-  r = aud({"-e", "5"});
-  EXPECT_EQ(r.status, 6);
-  EXPECT_EQ(r.err, lines(prog + ": cannot attach to error information\n"));
+  /* the mode's message, then a line naming the data file and why it failed */
+  auto expect_refused = [&](std::vector<std::string> args, const char *what) {
+    run_result r = aud(args);
+    EXPECT_EQ(r.status, 6);
+    std::string first = lines(prog + ": cannot attach to " + what + " information\n");
+    EXPECT_EQ(r.err.substr(0, first.size()), first);
+    EXPECT_NE(r.err.find(prog + ": data file " + data_file + ": no such "), std::string::npos)
+        << r.err;
+  };
+  expect_refused({}, "audit");
+  expect_refused({"-c"}, "audit");
+  expect_refused({"-e", "5"}, "error");
   testenv::make_dir(path("adir"));
   testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", path("adir"));
   EXPECT_EQ(aud({"3"}).status, 6);

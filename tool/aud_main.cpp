@@ -32,11 +32,33 @@ int finish(int status) {
   return status;
 }
 
-int change_mode(const char *program, const options &o, int32_t target) {
-  if (log_util__init_error_audit() != 0) {
-    fprintf(stderr, "%s: cannot attach to error information\n", program);
-    return finish(AUD_CANNOT_ATTACH);
+/* what an operator can do something about, in words */
+const char *reason(uint32_t code) {
+  switch (code) {
+  case ERROR_FILE_NOT_FOUND: return "no such file";
+  case ERROR_PATH_NOT_FOUND: return "no such directory";
+  case ERROR_ACCESS_DENIED: return "permission denied";
+  case ERROR_SHARING_VIOLATION: return "in use by another process";
+  case ERROR_FILE_INVALID: return "not a settings data file";
+  case ERROR_DISK_FULL: return "no space left on the disk";
+  default: return "cannot be mapped";
   }
+}
+
+/* the tool's message, then the data file and why it could not be mapped */
+int cannot_attach(const char *program, const char *what) {
+  fprintf(stderr, "%s: cannot attach to %s information\n", program, what);
+  if (shm__attach_error != 0) {
+    char path[SHM_PATH_SIZE];
+    shm__data_file_path(path);
+    fprintf(stderr, "%s: data file %s: %s (error %u)\n", program, path, reason(shm__attach_error),
+            (unsigned)shm__attach_error);
+  }
+  return finish(AUD_CANNOT_ATTACH);
+}
+
+int change_mode(const char *program, const options &o, int32_t target) {
+  if (log_util__init_error_audit() != 0) return cannot_attach(program, "error");
   /* fixed order; stop at the first write that fails */
   int rc = 0;
   if (rc == 0 && o.a) rc = log_util__poke_audit(target, LOG_UTIL_MAX_FILE_SIZE, &o.a_value);
@@ -54,10 +76,7 @@ int change_mode(const char *program, const options &o, int32_t target) {
 }
 
 int report_mode(const char *program, bool has_target, int32_t target) {
-  if (log_util__init_error_audit() != 0) {
-    fprintf(stderr, "%s: cannot attach to audit information\n", program);
-    return finish(AUD_CANNOT_ATTACH);
-  }
+  if (log_util__init_error_audit() != 0) return cannot_attach(program, "audit");
   int status = AUD_OK;
   ErrorInfo error;
   if (log_util__peek_error(&error) == 0) {
@@ -89,10 +108,7 @@ int32_t configured(const char *name, int32_t fallback, bool zero_too) {
 }
 
 int reset_mode(const char *program) {
-  if (log_util__init_error_audit() != 0) {
-    fprintf(stderr, "%s: cannot attach to audit information\n", program);
-    return finish(AUD_CANNOT_ATTACH);
-  }
+  if (log_util__init_error_audit() != 0) return cannot_attach(program, "audit");
   const int32_t level = 1;
   const int32_t hex_dumps = configured("LOGDUMP", 1, false);
   const int32_t file_size = configured("LOGFILESIZE", 1024, true);

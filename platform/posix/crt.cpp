@@ -17,6 +17,8 @@
 
 #include <vector>
 
+#include "create.h"
+
 namespace {
 
 /* descriptors opened in binary mode; all others are text */
@@ -44,8 +46,6 @@ int posix_flags(int flags) {
   if (flags & _O_EXCL) f |= O_EXCL;
   return f;
 }
-
-mode_t posix_mode(int pmode) { return (pmode & _S_IWRITE) ? 0666 : 0444; }
 
 /* Writes the translated text in one call; returns the count of source bytes stored. */
 int write_text(int fd, const char *src, unsigned int count, char *out, size_t out_cap) {
@@ -89,13 +89,16 @@ int _open(const char *path, int flags, ...) {
     pmode = va_arg(ap, int);
     va_end(ap);
   }
-  int fd = open(path, posix_flags(flags), posix_mode(pmode));
+  bool created;
+  int fd = posix_open_file(path, posix_flags(flags), (pmode & _S_IWRITE) != 0, &created);
   if (fd >= 0) set_binary(fd, (flags & _O_BINARY) != 0);
   return fd;
 }
 
 int _creat(const char *path, int pmode) {
-  int fd = open(path, O_CLOEXEC | O_RDWR | O_CREAT | O_TRUNC, posix_mode(pmode));
+  bool created;
+  int fd = posix_open_file(path, O_CLOEXEC | O_RDWR | O_CREAT | O_TRUNC, (pmode & _S_IWRITE) != 0,
+                           &created);
   if (fd >= 0) set_binary(fd, false);
   return fd;
 }

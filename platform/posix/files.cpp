@@ -2,7 +2,7 @@
 ** files.cpp - POSIX emulation of the Win32 file, device, mapping and process
 ** calls that the logging system uses.
 **
-** Handles are small heap records around a descriptor. A share mode of 0 is
+** Handles are entries of a fixed table around a descriptor. A share mode of 0 is
 ** an exclusive open: a non-waiting flock held for the handle's life, which the
 ** kernel drops when the process dies. GetLastError is the thread's errno,
 ** which every failing call here sets to the Win32 code.
@@ -19,6 +19,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "create.h"
 
 namespace {
 
@@ -60,6 +62,8 @@ DWORD win32_error(int e) {
   case ENAMETOOLONG:
   case ENXIO: return ERROR_PATH_NOT_FOUND;
   case EEXIST: return ERROR_FILE_EXISTS;
+  case ENOSPC:
+  case EDQUOT: return ERROR_DISK_FULL;
   case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
   case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
   case EBADF: return ERROR_INVALID_HANDLE;
@@ -112,7 +116,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   case OPEN_EXISTING: break;
   default: fail_with(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
-  int fd = open(path, flags, 0666);
+  bool created;
+  int fd = posix_open_file(path, flags, true, &created);
   if (fd < 0) {
     int e = errno;
     fail_with(win32_error(e));

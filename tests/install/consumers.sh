@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the build into a temporary prefix, builds the consumer programs
-# against it (through find_package, then through pkg-config), runs them and
-# finds their records in the logs.
+# against it (through find_package, then through pkg-config), then with this
+# source tree as a subproject, runs them and finds their records in the logs.
 #   consumers.sh BUILD_DIR CONSUMER_SOURCE_DIR C_COMPILER CXX_COMPILER
 set -eu
 build=$1 source=$2 cc=$3 cxx=$4
@@ -42,3 +42,14 @@ mkdir -p "$work/pc"
 "$cxx" -o "$work/pc/consumer_cpp" "$source/consumer.cpp" $(pkg-config --cflags --libs vezlog)
 check "$work/pc/consumer_c" C
 check "$work/pc/consumer_cpp" C++
+
+# this tree as a subproject: the library alone, no tests and no install rules
+tree=$(cd "$(dirname "$0")/../.." && pwd)
+cmake -S "$source" -B "$work/sub" -DVEZLOG_SOURCE_DIR="$tree" \
+  -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+cmake --build "$work/sub" >/dev/null
+grep -q '^VEZ_TESTS:BOOL=OFF' "$work/sub/CMakeCache.txt" || { echo "a subproject builds the tests"; exit 1; }
+[ ! -e "$work/sub/vezlog/cmake_install.cmake" ] || ! grep -q vezlogTargets "$work/sub/vezlog/cmake_install.cmake" ||
+  { echo "a subproject has install rules"; exit 1; }
+check "$work/sub/consumer_c" C
+check "$work/sub/consumer_cpp" C++

@@ -1,0 +1,66 @@
+/*
+** create.cpp - opening files that may be created, with explicit modes.
+**
+** A creating open is tried exclusively first, so that the call knows
+** whether it made the file and can set the file's mode itself; a file that
+** exists already is opened as it is.
+*/
+#include "../platform.h"
+
+#if VEZ_OS_POSIX
+
+#include "create.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+/* a file that vanishes between the two opens is tried again, a few times */
+constexpr int CREATE_TRIES = 8;
+
+mode_t mode_for(const char *path, bool write_allowed) {
+  char dir[MAX_PATH];
+  const char *slash = strrchr(path, '/');
+  if (slash == nullptr) {
+    strcpy(dir, ".");
+  } else {
+    size_t n = slash == path ? 1 : (size_t)(slash - path);
+    if (n >= sizeof dir) n = sizeof dir - 1;
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+  }
+  struct stat st;
+  bool shared = stat(dir, &st) == 0 && (st.st_mode & S_IWGRP) && !(st.st_mode & S_IWOTH);
+  mode_t mode = shared ? 0660 : 0600;
+  return write_allowed ? mode : mode & 0444;
+}
+
+} // namespace
+
+int posix_open_file(const char *path, int flags, bool write_allowed, bool *created) {
+  *created = false;
+  if (!(flags & O_CREAT)) return open(path, flags);
+  for (int i = 0; i < CREATE_TRIES; i++) {
+    int fd = open(path, flags | O_EXCL, 0600);
+    if (fd >= 0) {
+      *created = true;
+      if (fchmod(fd, mode_for(path, write_allowed)) != 0) {
+        int e = errno;
+        close(fd);
+        unlink(path);
+        errno = e;
+        return -1;
+      }
+      return fd;
+    }
+    if (errno != EEXIST || (flags & O_EXCL)) return -1;
+    fd = open(path, flags & ~O_CREAT);
+    if (fd >= 0 || errno != ENOENT) return fd;
+  }
+  return -1;
+}
+
+#endif /* VEZ_OS_POSIX */

@@ -1,0 +1,19 @@
+/*
+** create.h - how the emulation opens a file it may create. Used by the
+** other files of this directory only.
+*/
+#ifndef VEZ_POSIX_CREATE_H
+#define VEZ_POSIX_CREATE_H
+
+/*
+** open(2) with flags, O_CREAT among them or not. A file this call creates
+** gets its mode from its directory, never from the umask: group read and
+** write in a directory its group may write and others may not (one
+** product's processes running as users of one group share such a
+** directory), owner read and write elsewhere; without write_allowed, read
+** only. *created tells whether the file was made by this call. Returns the
+** descriptor, or -1 with errno set.
+*/
+int posix_open_file(const char *path, int flags, bool write_allowed, bool *created);
+
+#endif /* VEZ_POSIX_CREATE_H */
