@@ -26,6 +26,9 @@
 #include <time.h>
 #include <process.h>
 
+/* where the registry lives, for messages */
+inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
+
 /* separator put between a directory and a file name */
 #define VEZ_DIRSEP "\\"
 #define VEZ_DIRSEP_CHAR '\\'

@@ -11,22 +11,28 @@
 void log_errf__cached_path(char cache[LOG_PATH_SIZE], char dest[LOG_PATH_SIZE],
                            const char *name_value, const char *fallback_name) {
   if (cache[0] == '\0') {
-    char tmp[MAX_PATH];
-    DWORD n = GetTempPathA(sizeof tmp, tmp);
-    if (n == 0 || n >= (DWORD)LOG_PATH_SIZE) strcpy(tmp, "." VEZ_DIRSEP);
     /* a directory that leaves no room for the separator is taken as not configured */
-    if (!log_cfg__read_text("LOGPATH", cache, LOG_PATH_SIZE) ||
-        strlen(cache) >= (size_t)LOG_PATH_SIZE - 1)
-      strcpy(cache, tmp);
-    strcat(cache, VEZ_DIRSEP);
+    char dir[LOG_PATH_SIZE];
+    if (!log_cfg__read_text("LOGPATH", dir, LOG_PATH_SIZE) ||
+        strlen(dir) >= (size_t)LOG_PATH_SIZE - 1) {
+      char tmp[MAX_PATH];
+      DWORD n = GetTempPathA(sizeof tmp, tmp);
+      if (n == 0 || n >= (DWORD)LOG_PATH_SIZE - 1) strcpy(tmp, "." VEZ_DIRSEP);
+      strcpy(dir, tmp);
+    }
     char name[LOG_PATH_SIZE];
     if (name_value == nullptr || !log_cfg__read_text(name_value, name, LOG_FILE_NAME_SIZE)) {
       strncpy(name, fallback_name, sizeof name - 1);
       name[sizeof name - 1] = '\0';
     }
-    log_cfg__append_piece(cache, LOG_PATH_SIZE, name);
+    /* every piece whole or not at all: a name that does not fit is left off */
+    char path[LOG_PATH_SIZE] = "";
+    log_cfg__append_piece(path, LOG_PATH_SIZE, dir);
+    log_cfg__append_piece(path, LOG_PATH_SIZE, VEZ_DIRSEP);
+    log_cfg__append_piece(path, LOG_PATH_SIZE, name);
+    memcpy(cache, path, LOG_PATH_SIZE);
   }
-  strncpy(dest, cache, LOG_PATH_SIZE);
+  memcpy(dest, cache, LOG_PATH_SIZE);
   dest[LOG_PATH_SIZE - 1] = '\0';
 }
 

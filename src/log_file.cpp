@@ -25,7 +25,7 @@ constexpr int PROCESS_SHOWN = 20;
 constexpr int ORIGIN_WIDTH = 35; /* name and source file together, beyond it the source is cut */
 constexpr int FULL_BYTES_PER_LINE = 16;
 
-int fd = 0;
+int fd = -1; /* no log open */
 uint32_t time_field[2];
 
 /* snprintf's count, held to what the buffer took */
@@ -102,6 +102,10 @@ void short_dump(const unsigned char *data, int count) {
 } // namespace
 
 int log_file__open_log_file(const char *path, int max_size) {
+  /* a path left without its file name (its directory took all the room) names no log:
+     no lock file is made beside it */
+  size_t length = strlen(path);
+  if (length == 0 || path[length - 1] == VEZ_DIRSEP_CHAR) return LOG_FILE_OPEN_FAILED;
   char lock_name[LOG_CHK_NAME_SIZE];
   if (!log_chk__derived_name(lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
   if (flsem__wait_file_lock_sem(lock_name) != 0) return LOG_FILE_LOCK_FAILED;
@@ -178,5 +182,6 @@ void log_file__write_hex_dump(const void *data, int count, const AuditInfo *sett
 
 int log_file__close_log_file(void) {
   sys__close(fd);
+  fd = -1;
   return flsem__signal_file_lock_sem();
 }

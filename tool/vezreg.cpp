@@ -14,6 +14,7 @@
 ** renamed over it, so a reader never sees half a file; what a change does
 ** not touch (comments, order, encoding) stays as it was.
 */
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,6 +55,21 @@ void usage() {
                   "       vezreg export KEY FILE.reg [/y]\n");
 }
 
+/* reads a registry file; a missing one is empty, one that cannot be read whole is refused */
+bool read_file(const std::string &file, regfile::document *doc, bool *exists) {
+  int e = regfile::load(file, doc, exists);
+  if (e == EFBIG)
+    return fail("cannot read " + file + ": larger than the " +
+                std::to_string(regfile::MAX_FILE_BYTES >> 20) + " MiB a registry file may have");
+  if (e != 0) return fail("cannot read " + file + ": " + strerror(e));
+  return true;
+}
+
+/* the hives of the Windows registry other than HKEY_LOCAL_MACHINE, long and short */
+constexpr const char *OTHER_HIVES[] = {
+    "hkey_classes_root",   "hkcr", "hkey_current_user",     "hkcu",         "hkey_users", "hku",
+    "hkey_current_config", "hkcc", "hkey_performance_data", "hkey_dyn_data"};
+
 /* the key below the hive, as given */
 bool key_path(const std::string &given, std::string *out) {
   std::string k = given;
@@ -65,9 +81,9 @@ bool key_path(const std::string &given, std::string *out) {
       return true;
     }
   }
-  if (f.rfind("hk", 0) == 0 && f.find('\\') != std::string::npos &&
-      f.find('\\') <= strlen("hkey_current_config"))
-    return fail("only keys under HKEY_LOCAL_MACHINE are kept here: " + given);
+  std::string first = f.substr(0, f.find('\\'));
+  for (const char *hive : OTHER_HIVES)
+    if (first == hive) return fail("only keys under HKEY_LOCAL_MACHINE are kept here: " + given);
   *out = regfile::trim_key(k);
   return true;
 }
@@ -426,7 +442,7 @@ bool remove(regfile::document &doc, const request &r) {
 bool read_registry_file(const std::string &file, regfile::document *out) {
   regfile::document &doc = *out;
   bool exists = false;
-  if (!regfile::load(file, &doc, &exists)) return fail("cannot read " + file);
+  if (!read_file(file, &doc, &exists)) return false;
   if (!exists) return fail("cannot open " + file);
   bool header = false;
   for (const regfile::line &l : doc.lines) {
@@ -486,7 +502,7 @@ bool change(const std::string &file, const request &r) {
   if (held < 0) return fail("cannot lock " + file + ".lck");
   regfile::document doc;
   bool exists = false;
-  bool ok = regfile::load(file, &doc, &exists) || fail("cannot read " + file);
+  bool ok = read_file(file, &doc, &exists);
   if (ok && r.command == "add") ok = add(doc, r);
   if (ok && r.command == "delete") ok = remove(doc, r);
   if (ok && r.command == "import") ok = import(doc, r);
@@ -506,7 +522,7 @@ bool run(int argc, char **argv) {
   if (r.command != "query" && r.command != "export") return change(file, r);
   regfile::document doc;
   bool exists = false;
-  if (!regfile::load(file, &doc, &exists)) return fail("cannot read " + file);
+  if (!read_file(file, &doc, &exists)) return false;
   return r.command == "query" ? query(doc, r) : export_key(doc, r);
 }
 

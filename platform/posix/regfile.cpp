@@ -14,13 +14,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace regfile {
 
 namespace {
 
-constexpr size_t MAX_FILE = 16u << 20;
 constexpr char HIVE[] = "hkey_local_machine";
 constexpr char V5_HEADER[] = "Windows Registry Editor Version 5.00";
 
@@ -298,21 +298,37 @@ document parse(const std::string &bytes) {
   return doc;
 }
 
-bool load(const std::string &file, document *doc, bool *exists) {
+int load(const std::string &file, document *doc, bool *exists) {
   *doc = document();
   *exists = false;
   int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
+  if (fd < 0) {
+    int e = errno;
+    return e == ENOENT ? 0 : e;
+  }
   *exists = true;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return EISDIR;
+  }
+  if ((uint64_t)st.st_size > MAX_FILE_BYTES) {
+    close(fd);
+    return EFBIG;
+  }
   std::string bytes;
+  bytes.reserve((size_t)st.st_size);
   char buf[65536];
   ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 && bytes.size() < MAX_FILE)
+  /* a file that grows past the limit while it is read is refused too, never cut */
+  while ((n = read(fd, buf, sizeof buf)) > 0 && bytes.size() <= MAX_FILE_BYTES)
     bytes.append(buf, (size_t)n);
+  int e = n < 0 ? errno : 0;
   close(fd);
-  if (n < 0) return false;
+  if (e != 0) return e;
+  if (bytes.size() > MAX_FILE_BYTES) return EFBIG;
   *doc = parse(bytes);
-  return true;
+  return 0;
 }
 
 std::string render(const document &doc) {
@@ -331,39 +347,75 @@ std::string render(const document &doc) {
   return std::string("\xFF\xFE", 2) + widen(text);
 }
 
-bool values_of(const document &doc, const std::string &path, std::vector<value> *values) {
-  bool exists = path.empty();
-  values->clear();
+namespace {
+
+const std::string &key_of(const std::string &key) { return key; }
+const std::string &key_of(const std::pair<const std::string, key_values> &entry) {
+  return entry.first;
+}
+
+/* erases the entries of an ordered container whose keys start with prefix */
+template <typename Ordered> void erase_below(Ordered &c, const std::string &prefix) {
+  auto first = c.lower_bound(prefix), last = first;
+  while (last != c.end() && key_of(*last).compare(0, prefix.size(), prefix) == 0)
+    ++last;
+  c.erase(first, last);
+}
+
+} // namespace
+
+void build_index(const document &doc, key_index *index) {
+  index->keys.clear();
+  index->values.clear();
   for (const line &l : doc.lines) {
     if (!l.in_hive || (l.what != SECTION && l.what != VALUE)) continue;
     std::string key = fold(l.key);
-    bool same = key == path;
-    bool below = path.empty() || key.compare(0, path.size() + 1, path + "\\") == 0;
     if (l.what == SECTION && l.remove) {
-      if (same || below) {
-        exists = path.empty();
-        values->clear();
-      }
+      /* the key goes, and every key below it */
+      index->keys.erase(key);
+      index->values.erase(key);
+      erase_below(index->keys, key + "\\");
+      erase_below(index->values, key + "\\");
       continue;
     }
     if (l.what == SECTION) {
-      exists = exists || same || below;
+      index->keys.insert(key);
       continue;
     }
-    if (!same) continue;
+    key_values &kv = index->values[key];
     std::string name = fold(l.val.name);
-    size_t k = 0;
-    while (k < values->size() && fold((*values)[k].name) != name)
-      k++;
+    auto at = kv.position.find(name);
     if (l.remove) {
-      if (k < values->size()) values->erase(values->begin() + (long)k);
-    } else if (k < values->size()) {
-      (*values)[k] = l.val;
+      if (at != kv.position.end()) {
+        kv.live[at->second] = false;
+        kv.position.erase(at);
+      }
+    } else if (at != kv.position.end()) {
+      kv.list[at->second] = l.val;
     } else {
-      values->push_back(l.val);
+      kv.position.emplace(name, kv.list.size());
+      kv.list.push_back(l.val);
+      kv.live.push_back(true);
     }
   }
-  return exists;
+}
+
+bool index_values(const key_index &index, const std::string &path, std::vector<value> *values) {
+  values->clear();
+  auto kv = index.values.find(path);
+  if (kv != index.values.end())
+    for (size_t i = 0; i < kv->second.list.size(); i++)
+      if (kv->second.live[i]) values->push_back(kv->second.list[i]);
+  if (path.empty()) return true;
+  /* a key exists when a section names it or lies below it */
+  auto k = index.keys.lower_bound(path);
+  return k != index.keys.end() && (*k == path || k->compare(0, path.size() + 1, path + "\\") == 0);
+}
+
+bool values_of(const document &doc, const std::string &path, std::vector<value> *values) {
+  key_index index;
+  build_index(doc, &index);
+  return index_values(index, path, values);
 }
 
 int lock(const std::string &file) {

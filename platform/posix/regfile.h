@@ -9,7 +9,10 @@
 
 #include <stdint.h>
 
+#include <map>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace regfile {
@@ -44,8 +47,15 @@ struct document {
 
 /* the text of a file as bytes, whatever its encoding */
 document parse(const std::string &bytes);
-/* false when the file cannot be read; a missing file reads as empty, *exists false */
-bool load(const std::string &file, document *doc, bool *exists);
+/* the largest registry file read; a larger one is refused whole, never cut */
+constexpr uint64_t MAX_FILE_BYTES = 64u << 20;
+
+/*
+** Reads and parses a file: 0, or the errno value of why it cannot be read
+** (EFBIG: larger than MAX_FILE_BYTES; EISDIR: a directory). A missing file
+** reads as empty, with *exists false.
+*/
+int load(const std::string &file, document *doc, bool *exists);
 /* the document as file bytes, in its own encoding */
 std::string render(const document &doc);
 /* writes a new file beside it and renames it over the old: a reader sees one or the other */
@@ -57,6 +67,25 @@ bool save(const std::string &file, const std::string &bytes, std::string *why);
 ** it, and no later "[-key]" took it away.
 */
 bool values_of(const document &doc, const std::string &folded_key, std::vector<value> *values);
+
+/* the values of one key, in the order they were first set */
+struct key_values {
+  std::vector<value> list;
+  std::vector<bool> live;                           /* false: deleted by a later "name"=- */
+  std::unordered_map<std::string, size_t> position; /* folded name -> index in list */
+};
+
+/* the keys and values in force in a document, found without reading it again */
+struct key_index {
+  std::set<std::string> keys;               /* folded keys a section names */
+  std::map<std::string, key_values> values; /* by folded key */
+};
+
+/* one pass over the document, in time linear in its size */
+void build_index(const document &doc, key_index *index);
+/* as values_of, from an index */
+bool index_values(const key_index &index, const std::string &folded_key,
+                  std::vector<value> *values);
 
 /* an exclusive lock between editors of the file, held until unlock (-1 when it cannot be had) */
 int lock(const std::string &file);

@@ -62,6 +62,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILE_TOO_LARGE 223L
 #define ERROR_MORE_DATA 234L
 #define ERROR_FILE_INVALID 1006L
 
@@ -79,6 +80,8 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM access, PHKEY 
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD size);
 LONG RegCloseKey(HKEY key);
+/* where the registry lives, for messages: the registry file's path */
+const char *VezRegistryLocation(void);
 
 /* files, devices and mappings */
 #define GENERIC_READ 0x80000000u
