@@ -7,18 +7,19 @@
 */
 #include "flsem.h"
 
+#include "log.h"
 #include "log_cfg.h"
 #include "platform.h"
 #include "vezlog.h"
 
 namespace {
 
+/* each report names its module and line as a fixed reference that operators and
+   tools match on: the numbers must not follow this file's own lines */
 const char source[] = "..\\..\\src\\flsem";
 HANDLE lock_f = INVALID_HANDLE_VALUE;
 
-void report(int line, const char *message) {
-  if (*log__error_level == 1) log__log_error(1, source, line, message, nullptr, 0);
-}
+void report(int line, const char *message) { log__report_error(source, line, message, nullptr, 0); }
 
 /* milliseconds a writer may retry a held lock: read once, at the first lock taken */
 int32_t lock_wait() {

@@ -24,7 +24,10 @@
 
 namespace {
 
+/* each report names its module and line as a fixed reference that operators and
+   tools match on: the numbers must not follow this file's own lines */
 const char source[] = "..\\..\\src\\log";
+const char cfg_source[] = "..\\..\\src\\log_cfg";
 constexpr int INIT_AUDIT_LEVEL = 8;
 
 char procname[LOG_PROCNAME_SIZE];
@@ -55,6 +58,23 @@ AuditInfo writer_settings(const ErrorInfo *info) {
   return AuditInfo{info->hex_dumps, info->level, info->max_file_size};
 }
 
+/*
+** Reports that must not be raised inside a record (they would be dropped as
+** nested) are made here, each a record of its own, once the record in hand
+** is done.
+*/
+void after_record() {
+  static bool registry_reported = false;
+  uint32_t code = log_cfg__registry_error();
+  if (code != 0 && !registry_reported) {
+    registry_reported = true;
+    const char *where = VezRegistryLocation();
+    SetLastError(code);
+    log__report_error(cfg_source, 96, "Configuration cannot be read, built-in defaults used", where,
+                      (int)strlen(where));
+  }
+}
+
 /* the audit and device-message roads differ only in these */
 struct audit_road {
   AuditInfo *fallback;
@@ -77,9 +97,8 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
     else
       name_from_executable();
     log_defl__set_default_log_info(audit_info, 0, 0);
-    if (*log__error_level == 1)
-      log__log_error(1, source, road.switch_line, "Switching to default audit info", procname,
-                     LOG_PROCNAME_SIZE);
+    log__report_error(source, road.switch_line, "Switching to default audit info", procname,
+                      LOG_PROCNAME_SIZE);
     /* the report may have switched the error side, which names the executable: the
        device-message switch is the later one, and its name stays */
     if (road.named_default) set_procname("default");
@@ -98,6 +117,7 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
   log_msg__log_message(path, 0, level, audit_info, 0, procname, src, line, description, data,
                        length);
   logging_in_process_flag = 0;
+  after_record();
 }
 
 } // namespace
@@ -147,9 +167,8 @@ void log__init_error_audit(int index, const char *name) {
   shm__data_file_path(path);
   ErrorAuditSegment *segment = shm__attach_shared_mem(path, 0);
   if (segment == nullptr) {
-    if (*log__error_level == 1)
-      log__log_error(1, source, 408, "Error and Audits initialization FAILURE", name,
-                     (int)strlen(name));
+    log__report_error(source, 408, "Error and Audits initialization FAILURE", name,
+                      (int)strlen(name));
     return;
   }
   error_audit_info = segment;
@@ -182,9 +201,7 @@ void log__log_error(int level, const char *src, int line, const char *descriptio
     error_info = &fallback_error_info;
     name_from_executable();
     log_defe__set_default_err_info(&fallback_error_info);
-    if (*log__error_level == 1)
-      log__log_error(1, source, 529, "Switching to default error info", procname,
-                     LOG_PROCNAME_SIZE);
+    log__report_error(source, 529, "Switching to default error info", procname, LOG_PROCNAME_SIZE);
   }
   if (logging_in_process_flag == 1) {
     log_stde__log_to_stderr(1, level, error_info, (int)error_code, procname, src, line, description,
@@ -200,6 +217,7 @@ void log__log_error(int level, const char *src, int line, const char *descriptio
   log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src, line, description,
                        data, length);
   logging_in_process_flag = 0;
+  after_record();
 }
 
 void log__log_audit(int level, const char *src, int line, const char *description, const void *data,
@@ -216,6 +234,11 @@ void log__log_devmsg(int level, const char *src, int line, const char *descripti
   static const audit_road road = {&fallback_audit_info, 814, true, true};
   if (level > *log__audit_level) return;
   log_audit_like(road, level, src, line, description, data, length);
+}
+
+void log__report_error(const char *src, int line, const char *description, const void *data,
+                       int length) {
+  if (*log__error_level == 1) log__log_error(1, src, line, description, data, length);
 }
 
 void log__shut_error_audit(void) {

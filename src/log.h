@@ -17,4 +17,12 @@ constexpr int LOG_PROCNAME_SIZE = 33;
 */
 void getProcName(char **buffer);
 
+/*
+** How a module of the library reports its own failure: an error record
+** with the module's source reference, made only while the error level in
+** force is 1. Raised inside a record, it is dropped as nested.
+*/
+void log__report_error(const char *source, int line, const char *description, const void *data,
+                       int length);
+
 #endif /* VEZ_LOG_H */

@@ -17,6 +17,17 @@ enum { KEY_PROGRAM, KEY_VERSION, KEY_PRODUCT, KEY_COUNT };
 /* the largest value a lookup reads; every capacity in the system is smaller */
 constexpr int MAX_VALUE = 1024;
 
+/* why the registry itself could not be read at the last lookup that failed so */
+uint32_t registry_error = 0;
+
+/* a key that is not there is ordinary; any other failure is the registry's own */
+LONG open_key(const char *key, HKEY *hkey) {
+  LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, hkey);
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_PATH_NOT_FOUND)
+    registry_error = (uint32_t)rc;
+  return rc;
+}
+
 void build_keys(char keys[KEY_COUNT][LOG_CFG_KEY_SIZE]) {
   char program[LOG_CFG_KEY_SIZE];
   log_cfg__program_name(program);
@@ -40,7 +51,7 @@ bool read_value(const char *name, void *dest, int capacity, bool text) {
   build_keys(keys);
   for (const char *key : keys) {
     HKEY hkey;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &hkey) != ERROR_SUCCESS) continue;
+    if (open_key(key, &hkey) != ERROR_SUCCESS) continue;
     /* read beside the destination, so that a failed query leaves it as it was */
     unsigned char buf[MAX_VALUE];
     DWORD size = (DWORD)capacity;
@@ -88,8 +99,7 @@ bool log_cfg__read_text(const char *name, char *dest, int capacity) {
 
 int log_cfg__process_index(const char *name, int32_t *index) {
   HKEY hkey;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LOG_CFG_INDEX_KEY, 0, KEY_READ, &hkey) != ERROR_SUCCESS)
-    return -1;
+  if (open_key(LOG_CFG_INDEX_KEY, &hkey) != ERROR_SUCCESS) return -1;
   unsigned char buf[4] = {0, 0, 0, 0};
   DWORD size = sizeof buf;
   LONG rc = RegQueryValueExA(hkey, name, nullptr, nullptr, buf, &size);
@@ -98,3 +108,5 @@ int log_cfg__process_index(const char *name, int32_t *index) {
   memcpy(index, buf, sizeof buf);
   return 0;
 }
+
+uint32_t log_cfg__registry_error(void) { return registry_error; }

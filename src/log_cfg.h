@@ -18,9 +18,9 @@ constexpr char LOG_CFG_INDEX_KEY[] = "SOFTWARE\\Quendrix\\VEZ\\audit";
 
 /*
 ** Copies the raw data of the first key's value that fits capacity bytes into
-** dest, zero-padded to capacity, and returns true; false when no key holds a value that fits (dest
-*is
-** then unchanged and the caller applies its default).
+** dest, zero-padded to capacity, and returns true; false when no key holds a
+** value that fits (dest is then unchanged and the caller applies its
+** default).
 */
 bool log_cfg__read_value(const char *name, void *dest, int capacity);
 
@@ -43,6 +43,15 @@ void log_cfg__append_piece(char *buf, int capacity, const char *piece);
 ** opened; -2: no value of that name fits 4 bytes (index is then unchanged).
 */
 int log_cfg__process_index(const char *name, int32_t *index);
+
+/*
+** The system's error code from the last lookup that found the registry
+** itself unreadable (a registry file without permission, a directory, too
+** large), as opposed to a key or value that is not there; 0 when none did.
+** Lookups go on to their defaults either way: this is for telling the
+** operator.
+*/
+uint32_t log_cfg__registry_error(void);
 
 /* The running executable's file name without directory and extension. */
 void log_cfg__program_name(char name[LOG_CFG_KEY_SIZE]);

@@ -4,12 +4,15 @@
 */
 #include "log_chk.h"
 
+#include "log.h"
 #include "platform.h"
 #include "sys.h"
 #include "vezlog.h"
 
 namespace {
 
+/* each report names its module and line as a fixed reference that operators and
+   tools match on: the numbers must not follow this file's own lines */
 const char source[] = "..\\..\\src\\log_chk";
 constexpr int REPORTED_NAME_BYTES = 256;
 
@@ -39,8 +42,7 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size) {
   sys__close(fd);
   _unlink(old_name);
   if (rename(path, old_name) != 0) {
-    if (*log__error_level == 1)
-      log__log_error(1, source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
+    log__report_error(source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
     return LOG_CHK_RENAME_FAILED;
   }
   return LOG_CHK_ROTATED;

@@ -11,6 +11,7 @@
 #include <stdio.h>
 
 #include "flsem.h"
+#include "log.h"
 #include "log_chk.h"
 #include "platform.h"
 #include "sys.h"
@@ -18,6 +19,8 @@
 
 namespace {
 
+/* each report names its module and line as a fixed reference that operators and
+   tools match on: the numbers must not follow this file's own lines */
 const char source_name[] = "..\\..\\src\\log_file";
 constexpr char RECORD_MARK[] = "------";
 constexpr int LINE_SIZE = 192; /* the longest header is about 150 characters */
@@ -117,9 +120,9 @@ int log_file__open_log_file(const char *path, int max_size) {
   }
   int rc = log_chk__check_log_file_size(path, fd, max_size);
   if (rc == LOG_CHK_WITHIN_LIMIT) return 0;
-  if (rc != LOG_CHK_ROTATED && *log__error_level == 1)
-    log__log_error(1, source_name, 255, "Log file reach max, copy failed, removing it", path,
-                   (int)strlen(path));
+  if (rc != LOG_CHK_ROTATED)
+    log__report_error(source_name, 255, "Log file reach max, copy failed, removing it", path,
+                      (int)strlen(path));
   fd = sys__creat(path, 0666);
   if (fd < 0) {
     flsem__signal_file_lock_sem();

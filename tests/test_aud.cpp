@@ -364,3 +364,28 @@ TEST_F(Aud, AnyCommandLineEndsWithAStatusFrom0To6) {
     }
   }
 }
+
+TEST_F(Aud, UnreadableRegistryIsWarnedAboutAndRecordedOnceByTheLibrary) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "only a registry file can be unreadable";
+  testenv::make_dir(path("dir.reg"));
+  testenv::set_env("VEZ_REGISTRY", path("dir.reg").c_str());
+  std::string warning = testenv::program("aud") + ": warning: cannot read the registry " +
+                        path("dir.reg") + ": access denied";
+  run_result r = aud({"-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err.rfind(warning, 0), 0u) << r.err;
+  r = aud({"pump"});
+  EXPECT_EQ(r.status, 2) << "the exit status stays the tool's own";
+  EXPECT_NE(r.err.find(warning), std::string::npos) << r.err;
+
+  /* without configuration the logs are in the temporary directory: here */
+  r = testenv::run({testenv::program("logmsg"), "-r", "3", "error", "x"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string log = testenv::read_file(path("error"));
+  size_t first = log.find("Desc:Configuration cannot be read, built-in defaults used");
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find("Desc:Configuration cannot be read", first + 1), std::string::npos);
+
+  testenv::set_env("VEZ_REGISTRY", path("missing.reg").c_str());
+  EXPECT_EQ(aud({"-c"}).err, "") << "a missing registry is an empty one";
+}

@@ -181,4 +181,26 @@ TEST_F(RegistryFile, RandomBytesNeverBreakTheReader) {
   }
 }
 
+TEST_F(RegistryFile, DeletedKeyTakesItsSubkeysButNotItsParent) {
+  testenv::write_file(path("r.reg"), "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"p\"=\"1\"\n"
+                                     "[HKEY_LOCAL_MACHINE\\A\\B]\n\"c\"=\"2\"\n"
+                                     "[HKEY_LOCAL_MACHINE\\A\\B\\C]\n\"g\"=\"3\"\n"
+                                     "[-HKEY_LOCAL_MACHINE\\A\\B]\n");
+  use(path("r.reg"));
+  EXPECT_EQ(ask("A", "p", 4).data, std::string("1\0", 2));
+  EXPECT_EQ(ask("A\\B", "c", 4).rc, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(ask("A\\B\\C", "g", 4).rc, ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryFile, UnreadableFileFailsEveryOpenWithItsReason) {
+  testenv::make_dir(path("dir.reg"));
+  use(path("dir.reg"));
+  EXPECT_EQ(ask("Software", "x", 4).rc, ERROR_ACCESS_DENIED);
+  std::string big = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"1\"\n";
+  big += std::string(64 * 1024 * 1024 - big.size() + 1, ';');
+  testenv::write_file(path("big.reg"), big);
+  use(path("big.reg"));
+  EXPECT_EQ(ask("K", "v", 4).rc, ERROR_FILE_TOO_LARGE) << "refused whole, never read in part";
+}
+
 #endif /* VEZ_OS_POSIX */

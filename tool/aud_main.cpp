@@ -37,10 +37,11 @@ const char *reason(uint32_t code) {
   switch (code) {
   case ERROR_FILE_NOT_FOUND: return "no such file";
   case ERROR_PATH_NOT_FOUND: return "no such directory";
-  case ERROR_ACCESS_DENIED: return "permission denied";
+  case ERROR_ACCESS_DENIED: return "access denied";
   case ERROR_SHARING_VIOLATION: return "in use by another process";
   case ERROR_FILE_INVALID: return "not a settings data file";
   case ERROR_DISK_FULL: return "no space left on the disk";
+  case ERROR_FILE_TOO_LARGE: return "too large";
   default: return "cannot be mapped";
   }
 }
@@ -149,11 +150,12 @@ int32_t aud_main__getindex(const char *name) {
   return log_cfg__process_index(name, &index) == 0 ? index : -1;
 }
 
-int aud_main__run(int argc, char **argv) {
+namespace {
+
+int run(int argc, char **argv, const char *program) {
   options o;
   memset(&o, 0, sizeof o);
   bool option_error = false;
-  const char *program = argv[0] != nullptr ? argv[0] : "aud";
   static const struct option no_long_options[] = {{nullptr, 0, nullptr, 0}};
 
   /* the next option is read before the error is tested: one more is diagnosed */
@@ -227,4 +229,18 @@ int aud_main__run(int argc, char **argv) {
   if (o.c) return reset_mode(program);
   if (o.a || o.d || o.e || o.l || o.n || o.x || o.y) return change_mode(program, o, target);
   return report_mode(program, has_target, target);
+}
+
+} // namespace
+
+int aud_main__run(int argc, char **argv) {
+  const char *program = argv[0] != nullptr ? argv[0] : "aud";
+  int status = run(argc, argv, program);
+  /* a registry that cannot be read leaves every setting at its default: say so */
+  uint32_t code = log_cfg__registry_error();
+  if (code != 0)
+    fprintf(stderr,
+            "%s: warning: cannot read the registry %s: %s (error %u); built-in defaults used\n",
+            program, VezRegistryLocation(), reason(code), (unsigned)code);
+  return status;
 }
