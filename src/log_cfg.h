@@ -7,8 +7,10 @@
 
 #include <stdint.h>
 
+#include "vez_defaults.h"
+
 /* room for a registry key path, and for a path read from configuration */
-constexpr int LOG_CFG_KEY_SIZE = 260;
+constexpr int LOG_CFG_KEY_SIZE = VEZ_PATH_SIZE;
 
 /* The product's own key; the version key and program key lie below it. */
 constexpr char LOG_CFG_PRODUCT_KEY[] = "Software\\Quendrix\\VEZ";

@@ -10,5 +10,5 @@
 void log_defe__set_default_err_info(ErrorInfo *info) {
   log_defl__set_default_log_info(info, 1, 1);
   info->error_notification = 1;
-  shm__set_notification_device(info, "CONOUT$");
+  shm__set_notification_device(info, VEZ_DEFAULT_DEVICE);
 }

@@ -5,7 +5,9 @@
 #ifndef VEZ_LOG_DEFL_H
 #define VEZ_LOG_DEFL_H
 
-constexpr int LOG_DEFL_FILE_SIZE = 1024;
+#include "vez_defaults.h"
+
+constexpr int LOG_DEFL_FILE_SIZE = VEZ_DEFAULT_FILE_SIZE;
 
 template <typename Record>
 Record *log_defl__set_default_log_info(Record *record, int level, int hex_dumps) {

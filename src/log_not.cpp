@@ -9,19 +9,19 @@
 
 #include "platform.h"
 #include "timelib.h"
+#include "vez_defaults.h"
 
 namespace {
 
 constexpr int NOTICE_SIZE = 340;
-constexpr int DEVICE_SIZE = 256;
 
 } // namespace
 
 void log_not__error_notification(const char *device, const char *log_file) {
   /* the name comes from the shared segment: terminate it within its field */
-  char name[DEVICE_SIZE];
-  strncpy(name, device, DEVICE_SIZE - 1);
-  name[DEVICE_SIZE - 1] = '\0';
+  char name[VEZ_DEVICE_FIELD_SIZE];
+  strncpy(name, device, VEZ_DEVICE_FIELD_SIZE - 1);
+  name[VEZ_DEVICE_FIELD_SIZE - 1] = '\0';
   HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;

@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 
+#include "vez_defaults.h"
 #include "vezlog.h"
 
 static_assert(sizeof(ErrorInfo) == 272, "ErrorInfo is 272 bytes");
@@ -16,8 +17,8 @@ static_assert(offsetof(ErrorInfo, error_notification) == 12, "flag at offset 12"
 static_assert(offsetof(ErrorInfo, notification_device) == 16, "device at offset 16");
 static_assert(offsetof(ErrorAuditSegment, audit) == 272, "slots from offset 272");
 
-constexpr int SHM_PATH_SIZE = 260;
-constexpr int SHM_DEVICE_COPY = 255; /* bytes copied into the device field; byte 254 is then 0 */
+constexpr int SHM_PATH_SIZE = VEZ_PATH_SIZE;
+constexpr int SHM_DEVICE_COPY = VEZ_DEVICE_SIZE; /* bytes copied into the device field */
 constexpr char SHM_DATAFILE[] = "datafile.dat";
 
 extern ErrorAuditSegment *shm__pMemorySeg;

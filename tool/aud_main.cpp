@@ -9,6 +9,7 @@
 #include "aud_main.h"
 
 #include "aud_chk.h"
+#include "cli_report.h"
 #include "auddispa.h"
 #include "auddispe.h"
 #include "log_cfg.h"
@@ -18,13 +19,10 @@
 
 namespace {
 
-constexpr int DEVICE_SIZE = 255; /* 254 characters and a terminator */
-constexpr int AUDIT_DEFAULT_FILE_SIZE = 1024;
-
 struct options {
   bool a, c, d, e, l, n, x, y;
   int32_t a_value, e_value, l_value, n_value, x_value, y_value;
-  char device[DEVICE_SIZE];
+  char device[VEZ_DEVICE_SIZE];
 };
 
 int finish(int status) {
@@ -47,19 +45,19 @@ const char *reason(uint32_t code) {
 }
 
 /* the tool's message, then the data file and why it could not be mapped */
-int cannot_attach(const char *program, const char *what) {
-  fprintf(stderr, "%s: cannot attach to %s information\n", program, what);
+int cannot_attach(const char *what) {
+  int status = cli_report__fail(AUD_CANNOT_ATTACH, "cannot attach to %s information", what);
   if (shm__attach_error != 0) {
     char path[SHM_PATH_SIZE];
     shm__data_file_path(path);
-    fprintf(stderr, "%s: data file %s: %s (error %u)\n", program, path, reason(shm__attach_error),
-            (unsigned)shm__attach_error);
+    cli_report__fail(status, "data file %s: %s (error %u)", path, reason(shm__attach_error),
+                     (unsigned)shm__attach_error);
   }
-  return finish(AUD_CANNOT_ATTACH);
+  return finish(status);
 }
 
-int change_mode(const char *program, const options &o, int32_t target) {
-  if (log_util__init_error_audit() != 0) return cannot_attach(program, "error");
+int change_mode(const options &o, int32_t target) {
+  if (log_util__init_error_audit() != 0) return cannot_attach("error");
   /* fixed order; stop at the first write that fails */
   int rc = 0;
   if (rc == 0 && o.a) rc = log_util__poke_audit(target, LOG_UTIL_MAX_FILE_SIZE, &o.a_value);
@@ -69,22 +67,18 @@ int change_mode(const char *program, const options &o, int32_t target) {
   if (rc == 0 && o.n) rc = log_util__poke_error(LOG_UTIL_NOTIFICATION, &o.n_value);
   if (rc == 0 && o.x) rc = log_util__poke_audit(target, LOG_UTIL_HEX_DUMPS, &o.x_value);
   if (rc == 0 && o.y) rc = log_util__poke_error(LOG_UTIL_HEX_DUMPS, &o.y_value);
-  if (rc != 0) {
-    fprintf(stderr, "%s: cannot write log information\n", program);
-    return finish(AUD_CANNOT_WRITE);
-  }
+  if (rc != 0) return finish(cli_report__fail(AUD_CANNOT_WRITE, "cannot write log information"));
   return finish(AUD_OK);
 }
 
-int report_mode(const char *program, bool has_target, int32_t target) {
-  if (log_util__init_error_audit() != 0) return cannot_attach(program, "audit");
+int report_mode(bool has_target, int32_t target) {
+  if (log_util__init_error_audit() != 0) return cannot_attach("audit");
   int status = AUD_OK;
   ErrorInfo error;
   if (log_util__peek_error(&error) == 0) {
     auddispe__display_error_info(&error);
   } else {
-    fprintf(stderr, "%s: cannot read error information\n", program);
-    status = AUD_CANNOT_READ_ERROR;
+    status = cli_report__fail(AUD_CANNOT_READ_ERROR, "cannot read error information");
   }
   if (!has_target) return finish(status);
   int first = target == LOG_UTIL_ALL_INDEXES ? 0 : target;
@@ -94,8 +88,7 @@ int report_mode(const char *program, bool has_target, int32_t target) {
     if (log_util__peek_audit(index, &audit) == 0) {
       auddispa__display_audit_info(index, &audit);
     } else {
-      fprintf(stderr, "%s: cannot read audit information\n", program);
-      status = AUD_CANNOT_READ_AUDIT;
+      status = cli_report__fail(AUD_CANNOT_READ_AUDIT, "cannot read audit information");
     }
   }
   return finish(status);
@@ -108,33 +101,29 @@ int32_t configured(const char *name, int32_t fallback, bool zero_too) {
   return (zero_too && value == 0) ? fallback : value;
 }
 
-int reset_mode(const char *program) {
-  if (log_util__init_error_audit() != 0) return cannot_attach(program, "audit");
+int reset_mode() {
+  if (log_util__init_error_audit() != 0) return cannot_attach("audit");
   const int32_t level = 1;
   const int32_t hex_dumps = configured("LOGDUMP", 1, false);
-  const int32_t file_size = configured("LOGFILESIZE", 1024, true);
+  const int32_t file_size = configured("LOGFILESIZE", VEZ_DEFAULT_FILE_SIZE, true);
   const int32_t notification = configured("LOGNOTIFYFLAG", 1, false);
-  char device[DEVICE_SIZE];
-  if (!log_cfg__read_text("LOGNOTIFYDEV", device, sizeof device)) strcpy(device, "CONOUT$");
+  char device[VEZ_DEVICE_SIZE];
+  if (!log_cfg__read_text("LOGNOTIFYDEV", device, sizeof device))
+    strcpy(device, VEZ_DEFAULT_DEVICE);
 
   int rc = log_util__poke_error(LOG_UTIL_HEX_DUMPS, &hex_dumps);
   if (rc == 0) rc = log_util__poke_error(LOG_UTIL_LEVEL, &level);
   if (rc == 0) rc = log_util__poke_error(LOG_UTIL_MAX_FILE_SIZE, &file_size);
   if (rc == 0) rc = log_util__poke_error(LOG_UTIL_NOTIFICATION, &notification);
   if (rc == 0) rc = log_util__poke_error(LOG_UTIL_DEVICE, device);
-  if (rc != 0) {
-    fprintf(stderr, "%s: cannot write error information\n", program);
-    return finish(AUD_CANNOT_WRITE);
-  }
-  const AuditInfo defaults = {0, 0, AUDIT_DEFAULT_FILE_SIZE};
+  if (rc != 0) return finish(cli_report__fail(AUD_CANNOT_WRITE, "cannot write error information"));
+  const AuditInfo defaults = {0, 0, VEZ_DEFAULT_FILE_SIZE};
   for (int index = 0; index < VEZ_PROCESS_SLOTS; index++) {
     rc = log_util__poke_audit(index, LOG_UTIL_HEX_DUMPS, &defaults.hex_dumps);
     if (rc == 0) rc = log_util__poke_audit(index, LOG_UTIL_LEVEL, &defaults.level);
     if (rc == 0) rc = log_util__poke_audit(index, LOG_UTIL_MAX_FILE_SIZE, &defaults.max_file_size);
-    if (rc != 0) {
-      fprintf(stderr, "%s: cannot write audit information\n", program);
-      return finish(AUD_CANNOT_WRITE);
-    }
+    if (rc != 0)
+      return finish(cli_report__fail(AUD_CANNOT_WRITE, "cannot write audit information"));
   }
   return finish(AUD_OK);
 }
@@ -171,8 +160,8 @@ int run(int argc, char **argv, const char *program) {
     case 'c': o.c = true; break;
     case 'd':
       o.d = true;
-      strncpy(o.device, optarg, DEVICE_SIZE);
-      o.device[DEVICE_SIZE - 1] = '\0';
+      strncpy(o.device, optarg, VEZ_DEVICE_SIZE);
+      o.device[VEZ_DEVICE_SIZE - 1] = '\0';
       break;
     case 'e':
       o.e_value = aud_chk__to_int(optarg);
@@ -226,21 +215,21 @@ int run(int argc, char **argv, const char *program) {
     return finish(AUD_BAD_TARGET);
   }
 
-  if (o.c) return reset_mode(program);
-  if (o.a || o.d || o.e || o.l || o.n || o.x || o.y) return change_mode(program, o, target);
-  return report_mode(program, has_target, target);
+  if (o.c) return reset_mode();
+  if (o.a || o.d || o.e || o.l || o.n || o.x || o.y) return change_mode(o, target);
+  return report_mode(has_target, target);
 }
 
 } // namespace
 
 int aud_main__run(int argc, char **argv) {
   const char *program = argv[0] != nullptr ? argv[0] : "aud";
+  cli_report__set_program(program);
   int status = run(argc, argv, program);
   /* a registry that cannot be read leaves every setting at its default: say so */
   uint32_t code = log_cfg__registry_error();
   if (code != 0)
-    fprintf(stderr,
-            "%s: warning: cannot read the registry %s: %s (error %u); built-in defaults used\n",
-            program, VezRegistryLocation(), reason(code), (unsigned)code);
+    cli_report__warn("cannot read the registry %s: %s (error %u); built-in defaults used",
+                     VezRegistryLocation(), reason(code), (unsigned)code);
   return status;
 }

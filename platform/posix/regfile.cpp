@@ -206,6 +206,16 @@ std::string fold(const std::string &s) {
   return out;
 }
 
+bool same_folded(const std::string &text, const std::string &folded) {
+  if (text.size() != folded.size()) return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (c != folded[i]) return false;
+  }
+  return true;
+}
+
 std::string trim_key(const std::string &key) {
   std::string k = key;
   while (!k.empty() && k.back() == '\\')
@@ -292,9 +302,9 @@ document parse(const std::string &bytes) {
         current.remove = false;
       }
     }
-    doc.lines.push_back(current);
+    doc.lines.push_back(std::move(current));
   }
-  if (continued) doc.lines.push_back(current);
+  if (continued) doc.lines.push_back(std::move(current));
   return doc;
 }
 
@@ -367,9 +377,17 @@ template <typename Ordered> void erase_below(Ordered &c, const std::string &pref
 void build_index(const document &doc, key_index *index) {
   index->keys.clear();
   index->values.clear();
+  /* the lines of one section share its key: folded and found once for all of them */
+  const std::string *last_key = nullptr;
+  std::string key;
+  key_values *last_values = nullptr;
   for (const line &l : doc.lines) {
     if (!l.in_hive || (l.what != SECTION && l.what != VALUE)) continue;
-    std::string key = fold(l.key);
+    if (last_key == nullptr || l.what == SECTION || *last_key != l.key) {
+      key = fold(l.key);
+      last_key = &l.key;
+      last_values = nullptr;
+    }
     if (l.what == SECTION && l.remove) {
       /* the key goes, and every key below it */
       index->keys.erase(key);
@@ -382,7 +400,8 @@ void build_index(const document &doc, key_index *index) {
       index->keys.insert(key);
       continue;
     }
-    key_values &kv = index->values[key];
+    if (last_values == nullptr) last_values = &index->values[key];
+    key_values &kv = *last_values;
     std::string name = fold(l.val.name);
     auto at = kv.position.find(name);
     if (l.remove) {

@@ -93,6 +93,8 @@ void unlock(int handle);
 
 /* case-insensitive forms of key paths and names */
 std::string fold(const std::string &s);
+/* whether text folds to folded, without making the folded copy */
+bool same_folded(const std::string &text, const std::string &folded);
 /* a key as written, without its trailing backslashes */
 std::string trim_key(const std::string &key);
 /* a value line as the export format writes it, for a file of this version */

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_report.h"
 #include "platform.h"
 #include "vezlog.h"
 
@@ -27,8 +28,6 @@ namespace {
 
 constexpr int STATUS_BAD_COMMAND = 2;
 constexpr size_t INPUT_LINE_SIZE = 1 << 16;
-
-const char *program = "logmsg";
 
 struct command {
   bool has_level = false; /* else the kind's default */
@@ -88,27 +87,36 @@ bool read_data_file(const std::string &path, std::string *out) {
   return true;
 }
 
-/* words after "logmsg" into a command; false with *why set when malformed */
-bool parse(const std::vector<std::string> &words, command *c, std::string *why) {
+/* the input line being carried out, 1 and up; 0 while the command line is */
+unsigned long input_line = 0;
+
+/* says what is wrong with a command, on its input line if it came from one */
+bool bad(const std::string &what) {
+  if (input_line > 0)
+    cli_report__fail(STATUS_BAD_COMMAND, "line %lu: %s", input_line, what.c_str());
+  else
+    cli_report__fail(STATUS_BAD_COMMAND, "%s", what.c_str());
+  return false;
+}
+
+/* words after "logmsg" into a command; false, said, when malformed */
+bool parse(const std::vector<std::string> &words, command *c) {
   size_t i = 0;
   bool have_data = false;
   for (; i < words.size() && words[i].size() == 2 && words[i][0] == '-'; i++) {
     char opt = words[i][1];
-    if (i + 1 >= words.size()) {
-      *why = std::string("option -") + opt + " needs a value";
-      return false;
-    }
+    if (i + 1 >= words.size()) return bad(std::string("option -") + opt + " needs a value");
     const std::string &v = words[++i];
     long n = 0;
     switch (opt) {
     case 'l':
-      if (!to_int(v, INT32_MIN, INT32_MAX, &n)) return *why = "bad level: " + v, false;
+      if (!to_int(v, INT32_MIN, INT32_MAX, &n)) return bad("bad level: " + v);
       c->level = (int)n;
       c->has_level = true;
       break;
     case 's': c->source = v; break;
     case 'L':
-      if (!to_int(v, INT32_MIN, INT32_MAX, &n)) return *why = "bad line: " + v, false;
+      if (!to_int(v, INT32_MIN, INT32_MAX, &n)) return bad("bad line: " + v);
       c->line = (int)n;
       break;
     case 'e': {
@@ -116,19 +124,19 @@ bool parse(const std::vector<std::string> &words, command *c, std::string *why) 
       char *end = nullptr;
       code = strtoll(v.c_str(), &end, 0);
       if (v.empty() || *end != '\0' || code < INT32_MIN || code > UINT32_MAX)
-        return *why = "bad error code: " + v, false;
+        return bad("bad error code: " + v);
       c->set_error = true;
       c->error_code = (DWORD)code;
       break;
     }
     case 'x':
-      if (have_data) return *why = "give data once, with -x or -f", false;
-      if (!parse_hex(v, &c->data)) return *why = "bad hex data: " + v, false;
+      if (have_data) return bad("give data once, with -x or -f");
+      if (!parse_hex(v, &c->data)) return bad("bad hex data: " + v);
       have_data = true;
       break;
     case 'f':
-      if (have_data) return *why = "give data once, with -x or -f", false;
-      if (!read_data_file(v, &c->data)) return *why = "cannot read " + v, false;
+      if (have_data) return bad("give data once, with -x or -f");
+      if (!read_data_file(v, &c->data)) return bad("cannot read " + v);
       have_data = true;
       break;
     case 'N':
@@ -136,16 +144,16 @@ bool parse(const std::vector<std::string> &words, command *c, std::string *why) 
       c->init_name = v;
       break;
     case 'r':
-      if (!to_int(v, 0, INT32_MAX, &n)) return *why = "bad count: " + v, false;
+      if (!to_int(v, 0, INT32_MAX, &n)) return bad("bad count: " + v);
       c->count = n;
       break;
-    default: *why = "unknown option " + words[i - 1]; return false;
+    default: return bad("unknown option " + words[i - 1]);
     }
   }
-  if (i >= words.size()) return *why = "no message kind", false;
+  if (i >= words.size()) return bad("no message kind");
   c->kind = words[i++];
   if (c->kind != "error" && c->kind != "audit" && c->kind != "devmsg")
-    return *why = "unknown kind: " + c->kind, false;
+    return bad("unknown kind: " + c->kind);
   for (; i < words.size(); i++)
     c->description += (c->description.empty() ? "" : " ") + words[i];
   return true;
@@ -185,27 +193,27 @@ std::vector<std::string> split(const char *line) {
   return words;
 }
 
-/* one input line; false when malformed */
-bool input_line(const std::vector<std::string> &words, std::string *why) {
+/* one input line; false, said, when malformed */
+bool carry_out_line(const std::vector<std::string> &words) {
   if (words[0] == "init") {
-    if (words.size() > 2) return *why = "init takes at most a name", false;
+    if (words.size() > 2) return bad("init takes at most a name");
     log__init(words.size() == 2 ? words[1].c_str() : nullptr);
     return true;
   }
   if (words[0] == "init-index") {
     long index = 0;
     if (words.size() != 3 || !to_int(words[1], INT32_MIN, INT32_MAX, &index))
-      return *why = "usage: init-index INDEX NAME", false;
+      return bad("usage: init-index INDEX NAME");
     log__init_error_audit((int)index, words[2].c_str());
     return true;
   }
   if (words[0] == "shut") {
-    if (words.size() != 1) return *why = "shut takes nothing", false;
+    if (words.size() != 1) return bad("shut takes nothing");
     log__shut_error_audit();
     return true;
   }
   command c;
-  if (!parse(words, &c, why)) return false;
+  if (!parse(words, &c)) return false;
   carry_out(c);
   return true;
 }
@@ -213,17 +221,12 @@ bool input_line(const std::vector<std::string> &words, std::string *why) {
 int read_input() {
   int status = 0;
   std::vector<char> line(INPUT_LINE_SIZE);
-  unsigned long number = 0;
   while (fgets(line.data(), (int)line.size(), stdin) != nullptr) {
-    number++;
+    input_line++;
     std::vector<std::string> words = split(line.data());
-    if (words.empty()) continue;
-    std::string why;
-    if (!input_line(words, &why)) {
-      fprintf(stderr, "%s: line %lu: %s\n", program, number, why.c_str());
-      status = STATUS_BAD_COMMAND;
-    }
+    if (!words.empty() && !carry_out_line(words)) status = STATUS_BAD_COMMAND;
   }
+  input_line = 0;
   return status;
 }
 
@@ -237,20 +240,29 @@ void print_drops() {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc > 0 && argv[0] != nullptr) program = argv[0];
-  std::vector<std::string> words(argv + 1, argv + argc);
-  bool counts = !words.empty() && words[0] == "-c";
-  if (counts) words.erase(words.begin());
+  cli_report__set_program(argc > 0 && argv[0] != nullptr ? argv[0] : "logmsg");
+  /* -c may stand anywhere among the options; every other option takes a value */
+  std::vector<std::string> words;
+  bool counts = false;
+  int i = 1;
+  for (; i < argc; i++) {
+    std::string w = argv[i];
+    if (w == "-c") {
+      counts = true;
+    } else if (w.size() == 2 && w[0] == '-' && w != "--") {
+      words.push_back(w);
+      if (i + 1 < argc) words.push_back(argv[++i]);
+    } else {
+      break;
+    }
+  }
+  words.insert(words.end(), argv + i, argv + argc);
   int status = 0;
   if (words.size() == 1 && words[0] == "-") {
     status = read_input();
   } else {
     command c;
-    std::string why;
-    if (!parse(words, &c, &why)) {
-      fprintf(stderr, "%s: %s\n", program, why.c_str());
-      return STATUS_BAD_COMMAND;
-    }
+    if (!parse(words, &c)) return STATUS_BAD_COMMAND;
     carry_out(c);
   }
   if (counts) print_drops();

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_report.h"
 #include "platform.h"
 #include "posix/regfile.h"
 
@@ -38,11 +39,18 @@ struct request {
   std::string name, type, data;
 };
 
-/* what went wrong, for the one line on standard error */
-std::string error_text;
-
+/* says what went wrong; every failure ends the run with STATUS_ERROR */
 bool fail(const std::string &why) {
-  error_text = why;
+  cli_report__fail(STATUS_ERROR, "%s", why.c_str());
+  return false;
+}
+
+void usage();
+
+/* a command line that cannot be a request: what is wrong, then the usage */
+bool usage_fail(const std::string &why) {
+  fail(why);
+  usage();
   return false;
 }
 
@@ -90,7 +98,7 @@ bool key_path(const std::string &given, std::string *out) {
 
 bool parse_args(int argc, char **argv, request *out) {
   request &r = *out;
-  if (argc < 2) return fail("no command");
+  if (argc < 2) return usage_fail("no command");
   r.command = regfile::fold(argv[1]);
   std::vector<std::string> operands;
   for (int i = 2; i < argc; i++) {
@@ -103,7 +111,7 @@ bool parse_args(int argc, char **argv, request *out) {
       for (const char *k : known)
         option = option || f.substr(1) == k;
     if (!option) {
-      if (a.size() >= 2 && a[0] == '-') return fail("unknown option " + a);
+      if (a.size() >= 2 && a[0] == '-') return usage_fail("unknown option " + a);
       operands.push_back(a);
       continue;
     }
@@ -129,8 +137,8 @@ bool parse_args(int argc, char **argv, request *out) {
   bool takes_file = r.command == "import" || r.command == "export";
   size_t want = r.command == "import" ? 1 : r.command == "export" ? 2 : 1;
   if (r.command != "query" && r.command != "add" && r.command != "delete" && !takes_file)
-    return fail("unknown command " + std::string(argv[1]));
-  if (operands.size() != want) return fail("wrong number of operands for " + r.command);
+    return usage_fail("unknown command " + std::string(argv[1]));
+  if (operands.size() != want) return usage_fail("wrong number of operands for " + r.command);
   if (r.command == "import") {
     r.file = operands[0];
   } else {
@@ -261,7 +269,7 @@ std::vector<std::string> keys_below(const regfile::document &doc, const std::str
 std::string stored_key(const regfile::document &doc, const std::string &key) {
   std::string f = regfile::fold(key);
   for (const regfile::line &l : doc.lines)
-    if (l.what == regfile::SECTION && l.in_hive && !l.remove && regfile::fold(l.key) == f)
+    if (l.what == regfile::SECTION && l.in_hive && !l.remove && regfile::same_folded(l.key, f))
       return l.key;
   for (const regfile::line &l : doc.lines)
     if (l.what == regfile::SECTION && l.in_hive && !l.remove &&
@@ -360,8 +368,8 @@ void set_value(regfile::document &doc, const std::string &key, const regfile::va
   if (effective(doc, key, v.name)) {
     for (size_t i = doc.lines.size(); i-- > 0;) {
       regfile::line &l = doc.lines[i];
-      if (l.what == regfile::VALUE && l.in_hive && !l.remove && regfile::fold(l.key) == f &&
-          regfile::fold(l.val.name) == n) {
+      if (l.what == regfile::VALUE && l.in_hive && !l.remove && regfile::same_folded(l.key, f) &&
+          regfile::same_folded(l.val.name, n)) {
         vl.key = l.key;
         l = vl;
         return;
@@ -370,7 +378,8 @@ void set_value(regfile::document &doc, const std::string &key, const regfile::va
   }
   for (size_t i = doc.lines.size(); i-- > 0;) {
     const regfile::line &l = doc.lines[i];
-    if (l.what != regfile::SECTION || !l.in_hive || l.remove || regfile::fold(l.key) != f) continue;
+    if (l.what != regfile::SECTION || !l.in_hive || l.remove || !regfile::same_folded(l.key, f))
+      continue;
     size_t at = i + 1;
     while (at < doc.lines.size() && doc.lines[at].what != regfile::SECTION)
       at++;
@@ -391,8 +400,8 @@ void delete_value(regfile::document &doc, const std::string &key, const std::str
   std::string f = regfile::fold(key), n = regfile::fold(name);
   for (size_t i = doc.lines.size(); i-- > 0;) {
     const regfile::line &l = doc.lines[i];
-    if (l.what == regfile::VALUE && l.in_hive && regfile::fold(l.key) == f &&
-        regfile::fold(l.val.name) == n)
+    if (l.what == regfile::VALUE && l.in_hive && regfile::same_folded(l.key, f) &&
+        regfile::same_folded(l.val.name, n))
       doc.lines.erase(doc.lines.begin() + (long)i);
   }
 }
@@ -529,10 +538,6 @@ bool run(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (run(argc, argv)) return 0;
-  fprintf(stderr, "vezreg: %s\n", error_text.c_str());
-  if (error_text == "no command" || error_text.rfind("unknown command", 0) == 0 ||
-      error_text.rfind("wrong number", 0) == 0 || error_text.rfind("unknown option", 0) == 0)
-    usage();
-  return STATUS_ERROR;
+  cli_report__set_program("vezreg");
+  return run(argc, argv) ? 0 : STATUS_ERROR;
 }
