@@ -3,32 +3,26 @@
 ** exit statuses, messages, report and the bytes it leaves in the data file.
 */
 #include "testenv.h"
+#include "segment.h"
 
 #include <random>
 
 #include "platform.h"
 
+using testenv::audit_at;
+using testenv::HEX_DUMPS;
 using testenv::INDEX_KEY;
+using testenv::LEVEL;
+using testenv::MAX_FILE_SIZE;
 using testenv::PRODUCT_KEY;
 using testenv::run_result;
 using testenv::Test;
 
 namespace {
 
+using testenv::word_at;
 /* standard output is text: a line feed arrives as the platform writes it */
-std::string lines(const std::string &s) {
-  if (!VEZ_OS_WIN) return s;
-  std::string out;
-  for (char c : s)
-    out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
-
-int32_t word(const std::string &bytes, size_t offset) {
-  int32_t v;
-  memcpy(&v, bytes.data() + offset, 4);
-  return v;
-}
+std::string lines(const std::string &s) { return testenv::console_text(s); }
 
 std::string error_block(int hex, int level, int size, int notify, const std::string &dev) {
   return "\nError Logging Settings\n    Hex Dumps           = " + std::to_string(hex) +
@@ -84,8 +78,8 @@ TEST_F(Aud, ReportOfOneIndexShowsStoredValuesAsSignedNumbers) {
   aud({});
   put_word(0, -1);
   put_word(4, 7);
-  put_word(272 + 12 * 9 + 4, -1);
-  put_word(272 + 12 * 9 + 8, 2048);
+  put_word(audit_at(9, LEVEL), -1);
+  put_word(audit_at(9, MAX_FILE_SIZE), 2048);
   std::string s = seg();
   std::string dev(254, 'v');
   memcpy(&s[16], dev.data(), 254);
@@ -205,7 +199,7 @@ TEST_F(Aud, FailedReadsAndWritesGiveStatus3To5) {
 
 TEST_F(Aud, ChangeModeWritesNamedFieldsAtTheirOffsets) {
   aud({});
-  put_word(272 + 12 * 64 + 4, 555);
+  put_word(audit_at(64, LEVEL), 555);
   put_word(268, 0x5a5a5a5a); /* record bytes 268 to 271 */
   std::string longdev(300, 'd');
   run_result r = aud({"-a", "100", "-l", "5", "-l", "7", "-x", "on", "all", "-e", "9", "-n", "ON",
@@ -214,19 +208,19 @@ TEST_F(Aud, ChangeModeWritesNamedFieldsAtTheirOffsets) {
   EXPECT_EQ(r.out + r.err, "");
   std::string s = seg();
   ASSERT_EQ(s.size(), 1052u);
-  EXPECT_EQ(word(s, 0), 0);
-  EXPECT_EQ(word(s, 4), 0) << "no option writes the error level";
-  EXPECT_EQ(word(s, 8), 9);
-  EXPECT_EQ(word(s, 12), 1);
+  EXPECT_EQ(word_at(s, 0), 0);
+  EXPECT_EQ(word_at(s, 4), 0) << "no option writes the error level";
+  EXPECT_EQ(word_at(s, 8), 9);
+  EXPECT_EQ(word_at(s, 12), 1);
   EXPECT_EQ(s.substr(16, 254), std::string(254, 'd'));
   EXPECT_EQ(s[270], '\0');
   EXPECT_EQ(s[271], '\x5a') << "byte 271 is never written";
   for (int i = 0; i < 64; i++) {
-    EXPECT_EQ(word(s, 272 + 12 * i), 1);
-    EXPECT_EQ(word(s, 276 + 12 * i), 7);
-    EXPECT_EQ(word(s, 280 + 12 * i), 100);
+    EXPECT_EQ(word_at(s, audit_at(i, HEX_DUMPS)), 1);
+    EXPECT_EQ(word_at(s, 276 + 12 * i), 7);
+    EXPECT_EQ(word_at(s, 280 + 12 * i), 100);
   }
-  EXPECT_EQ(word(s, 272 + 12 * 64 + 4), 555) << "the overflow slot is left alone";
+  EXPECT_EQ(word_at(s, audit_at(64, LEVEL)), 555) << "the overflow slot is left alone";
   EXPECT_EQ(aud({"-d", "ab"}).status, 0);
   EXPECT_EQ(seg().substr(16, 255), "ab" + std::string(253, '\0'));
 }
@@ -234,37 +228,38 @@ TEST_F(Aud, ChangeModeWritesNamedFieldsAtTheirOffsets) {
 TEST_F(Aud, OperandsByNameNumberAndText) {
   testenv::reg_set_dword(INDEX_KEY, "pump", 3);
   EXPECT_EQ(aud({"-l", "4", "PUMP"}).status, 0);
-  EXPECT_EQ(word(seg(), 272 + 12 * 3 + 4), 4);
+  EXPECT_EQ(word_at(seg(), audit_at(3, LEVEL)), 4);
   EXPECT_EQ(aud({"12abc", "-l", "abc"}).status, 0) << "operand digits, atoi of a word is 0";
-  EXPECT_EQ(word(seg(), 272 + 12 * 12 + 4), 0);
+  EXPECT_EQ(word_at(seg(), audit_at(12, LEVEL)), 0);
   EXPECT_EQ(aud({"-l", "6", " 5", "ignored"}).status, 0);
-  EXPECT_EQ(word(seg(), 272 + 12 * 5 + 4), 6);
+  EXPECT_EQ(word_at(seg(), audit_at(5, LEVEL)), 6);
   EXPECT_EQ(aud({"-l", "8", "+x"}).status, 0) << "no digits address index 0";
-  EXPECT_EQ(word(seg(), 272 + 4), 8);
+  EXPECT_EQ(word_at(seg(), audit_at(0, LEVEL)), 8);
   EXPECT_EQ(aud({"-a", "99999999999", "1"}).status, 0);
-  EXPECT_EQ(word(seg(), 272 + 12 + 8), INT32_MAX) << "held at the end of the range";
+  EXPECT_EQ(word_at(seg(), audit_at(1, MAX_FILE_SIZE)), INT32_MAX)
+      << "held at the end of the range";
   EXPECT_EQ(aud({"-n", "on"}).status, 0);
-  EXPECT_EQ(word(seg(), 12), 1);
+  EXPECT_EQ(word_at(seg(), 12), 1);
 }
 
 TEST_F(Aud, ResetWithoutConfigurationGivesBuiltInDefaults) {
   aud({"-l", "9", "-a", "7", "all"});
-  put_word(272 + 12 * 64, 42);
+  put_word(audit_at(64, HEX_DUMPS), 42);
   run_result r = aud({"-c", "-l", "5", "3"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
   std::string s = seg();
-  EXPECT_EQ(word(s, 0), 1);
-  EXPECT_EQ(word(s, 4), 1);
-  EXPECT_EQ(word(s, 8), 1024);
-  EXPECT_EQ(word(s, 12), 1);
+  EXPECT_EQ(word_at(s, 0), 1);
+  EXPECT_EQ(word_at(s, 4), 1);
+  EXPECT_EQ(word_at(s, 8), 1024);
+  EXPECT_EQ(word_at(s, 12), 1);
   EXPECT_EQ(s.substr(16, 255), "CONOUT$" + std::string(248, '\0'));
   for (int i = 0; i < 64; i++) {
-    EXPECT_EQ(word(s, 272 + 12 * i), 0);
-    EXPECT_EQ(word(s, 276 + 12 * i), 0);
-    EXPECT_EQ(word(s, 280 + 12 * i), 1024);
+    EXPECT_EQ(word_at(s, audit_at(i, HEX_DUMPS)), 0);
+    EXPECT_EQ(word_at(s, 276 + 12 * i), 0);
+    EXPECT_EQ(word_at(s, 280 + 12 * i), 1024);
   }
-  EXPECT_EQ(word(s, 272 + 12 * 64), 42);
+  EXPECT_EQ(word_at(s, audit_at(64, HEX_DUMPS)), 42);
 }
 
 TEST_F(Aud, ResetTakesConfiguredDefaultsByProgramVersionAndProductKey) {
@@ -276,16 +271,16 @@ TEST_F(Aud, ResetTakesConfiguredDefaultsByProgramVersionAndProductKey) {
   testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", "product-dev");
   ASSERT_EQ(aud({"-c"}).status, 0);
   std::string s = seg();
-  EXPECT_EQ(word(s, 0), 0);
-  EXPECT_EQ(word(s, 8), 1024) << "a configured 0 becomes 1024";
-  EXPECT_EQ(word(s, 12), 0);
+  EXPECT_EQ(word_at(s, 0), 0);
+  EXPECT_EQ(word_at(s, 8), 1024) << "a configured 0 becomes 1024";
+  EXPECT_EQ(word_at(s, 12), 0);
   EXPECT_STREQ(s.c_str() + 16, "product-dev");
 
   testenv::reg_set_dword(program_key, "LOGFILESIZE", 5);
   testenv::reg_set_string(program_key, "LOGNOTIFYDEV", "dev");
   ASSERT_EQ(aud({"-c"}).status, 0);
   s = seg();
-  EXPECT_EQ(word(s, 8), 5);
+  EXPECT_EQ(word_at(s, 8), 5);
   EXPECT_EQ(s.substr(16, 255), "dev" + std::string(252, '\0')) << "no trace of a longer name";
 
   testenv::set_env("VEZVERSION", "7");
@@ -294,7 +289,7 @@ TEST_F(Aud, ResetTakesConfiguredDefaultsByProgramVersionAndProductKey) {
   ASSERT_EQ(aud({"-c"}).status, 0);
   s = seg();
   EXPECT_STREQ(s.c_str() + 16, "version-dev") << "the program key now lies under the version";
-  EXPECT_EQ(word(s, 0), 3);
+  EXPECT_EQ(word_at(s, 0), 3);
   testenv::reg_set_string(version_key + "\\aud", "LOGNOTIFYDEV", std::string(255, 'L'));
   ASSERT_EQ(aud({"-c"}).status, 0);
   EXPECT_STREQ(seg().c_str() + 16, "version-dev") << "too long for 255 bytes: next key";
@@ -304,7 +299,7 @@ TEST_F(Aud, DamagedDataFilesAreGrownOrRefusedNeverCorrupted) {
   testenv::write_file(data, "");
   EXPECT_EQ(aud({"-e", "3"}).status, 0);
   EXPECT_EQ(testenv::file_size(data), 1052);
-  EXPECT_EQ(word(seg(), 8), 3);
+  EXPECT_EQ(word_at(seg(), 8), 3);
   testenv::write_file(data, std::string(100, '\x01'));
   run_result r = aud({});
   EXPECT_EQ(r.status, 0);
@@ -316,7 +311,7 @@ TEST_F(Aud, DamagedDataFilesAreGrownOrRefusedNeverCorrupted) {
   testenv::write_file(data, std::string(4096, '\x02'));
   EXPECT_EQ(aud({"-l", "1", "0"}).status, 0);
   EXPECT_EQ(testenv::file_size(data), 4096) << "a longer file keeps its length";
-  EXPECT_EQ(word(seg(), 276), 1);
+  EXPECT_EQ(word_at(seg(), 276), 1);
 }
 
 TEST_F(Aud, AnyCommandLineEndsWithAStatusFrom0To6) {

@@ -5,6 +5,7 @@
 */
 #include "logread.h"
 #include "testenv.h"
+#include "segment.h"
 
 #include <chrono>
 #include <regex>
@@ -12,8 +13,12 @@
 
 #include "platform.h"
 
+using testenv::audit_at;
 using testenv::descs;
+using testenv::HEX_DUMPS;
 using testenv::INDEX_KEY;
+using testenv::LEVEL;
+using testenv::MAX_FILE_SIZE;
 using testenv::PRODUCT_KEY;
 using testenv::record;
 using testenv::records;
@@ -56,11 +61,7 @@ protected:
   }
   void reset() { ASSERT_EQ(aud({"-c"}).status, 0); }
   std::string seg() { return testenv::read_file(data); }
-  int32_t word(size_t offset) {
-    int32_t v;
-    memcpy(&v, seg().data() + offset, 4);
-    return v;
-  }
+  int32_t word(size_t offset) { return testenv::word_at(seg(), offset); }
 };
 
 TEST_F(Library, UnregisteredProcessSwitchesToDefaultsBeforeItsFirstError) {
@@ -124,9 +125,9 @@ TEST_F(Library, AttachedProcessWritesItsSlotAndObeysTheLevels) {
                         "-e 1234 -x 0001 error failed\n",
                         pump);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(word(272 + 36), 0);
-  EXPECT_EQ(word(272 + 36 + 4), 5);
-  EXPECT_EQ(word(272 + 36 + 8), 1) << "a configured 0 becomes 1";
+  EXPECT_EQ(word(audit_at(3, HEX_DUMPS)), 0);
+  EXPECT_EQ(word(audit_at(3, LEVEL)), 5);
+  EXPECT_EQ(word(audit_at(3, MAX_FILE_SIZE)), 1) << "a configured 0 becomes 1";
   EXPECT_EQ(descs(log("pump")), (std::vector<std::string>{"equal", "negative"}));
   std::vector<record> errs = log("error");
   ASSERT_EQ(errs.size(), 1u);
@@ -211,12 +212,12 @@ TEST_F(Library, OverflowAndNegativeIndexesUseSlot64) {
   testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 9);
   std::string before = seg();
   EXPECT_EQ(logmsg({"-"}, "init-index -5 neg\n").status, 0);
-  EXPECT_EQ(word(272 + 12 * 64 + 4), 9);
+  EXPECT_EQ(word(audit_at(64, LEVEL)), 9);
   std::string after = seg();
-  EXPECT_EQ(after.substr(0, 272 + 12 * 64), before.substr(0, 272 + 12 * 64));
+  EXPECT_EQ(after.substr(0, audit_at(64, HEX_DUMPS)), before.substr(0, audit_at(64, HEX_DUMPS)));
   testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 11);
   EXPECT_EQ(logmsg({"-"}, "init-index 100 big\n").status, 0);
-  EXPECT_EQ(word(272 + 12 * 64 + 4), 11);
+  EXPECT_EQ(word(audit_at(64, LEVEL)), 11);
 }
 
 TEST_F(Library, LongNamesAreLookedUpWholeAndStoredCut) {
@@ -225,7 +226,7 @@ TEST_F(Library, LongNamesAreLookedUpWholeAndStoredCut) {
   testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 2);
   reset();
   EXPECT_EQ(logmsg({"-N", name, "audit", "hi"}).status, 0);
-  EXPECT_EQ(word(272 + 12 * 6 + 4), 2);
+  EXPECT_EQ(word(audit_at(6, LEVEL)), 2);
   std::vector<record> rs = log(std::string(32, 'n'));
   ASSERT_EQ(rs.size(), 1u);
   EXPECT_EQ(rs[0].origin, std::string(20, 'n') + "(logmsg:0)");

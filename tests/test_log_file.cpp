@@ -19,20 +19,8 @@ using testenv::Test;
 
 namespace {
 
-/* what the file holds for these lines: each line feed stored as CR LF */
-std::string crlf(const std::string &s) {
-  std::string out;
-  for (char c : s)
-    out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
-
-std::string bytes(std::initializer_list<int> b) {
-  std::string s;
-  for (int c : b)
-    s += (char)c;
-  return s;
-}
+using testenv::bytes;
+using testenv::crlf;
 
 const std::string worked_data = bytes({0x01, 0x02, 0x41, 0x42, 0x43, 0x00, 0x7f, 0x80, 0xff, 0x20,
                                        0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x0a, 0x0d, 0x30, 0x31});

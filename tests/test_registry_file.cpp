@@ -34,12 +34,7 @@ query ask(const char *key, const char *name, DWORD cap) {
 
 std::string fixture(const char *name) { return std::string(VEZ_FIXTURE_DIR) + "/registry/" + name; }
 
-std::string bytes(std::initializer_list<int> b) {
-  std::string s;
-  for (int c : b)
-    s += (char)c;
-  return s;
-}
+using testenv::bytes;
 
 } // namespace
 

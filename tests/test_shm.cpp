@@ -3,11 +3,16 @@
 ** per process with a reference count, and the tool's accessors.
 */
 #include "testenv.h"
+#include "segment.h"
 
 #include "log_util.h"
 #include "platform.h"
 #include "shm.h"
 
+using testenv::audit_at;
+using testenv::HEX_DUMPS;
+using testenv::LEVEL;
+using testenv::MAX_FILE_SIZE;
 using testenv::PRODUCT_KEY;
 using testenv::Test;
 
@@ -62,7 +67,7 @@ TEST_F(Segment, AttachWithSizeCreatesZeroFileOnlyThen) {
   EXPECT_EQ(testenv::read_file(f), std::string(1052, '\0'));
   s->audit[3].level = 0x01020304;
   shm__detach_shared_mem();
-  EXPECT_EQ(testenv::read_file(f).substr(272 + 12 * 3 + 4, 4), "\x04\x03\x02\x01");
+  EXPECT_EQ(testenv::read_file(f).substr(audit_at(3, LEVEL), 4), "\x04\x03\x02\x01");
 }
 
 TEST_F(Segment, OneViewPerProcessCountedAndFirstFileWins) {

@@ -33,6 +33,28 @@ std::string program(const std::string &name) {
   return join(exe_dir(), name) + (VEZ_OS_WIN ? ".exe" : "");
 }
 
+std::string crlf(const std::string &s) {
+  std::string out;
+  for (char c : s)
+    out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+std::string console_text(const std::string &s) { return VEZ_OS_WIN ? crlf(s) : s; }
+
+std::string bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int c : values)
+    s += (char)c;
+  return s;
+}
+
+int32_t word_at(const std::string &bytes, size_t offset) {
+  int32_t v = 0;
+  if (offset + sizeof v <= bytes.size()) memcpy(&v, bytes.data() + offset, sizeof v);
+  return v;
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -19,6 +20,15 @@ namespace testenv {
 std::string join(const std::string &dir, const std::string &name);
 std::string exe_dir();                        /* the directory of the running test program */
 std::string program(const std::string &name); /* a built program beside the tests */
+
+/* text with each line feed as CR LF, as a log file stores it */
+std::string crlf(const std::string &s);
+/* text as a program's standard output gives it on this platform (CR LF on Windows) */
+std::string console_text(const std::string &s);
+/* bytes from their values */
+std::string bytes(std::initializer_list<int> values);
+/* the 32-bit integer stored at offset, in the machine's order */
+int32_t word_at(const std::string &bytes, size_t offset);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
