@@ -233,8 +233,11 @@ int read_input() {
 void print_drops() {
   log__drop_counts d;
   log__get_drop_counts(&d);
-  fprintf(stderr, "dropped: lock_held %lu open_failed %lu nested %lu\n", (unsigned long)d.lock_held,
-          (unsigned long)d.open_failed, (unsigned long)d.nested);
+  fprintf(stderr,
+          "dropped: lock_held %lu open_failed %lu nested %lu write_failed %lu"
+          " rotation_failed %lu\n",
+          (unsigned long)d.lock_held, (unsigned long)d.open_failed, (unsigned long)d.nested,
+          (unsigned long)d.write_failed, (unsigned long)d.rotation_failed);
 }
 
 } // namespace

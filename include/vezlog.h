@@ -56,9 +56,13 @@ VEZLOG_API void log__shut_error_audit(void);
 
 /* Records this process dropped, by reason, since it started. */
 typedef struct log__drop_counts {
-  uint32_t lock_held;   /* another process held the log's lock */
-  uint32_t open_failed; /* the log could not be opened or re-created */
-  uint32_t nested;      /* raised while another record was being written */
+  uint32_t lock_held;       /* another process held the log's lock */
+  uint32_t open_failed;     /* the log (or its lock file) could not be opened or created */
+  uint32_t nested;          /* raised while another record was being written */
+  uint32_t write_failed;    /* the write failed (a full disk): the log was cut back to
+                               where the record began */
+  uint32_t rotation_failed; /* not a drop: rotations that could not move the full log
+                               aside, whose records went on at its end */
 } log__drop_counts;
 VEZLOG_API void log__get_drop_counts(log__drop_counts *counts);
 

@@ -29,6 +29,9 @@
 /* where the registry lives, for messages */
 inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
 
+/* the device that takes and discards any output */
+#define VEZ_NULL_DEVICE "NUL"
+
 /* separator put between a directory and a file name */
 #define VEZ_DIRSEP "\\"
 #define VEZ_DIRSEP_CHAR '\\'
@@ -38,6 +41,8 @@ inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
 #define VEZ_OS_WIN 0
 #define VEZ_OS_POSIX 1
 #include "posix/win32.h"
+
+#define VEZ_NULL_DEVICE "/dev/null"
 
 #define VEZ_DIRSEP "/"
 #define VEZ_DIRSEP_CHAR '/'

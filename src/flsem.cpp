@@ -50,12 +50,16 @@ int flsem__wait_file_lock_sem(const char *lock_name) {
   if (lock_f == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION && lock_wait() > 0) {
     /* the non-waiting open again, until the time is up and never longer */
     DWORD start = GetTickCount();
-    while (lock_f == INVALID_HANDLE_VALUE && GetTickCount() - start < (DWORD)lock_wait()) {
+    while (lock_f == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION &&
+           GetTickCount() - start < (DWORD)lock_wait()) {
       Sleep(1);
       lock_f = open_exclusive(lock_name);
+      error = GetLastError();
     }
   }
-  return lock_f == INVALID_HANDLE_VALUE ? FLSEM_HELD_ELSEWHERE : 0;
+  if (lock_f != INVALID_HANDLE_VALUE) return 0;
+  /* held by another open, or no lock file at all (its directory gone, no permission) */
+  return error == ERROR_SHARING_VIOLATION ? FLSEM_HELD_ELSEWHERE : FLSEM_OPEN_FAILED;
 }
 
 int flsem__signal_file_lock_sem(void) {

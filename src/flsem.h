@@ -6,6 +6,7 @@
 #define VEZ_FLSEM_H
 
 constexpr int FLSEM_HELD_ELSEWHERE = -2;
+constexpr int FLSEM_OPEN_FAILED = -3;
 constexpr int FLSEM_ALREADY_HELD = -4;
 constexpr int FLSEM_NOT_HELD = -5;
 constexpr int FLSEM_CLOSE_FAILED = -6;
@@ -14,6 +15,7 @@ constexpr int FLSEM_CLOSE_FAILED = -6;
 ** Takes the lock: opens lock_name (created when missing) without sharing.
 ** Tried once, or retried for the "LOGLOCKWAIT" milliseconds while another
 ** process holds it. 0; FLSEM_HELD_ELSEWHERE when another open has it;
+** FLSEM_OPEN_FAILED when the lock file cannot be opened or created at all;
 ** FLSEM_ALREADY_HELD (reported) when this process holds a lock already.
 */
 int flsem__wait_file_lock_sem(const char *lock_name);

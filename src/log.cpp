@@ -63,7 +63,30 @@ AuditInfo writer_settings(const ErrorInfo *info) {
 ** nested) are made here, each a record of its own, once the record in hand
 ** is done.
 */
+/* reports kept for after the record in hand */
+constexpr int DEFERRED_MAX = 4;
+struct deferred_report {
+  const char *source;
+  int line;
+  const char *description;
+  unsigned char data[LOG_DEFER_DATA_SIZE];
+  int length;
+};
+deferred_report deferred[DEFERRED_MAX];
+int deferred_count = 0;
+bool reporting_deferred = false;
+
 void after_record() {
+  if (!reporting_deferred) {
+    reporting_deferred = true;
+    for (int i = 0; i < deferred_count; i++) {
+      const deferred_report &r = deferred[i];
+      log__report_error(r.source, r.line, r.description, r.length > 0 ? r.data : nullptr,
+                        r.length);
+    }
+    deferred_count = 0;
+    reporting_deferred = false;
+  }
   static bool registry_reported = false;
   uint32_t code = log_cfg__registry_error();
   if (code != 0 && !registry_reported) {
@@ -239,6 +262,20 @@ void log__log_devmsg(int level, const char *src, int line, const char *descripti
 void log__report_error(const char *src, int line, const char *description, const void *data,
                        int length) {
   if (*log__error_level == 1) log__log_error(1, src, line, description, data, length);
+}
+
+void log__defer_error(const char *src, int line, const char *description, const void *data,
+                      int length) {
+  if (reporting_deferred || deferred_count == DEFERRED_MAX) {
+    log_msg__drops.nested++;
+    return;
+  }
+  deferred_report &r = deferred[deferred_count++];
+  r.source = src;
+  r.line = line;
+  r.description = description;
+  r.length = data == nullptr || length <= 0 ? 0 : length > LOG_DEFER_DATA_SIZE ? LOG_DEFER_DATA_SIZE : length;
+  if (r.length > 0) memcpy(r.data, data, (size_t)r.length);
 }
 
 void log__shut_error_audit(void) {

@@ -25,4 +25,14 @@ void getProcName(char **buffer);
 void log__report_error(const char *source, int line, const char *description, const void *data,
                        int length);
 
+/*
+** As log__report_error for a failure met inside a record: kept (with at
+** most LOG_DEFER_DATA_SIZE bytes of its data) and reported as a record of
+** its own once the record in hand is done. A report raised while kept
+** reports are being written is dropped as nested.
+*/
+constexpr int LOG_DEFER_DATA_SIZE = 260;
+void log__defer_error(const char *source, int line, const char *description, const void *data,
+                      int length);
+
 #endif /* VEZ_LOG_H */

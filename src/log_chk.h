@@ -12,12 +12,15 @@ constexpr int LOG_CHK_ROTATED = 1;
 constexpr int LOG_CHK_RENAME_FAILED = 2;
 
 /*
-** Called with the log just opened read-write. Within max_size units of 512
-** bytes: leaves fd open at the end of the file and returns 0. Otherwise
-** closes fd, replaces the ".old" copy with the file and returns 1, or 2 when
-** the rename failed.
+** Called with the log just opened read-write; *size is set to its length.
+** Within max_size units of 512 bytes: leaves fd open at the end of the file
+** and returns LOG_CHK_WITHIN_LIMIT. Otherwise closes fd and moves the log to
+** its ".old" copy: LOG_CHK_ROTATED, for the caller to create the log anew;
+** or LOG_CHK_RENAME_FAILED when it could not be moved, the log being left
+** whole (the failure is reported once, after the record in hand, until a
+** rotation works again).
 */
-int log_chk__check_log_file_size(const char *path, int fd, int max_size);
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long *size);
 
 /* path followed by suffix, zero-filled; false when it does not fit */
 bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const char *suffix);

@@ -1,10 +1,13 @@
 /*
 ** log_file.cpp - the log record format and its file.
 **
-** Each line is formatted in a fixed buffer on the stack and handed to the
-** file in one write; nothing is allocated. The file is opened and closed
-** for every record, so other processes see each record whole once the lock
-** is released.
+** A record's lines are formatted into one fixed buffer and handed to the
+** file in one write, so that a writer killed at any moment leaves the
+** record whole or absent; a record larger than the buffer goes out in
+** buffer-sized pieces of whole lines. A write that fails or falls short
+** (a full disk) cuts the file back to where the record began: no half
+** record is left, and the record is counted as dropped. Nothing is
+** allocated. The file is opened and closed for every record under its lock.
 */
 #include "log_file.h"
 
@@ -13,6 +16,7 @@
 #include "flsem.h"
 #include "log.h"
 #include "log_chk.h"
+#include "log_msg.h"
 #include "platform.h"
 #include "sys.h"
 #include "timelib.h"
@@ -28,15 +32,39 @@ constexpr int PROCESS_SHOWN = 20;
 constexpr int ORIGIN_WIDTH = 35; /* name and source file together, beyond it the source is cut */
 constexpr int FULL_BYTES_PER_LINE = 16;
 
+/*
+** 4 KiB of record text (8 KiB once each line feed is stored as CR LF): a
+** header, a description of a few lines and a full dump of some 600 bytes go
+** out in one write. A page, so one write is one copy the system makes whole.
+*/
+constexpr int RECORD_SIZE = 4096;
+
 int fd = -1; /* no log open */
 uint32_t time_field[2];
+char record[RECORD_SIZE];
+int record_used = 0;
+long record_start = 0;      /* the log's length before this record */
+bool record_failed = false; /* a piece of it could not be written */
 
 /* snprintf's count, held to what the buffer took */
 int clamp(int n, int room) { return n < 0 ? 0 : (n >= room ? room - 1 : n); }
 
 bool printable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
 
-void write_line(const char *line, int len) { sys__write(fd, line, (unsigned)len); }
+/* hands the buffered lines to the file */
+void flush_record() {
+  if (record_used > 0 && !record_failed &&
+      sys__write(fd, record, (unsigned)record_used) != record_used)
+    record_failed = true;
+  record_used = 0;
+}
+
+/* a line joins the record; a full buffer goes out first (lines are never split) */
+void write_line(const char *line, int len) {
+  if (record_used + len > RECORD_SIZE) flush_record();
+  memcpy(record + record_used, line, (size_t)len);
+  record_used += len;
+}
 
 void full_dump(const unsigned char *data, int count) {
   static const char hex[] = "0123456789abcdef";
@@ -111,20 +139,32 @@ int log_file__open_log_file(const char *path, int max_size) {
   if (length == 0 || path[length - 1] == VEZ_DIRSEP_CHAR) return LOG_FILE_OPEN_FAILED;
   char lock_name[LOG_CHK_NAME_SIZE];
   if (!log_chk__derived_name(lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
-  if (flsem__wait_file_lock_sem(lock_name) != 0) return LOG_FILE_LOCK_FAILED;
+  int rc = flsem__wait_file_lock_sem(lock_name);
+  if (rc == FLSEM_OPEN_FAILED) return LOG_FILE_OPEN_FAILED;
+  if (rc != 0) return LOG_FILE_LOCK_FAILED;
+  record_used = 0;
+  record_failed = false;
+  record_start = 0;
   fd = sys__open(path, _O_CREAT | _O_RDWR, 0666);
-  if (fd < 0) {
-    /* a lock kept after a failed open would refuse every later record */
-    flsem__signal_file_lock_sem();
-    return LOG_FILE_OPEN_FAILED;
+  if (fd >= 0) {
+    rc = log_chk__check_log_file_size(path, fd, max_size, &record_start);
+    if (rc == LOG_CHK_ROTATED) {
+      fd = sys__creat(path, 0666);
+      record_start = 0;
+    } else if (rc == LOG_CHK_RENAME_FAILED) {
+      /* the full log is kept and written on past its limit: a lost record could not be
+         brought back, an oversized log can still be rotated once the rename works */
+      log_msg__drops.rotation_failed++;
+      log__defer_error(source_name, 255, "Log file reach max, copy failed, writing on", path,
+                       (int)strlen(path));
+      fd = sys__open(path, _O_CREAT | _O_RDWR, 0666);
+      if (fd >= 0) record_start = sys__lseek(fd, 0, 2);
+    }
   }
-  int rc = log_chk__check_log_file_size(path, fd, max_size);
-  if (rc == LOG_CHK_WITHIN_LIMIT) return 0;
-  if (rc != LOG_CHK_ROTATED)
-    log__report_error(source_name, 255, "Log file reach max, copy failed, removing it", path,
-                      (int)strlen(path));
-  fd = sys__creat(path, 0666);
-  if (fd < 0) {
+  if (fd < 0 || record_start < 0) {
+    if (fd >= 0) sys__close(fd);
+    fd = -1;
+    /* a lock kept after a failed open would refuse every later record */
     flsem__signal_file_lock_sem();
     return LOG_FILE_OPEN_FAILED;
   }
@@ -184,7 +224,13 @@ void log_file__write_hex_dump(const void *data, int count, const AuditInfo *sett
 }
 
 int log_file__close_log_file(void) {
+  flush_record();
+  bool failed = record_failed;
+  /* still under the lock: the record's start is where the log ends again */
+  if (failed) sys__chsize(fd, record_start);
   sys__close(fd);
   fd = -1;
-  return flsem__signal_file_lock_sem();
+  record_failed = false;
+  int rc = flsem__signal_file_lock_sem();
+  return failed ? LOG_FILE_WRITE_FAILED : rc;
 }

@@ -9,6 +9,7 @@
 
 constexpr int LOG_FILE_LOCK_FAILED = -2;
 constexpr int LOG_FILE_OPEN_FAILED = -3;
+constexpr int LOG_FILE_WRITE_FAILED = -4;
 
 /* characters of the description on one line, of a text dump line, bytes of a short hex dump */
 constexpr int LOG_FILE_DESC_WIDTH = 70;
@@ -20,7 +21,9 @@ constexpr int LOG_FILE_SHORT_HEX_BYTES = 32;
 ** when it is over max_size units of 512 bytes, positioned at its end. 0;
 ** LOG_FILE_LOCK_FAILED (held by another process, or no room for the lock
 ** file's name); LOG_FILE_OPEN_FAILED (the lock is released again). After
-** 0, the writes below go to this log until log_file__close_log_file.
+** 0, the lines written below make up one record, stored by
+** log_file__close_log_file. A full log that cannot be moved aside is kept
+** and written on (counted as rotation_failed, and reported).
 */
 int log_file__open_log_file(const char *path, int max_size);
 /* the header line: kind 1 error, 0 audit or device message (the format is one) */
@@ -30,7 +33,9 @@ void log_file__write_header(int kind, int configured_level, int message_level, c
 void log_file__write_description(const char *description);
 /* count bytes of data in the form settings->hex_dumps selects; nothing for count <= 0 */
 void log_file__write_hex_dump(const void *data, int count, const AuditInfo *settings);
-/* closes the log and releases its lock: flsem__signal_file_lock_sem's result */
+/* writes what is left of the record, closes the log and releases its lock:
+   flsem__signal_file_lock_sem's result, or LOG_FILE_WRITE_FAILED when the
+   record could not be written whole (the log is then cut back to where it began) */
 int log_file__close_log_file(void);
 
 #endif /* VEZ_LOG_FILE_H */

@@ -7,7 +7,7 @@
 
 #include "log_file.h"
 
-log__drop_counts log_msg__drops = {0, 0, 0};
+log__drop_counts log_msg__drops = {0, 0, 0, 0, 0};
 
 void log__get_drop_counts(log__drop_counts *counts) { *counts = log_msg__drops; }
 
@@ -30,5 +30,5 @@ void log_msg__log_message(const char *path, int kind, int message_level, const A
     if (limit > 0 && length > limit) length = (int)limit;
     log_file__write_hex_dump(data, length, settings);
   }
-  log_file__close_log_file();
+  if (log_file__close_log_file() == LOG_FILE_WRITE_FAILED) log_msg__drops.write_failed++;
 }

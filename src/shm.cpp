@@ -38,9 +38,11 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
   HANDLE file_h =
       CreateFileA(file, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   shm__attach_error = GetLastError();
+  bool created = false;
   if (file_h == INVALID_HANDLE_VALUE && size > 0) {
     file_h = CreateFileA(file, access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     shm__attach_error = GetLastError();
+    created = file_h != INVALID_HANDLE_VALUE;
     /* made by another process since the first open: open what it made */
     if (file_h == INVALID_HANDLE_VALUE && shm__attach_error == ERROR_FILE_EXISTS) {
       file_h =
@@ -66,6 +68,9 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
   HANDLE mapping = CreateFileMappingA(file_h, nullptr, PAGE_READWRITE, 0, (DWORD)size, nullptr);
   shm__attach_error = GetLastError();
   CloseHandle(file_h);
+  /* a data file this call made but could not give its space (a full disk) is not left
+     half-made for every later process to trip over */
+  if (mapping == nullptr && created) _unlink(file);
   if (mapping == nullptr) {
     report(214, "CreateFileMapping() failed", nullptr, 0);
     return nullptr;

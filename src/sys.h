@@ -11,6 +11,8 @@ void sys__free(void *block);
 int sys__open(const char *path, int flags, int mode);
 int sys__creat(const char *path, int mode);
 int sys__close(int fd);
+/* cuts (or extends) the file to size bytes: 0, or -1 */
+int sys__chsize(int fd, long size);
 int sys__write(int fd, const void *buf, unsigned int count);
 int sys__read(int fd, void *buf, unsigned int count);
 long sys__lseek(int fd, long offset, int origin);

@@ -207,7 +207,9 @@ TEST_F(Writer, DerivedNamesNeverCutOntoTheLogItself) {
   testenv::write_file(log, "content");
   int fd = sys__open(log.c_str(), _O_CREAT | _O_RDWR, 0666);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1), 0);
+  long size = -1;
+  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1, &size), 0);
+  EXPECT_EQ(size, 7);
   sys__close(fd);
   EXPECT_EQ(testenv::read_file(log), "content");
 }

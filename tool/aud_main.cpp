@@ -8,6 +8,8 @@
 */
 #include "aud_main.h"
 
+#include <errno.h>
+
 #include "aud_chk.h"
 #include "cli_report.h"
 #include "auddispa.h"
@@ -71,8 +73,12 @@ int change_mode(const options &o, int32_t target) {
   return finish(AUD_OK);
 }
 
+/* whether this run printed a report, which must then reach standard output */
+bool report_printed = false;
+
 int report_mode(bool has_target, int32_t target) {
   if (log_util__init_error_audit() != 0) return cannot_attach("audit");
+  report_printed = true;
   int status = AUD_OK;
   ErrorInfo error;
   if (log_util__peek_error(&error) == 0) {
@@ -225,7 +231,26 @@ int run(int argc, char **argv, const char *program) {
 int aud_main__run(int argc, char **argv) {
   const char *program = argv[0] != nullptr ? argv[0] : "aud";
   cli_report__set_program(program);
+  /* a closed standard output is held by the null device for the run, so that no file the
+     run opens (the data file, a log) takes its descriptor and receives the report */
+  int probe = _dup(1);
+  bool stdout_closed = probe < 0;
+  if (probe >= 0) _close(probe);
+  int held = stdout_closed ? _open(VEZ_NULL_DEVICE, _O_WRONLY) : -1;
+  report_printed = false;
   int status = run(argc, argv, program);
+  /* a report that did not get out is a failed write, however the rest went */
+  errno = 0;
+  bool lost = fflush(stdout) != 0 || ferror(stdout);
+  int why = errno;
+  if (report_printed && (lost || stdout_closed)) {
+    int failed = cli_report__fail(AUD_CANNOT_WRITE, "cannot write the report: %s",
+                                  stdout_closed ? "standard output is closed"
+                                  : why != 0    ? strerror(why)
+                                                : "write error");
+    if (status == AUD_OK) status = failed;
+  }
+  if (held >= 0) _close(held);
   /* a registry that cannot be read leaves every setting at its default: say so */
   uint32_t code = log_cfg__registry_error();
   if (code != 0)

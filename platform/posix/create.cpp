@@ -1,9 +1,10 @@
 /*
 ** create.cpp - opening files that may be created, with explicit modes.
 **
-** A creating open is tried exclusively first, so that the call knows
-** whether it made the file and can set the file's mode itself; a file that
-** exists already is opened as it is.
+** A file that exists is opened as it is; one that does not is created
+** exclusively, so that the call knows it made the file and sets the file's
+** mode itself. A file made or removed by another process in between is
+** tried again.
 */
 #include "../platform.h"
 
@@ -44,7 +45,10 @@ int posix_open_file(const char *path, int flags, bool write_allowed, bool *creat
   *created = false;
   if (!(flags & O_CREAT)) return open(path, flags);
   for (int i = 0; i < CREATE_TRIES; i++) {
-    int fd = open(path, flags | O_EXCL, 0600);
+    /* most opens find the file there: one call */
+    int fd = (flags & O_EXCL) ? -1 : open(path, flags & ~O_CREAT);
+    if (fd >= 0 || ((flags & O_EXCL) == 0 && errno != ENOENT)) return fd;
+    fd = open(path, flags | O_EXCL, 0600);
     if (fd >= 0) {
       *created = true;
       if (fchmod(fd, mode_for(path, write_allowed)) != 0) {
@@ -57,8 +61,6 @@ int posix_open_file(const char *path, int flags, bool write_allowed, bool *creat
       return fd;
     }
     if (errno != EEXIST || (flags & O_EXCL)) return -1;
-    fd = open(path, flags & ~O_CREAT);
-    if (fd >= 0 || errno != ENOENT) return fd;
   }
   return -1;
 }

@@ -25,7 +25,8 @@ namespace {
 constexpr int MAX_TRACKED_FD = 4096;
 bool binary_fd[MAX_TRACKED_FD];
 
-constexpr size_t TEXT_CHUNK = 4096;
+/* a whole record of the writer's buffer, translated, fits: one record is one write */
+constexpr size_t TEXT_CHUNK = 8192;
 
 void set_binary(int fd, bool binary) {
   if (fd >= 0 && fd < MAX_TRACKED_FD) binary_fd[fd] = binary;
@@ -133,6 +134,14 @@ int _close(int fd) {
   set_binary(fd, false);
   return close(fd);
 }
+
+int _dup(int fd) {
+  int d = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (d >= 0) set_binary(d, is_binary(fd));
+  return d;
+}
+
+int _chsize(int fd, long size) { return ftruncate(fd, (off_t)size); }
 
 int _unlink(const char *path) { return unlink(path); }
 

@@ -210,8 +210,16 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_
       return nullptr;
     }
     want = have;
-  } else if (have < want && ftruncate(h->fd, (off_t)want) != 0) {
-    int e = errno;
+  }
+  /* the mapped range gets its blocks now, as Windows gives them: a full disk fails the
+     mapping here instead of faulting the first store into a hole */
+  int e = posix_fallocate(h->fd, 0, (off_t)want);
+  if (e == ENOSPC || e == EDQUOT) {
+    fail_with(ERROR_DISK_FULL);
+    return nullptr;
+  }
+  if (e != 0 && have < want && ftruncate(h->fd, (off_t)want) != 0) {
+    e = errno;
     fail_with(win32_error(e));
     return nullptr;
   }

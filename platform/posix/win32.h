@@ -136,6 +136,8 @@ long _lseek(int fd, long offset, int origin);
 int _write(int fd, const void *buf, unsigned int count);
 int _read(int fd, void *buf, unsigned int count);
 int _close(int fd);
+int _dup(int fd);
+int _chsize(int fd, long size);
 int _unlink(const char *path);
 int _access(const char *path, int mode);
 
