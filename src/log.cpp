@@ -81,8 +81,7 @@ void after_record() {
     reporting_deferred = true;
     for (int i = 0; i < deferred_count; i++) {
       const deferred_report &r = deferred[i];
-      log__report_error(r.source, r.line, r.description, r.length > 0 ? r.data : nullptr,
-                        r.length);
+      log__report_error(r.source, r.line, r.description, r.length > 0 ? r.data : nullptr, r.length);
     }
     deferred_count = 0;
     reporting_deferred = false;
@@ -274,7 +273,9 @@ void log__defer_error(const char *src, int line, const char *description, const 
   r.source = src;
   r.line = line;
   r.description = description;
-  r.length = data == nullptr || length <= 0 ? 0 : length > LOG_DEFER_DATA_SIZE ? LOG_DEFER_DATA_SIZE : length;
+  r.length = data == nullptr || length <= 0 ? 0
+             : length > LOG_DEFER_DATA_SIZE ? LOG_DEFER_DATA_SIZE
+                                            : length;
   if (r.length > 0) memcpy(r.data, data, (size_t)r.length);
 }
 

@@ -44,8 +44,8 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long *s
   if (rename(path, old_name) != 0) {
     _unlink(old_name);
     if (rename(path, old_name) != 0) {
-      if (!rename_failing)
-        log__defer_error(source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
+      if (rename_failing) return LOG_CHK_RENAME_FAILING;
+      log__defer_error(source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
       rename_failing = true;
       return LOG_CHK_RENAME_FAILED;
     }

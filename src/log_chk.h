@@ -9,16 +9,17 @@ constexpr int LOG_CHK_NAME_SIZE = 260;
 
 constexpr int LOG_CHK_WITHIN_LIMIT = 0;
 constexpr int LOG_CHK_ROTATED = 1;
-constexpr int LOG_CHK_RENAME_FAILED = 2;
+constexpr int LOG_CHK_RENAME_FAILED = 2;  /* the first failure since a rotation worked */
+constexpr int LOG_CHK_RENAME_FAILING = 3; /* failed again: reported already */
 
 /*
 ** Called with the log just opened read-write; *size is set to its length.
 ** Within max_size units of 512 bytes: leaves fd open at the end of the file
 ** and returns LOG_CHK_WITHIN_LIMIT. Otherwise closes fd and moves the log to
 ** its ".old" copy: LOG_CHK_ROTATED, for the caller to create the log anew;
-** or LOG_CHK_RENAME_FAILED when it could not be moved, the log being left
-** whole (the failure is reported once, after the record in hand, until a
-** rotation works again).
+** or, when it could not be moved, the log being left whole,
+** LOG_CHK_RENAME_FAILED (reported after the record in hand) the first time
+** and LOG_CHK_RENAME_FAILING after that, until a rotation works again.
 */
 int log_chk__check_log_file_size(const char *path, int fd, int max_size, long *size);
 

@@ -151,12 +151,13 @@ int log_file__open_log_file(const char *path, int max_size) {
     if (rc == LOG_CHK_ROTATED) {
       fd = sys__creat(path, 0666);
       record_start = 0;
-    } else if (rc == LOG_CHK_RENAME_FAILED) {
+    } else if (rc != LOG_CHK_WITHIN_LIMIT) {
       /* the full log is kept and written on past its limit: a lost record could not be
          brought back, an oversized log can still be rotated once the rename works */
       log_msg__drops.rotation_failed++;
-      log__defer_error(source_name, 255, "Log file reach max, copy failed, writing on", path,
-                       (int)strlen(path));
+      if (rc == LOG_CHK_RENAME_FAILED)
+        log__defer_error(source_name, 255, "Log file reach max, copy failed, writing on", path,
+                         (int)strlen(path));
       fd = sys__open(path, _O_CREAT | _O_RDWR, 0666);
       if (fd >= 0) record_start = sys__lseek(fd, 0, 2);
     }

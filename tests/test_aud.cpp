@@ -384,3 +384,32 @@ TEST_F(Aud, UnreadableRegistryIsWarnedAboutAndRecordedOnceByTheLibrary) {
   testenv::set_env("VEZ_REGISTRY", path("missing.reg").c_str());
   EXPECT_EQ(aud({"-c"}).err, "") << "a missing registry is an empty one";
 }
+
+TEST_F(Aud, FirstRunsAtOnceAllAttachAndKeepTheirChanges) {
+  for (int trial = 0; trial < (VEZ_OS_WIN ? 5 : 60); trial++) {
+    testenv::remove_file(data);
+    std::vector<testenv::child *> runs;
+    for (int k = 1; k <= 4; k++)
+      runs.push_back(testenv::start(
+          {testenv::program("aud"), "-l", std::to_string(k), std::to_string(10 + k)}));
+    for (testenv::child *c : runs) {
+      run_result r = testenv::finish(c);
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
+    for (int k = 1; k <= 4; k++)
+      EXPECT_EQ(word_at(seg(), audit_at(10 + k, LEVEL)), k) << "trial " << trial;
+    if (HasFailure()) break;
+  }
+}
+
+TEST_F(Aud, ReportThatCannotBeWrittenFailsWithStatus5) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "the shell's redirections are POSIX ones";
+  std::string aud_cmd = testenv::program("aud") + " 2>" + path("err");
+  EXPECT_EQ(testenv::shell(aud_cmd + " all >/dev/full"), 5);
+  EXPECT_NE(testenv::read_file(path("err")).find("cannot write the report"), std::string::npos);
+  EXPECT_EQ(testenv::shell(aud_cmd + " all >&-"), 5);
+  EXPECT_NE(testenv::read_file(path("err")).find("standard output is closed"), std::string::npos);
+  EXPECT_EQ(testenv::shell(aud_cmd + " -l 3 2 >&-"), 0) << "a change prints nothing";
+  EXPECT_EQ(word_at(seg(), audit_at(2, LEVEL)), 3);
+  EXPECT_EQ(testenv::read_file(data).size(), 1052u) << "the report went nowhere else";
+}

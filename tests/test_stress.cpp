@@ -6,10 +6,13 @@
 #include "logread.h"
 #include "testenv.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "flsem.h"
 #include "log_file.h"
@@ -96,8 +99,9 @@ protected:
     return t;
   }
 
-  /* checks every record of the logs; returns how many writer records were found */
-  size_t check_logs(const std::vector<std::string> &files) {
+  /* checks every record of the logs; returns how many writer records were found (each
+     record's data is its payload, followed by tail) */
+  size_t check_logs(const std::vector<std::string> &files, const std::string &tail = "") {
     static const std::regex desc(R"(w(\d+) s(\d+))");
     std::set<std::pair<int, int>> seen;
     for (const std::string &f : files) {
@@ -112,7 +116,7 @@ protected:
         EXPECT_TRUE(seen.insert({w, s}).second) << "record found twice: " << r.desc;
         std::string bytes;
         EXPECT_TRUE(testenv::decode_full_dump(r.dump, &bytes)) << r.desc;
-        EXPECT_EQ(bytes, payload(w, s)) << r.desc;
+        EXPECT_EQ(bytes, payload(w, s) + tail) << r.desc;
         EXPECT_EQ(r.origin, "logmsg(logmsg:0)");
       }
     }
@@ -212,4 +216,111 @@ TEST_F(Stress, DamagedDataFilesLeaveTheLibraryOnItsDefaults) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.err.find("open_failed 4"), std::string::npos) << r.err;
   EXPECT_EQ(testenv::run({testenv::program("aud")}).status, 6);
+}
+
+TEST_F(Stress, KilledWritersLeaveOnlyWholeRecordsAcrossRotation) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "4"}).status, 0);
+  std::mt19937 rng(20261207);
+  const int rounds = VEZ_OS_WIN ? 12 : 60, writers = 2;
+  for (int round = 0; round < rounds; round++) {
+    std::vector<testenv::child *> children;
+    for (int k = 0; k < writers; k++) {
+      int w = round * writers + k;
+      children.push_back(testenv::start({testenv::program("logmsg"), "-"}));
+      std::string input;
+      for (int s = 0; s < 300; s++)
+        input += "-x " + hex(payload(w, s) + "!") + " error w" + std::to_string(w) + " s" +
+                 std::to_string(s) + "\n";
+      testenv::send(children.back(), input);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 40));
+    for (testenv::child *c : children) {
+      testenv::kill_child(c);
+      testenv::finish(c);
+    }
+    /* each round's logs: rotation soon takes what an earlier kill left */
+    check_logs({path("error"), path("error.old")}, "!");
+    if (HasFailure()) break;
+  }
+}
+
+TEST_F(Stress, FullLogThatCannotBeMovedAsideIsKeptAndWrittenOn) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1"}).status, 0);
+  /* a directory that is not empty takes the place of the old copy: no rename replaces it */
+  testenv::make_dir(path("error.old"));
+  testenv::write_file(testenv::join(path("error.old"), "keep"), "x");
+  testenv::child *holder = nullptr;
+  const int each = 25;
+  run_result r = testenv::run({testenv::program("logmsg"), "-c", "-r", std::to_string(each), "-x",
+                               hex(payload(0, 1)), "error", "w0", "s1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  tally t;
+  add_drops(r.err, &t);
+  EXPECT_EQ(t.dropped(), 0u) << r.err;
+  EXPECT_GT(t.rotation_failed, 0u) << r.err;
+  std::vector<record> rs = testenv::records(testenv::read_file(path("error")));
+  std::vector<std::string> d = testenv::descs(rs);
+  EXPECT_EQ(std::count(d.begin(), d.end(), "w0 s1"), each) << "no record already written is lost";
+  EXPECT_EQ(std::count(d.begin(), d.end(), "rename failed on file"), 1);
+  EXPECT_EQ(std::count(d.begin(), d.end(), "Log file reach max, copy failed, writing on"), 1);
+
+  /* once the old copy can be replaced, the next record rotates the log as usual */
+  testenv::remove_file(testenv::join(path("error.old"), "keep"));
+  testenv::remove_file(path("error.old"));
+  if (VEZ_OS_WIN) {
+    /* Windows: an old copy held open without delete sharing cannot be replaced either */
+    testenv::write_file(path("error.old"), "held");
+    holder = testenv::hold_lock(path("error.old"));
+    ASSERT_NE(holder, nullptr);
+    r = testenv::run({testenv::program("logmsg"), "-c", "error", "w0", "s2"});
+    EXPECT_NE(r.err.find("rotation_failed 1"), std::string::npos) << r.err;
+    EXPECT_NE(testenv::read_file(path("error")).find("Desc:w0 s2"), std::string::npos);
+    testenv::finish(holder);
+  }
+  EXPECT_EQ(testenv::run({testenv::program("logmsg"), "error", "w0", "s3"}).status, 0);
+  EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(path("error")))),
+            std::vector<std::string>{"w0 s3"});
+  EXPECT_GE(testenv::records(testenv::read_file(path("error.old"))).size(), (size_t)each);
+}
+
+TEST_F(Stress, FullFileSystemLosesNoRecordWithoutCountingIt) {
+  if (!testenv::is_root()) GTEST_SKIP() << "needs root to mount a small file system";
+  std::string mnt = path("small");
+  testenv::make_dir(mnt);
+  ASSERT_EQ(testenv::shell("mount -t tmpfs -o size=64k vez-test " + mnt), 0);
+  std::string filler = testenv::join(mnt, "filler");
+  auto fill = [&](const char *leave) {
+    testenv::shell("dd if=/dev/zero of=" + filler + " bs=1k 2>/dev/null; truncate -s -" + leave +
+                   " " + filler);
+  };
+  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(mnt, "data.dat"));
+  testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", mnt);
+  /* no room for the data file: a failed attach, never a signal, nothing half made */
+  fill("0");
+  run_result r = testenv::run({testenv::program("aud"), "-c"});
+  EXPECT_EQ(r.status, 6) << r.err;
+  EXPECT_NE(r.err.find("no space left"), std::string::npos) << r.err;
+  EXPECT_FALSE(testenv::file_exists(testenv::join(mnt, "data.dat")));
+  testenv::remove_file(filler);
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-c"}).status, 0);
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-n", "off", "-e", "100000"}).status, 0);
+  /* room for a few records: the rest fail whole and are counted */
+  fill("12k");
+  const int records = 40;
+  r = testenv::run({testenv::program("logmsg"), "-c", "-r", std::to_string(records), "-x",
+                    hex(std::string(500, 'z')), "error", "w0", "s0"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  tally t;
+  add_drops(r.err, &t);
+  std::vector<record> rs = testenv::records(testenv::read_file(testenv::join(mnt, "error")));
+  size_t found = 0;
+  for (const record &rec : rs) {
+    std::string bytes;
+    EXPECT_TRUE(rec.whole && testenv::decode_full_dump(rec.dump, &bytes)) << rec.desc;
+    if (rec.desc == "w0 s0" && bytes == std::string(500, 'z')) found++;
+  }
+  EXPECT_GT(t.write_failed, 0u) << r.err;
+  EXPECT_GT(found, 0u);
+  EXPECT_EQ(found + t.dropped(), (size_t)records) << r.err;
+  testenv::shell("umount " + mnt);
 }

@@ -79,6 +79,11 @@ time_t local_time(int year, int mon, int mday, int hour, int min, int sec);
 /* the test process's id, for unique names */
 long process_id();
 
+/* POSIX: whether the tests run as root (they may mount, add users); false on Windows */
+bool is_root();
+/* POSIX: a command through sh, its exit status (-1: it did not exit); -1 on Windows */
+int shell(const std::string &command);
+
 /* every test of the suite starts with an empty registry in a directory of its own */
 class Test : public ::testing::Test {
 protected:

@@ -65,6 +65,13 @@ struct child {
 
 long process_id() { return (long)getpid(); }
 
+bool is_root() { return geteuid() == 0; }
+
+int shell(const std::string &command) {
+  int rc = system(command.c_str());
+  return rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
 static int fifo_fd = -1;
 
 bool fifo_open(const std::string &path) {

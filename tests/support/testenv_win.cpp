@@ -66,6 +66,10 @@ HANDLE inheritable_file(const std::string &path) {
 
 long process_id() { return (long)GetCurrentProcessId(); }
 
+bool is_root() { return false; }
+
+int shell(const std::string &) { return -1; }
+
 bool fifo_open(const std::string &) { return false; }
 std::string fifo_drain() { return ""; }
 
