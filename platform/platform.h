@@ -49,7 +49,19 @@ inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
 
 #endif
 
-/* GNU getopt (argument permutation) on both builds, through getopt_long */
+/*
+** GNU getopt, with argument permutation and its own diagnostics, on both
+** builds: glibc's getopt is that; mingw's plain getopt does not permute, its
+** getopt_long with no long options does.
+*/
 #include <getopt.h>
+inline int vez_getopt(int argc, char *const argv[], const char *options) {
+#if VEZ_OS_WIN
+  static const struct option no_long_options[] = {{nullptr, 0, nullptr, 0}};
+  return getopt_long(argc, argv, options, no_long_options, nullptr);
+#else
+  return getopt(argc, argv, options);
+#endif
+}
 
 #endif /* VEZ_PLATFORM_H */

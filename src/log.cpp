@@ -10,6 +10,8 @@
 */
 #include "log.h"
 
+#include <errno.h>
+
 #include "log_audf.h"
 #include "log_cfg.h"
 #include "log_defe.h"
@@ -164,7 +166,26 @@ void getProcName(char **buffer) {
   memset(*buffer + n, 0, LOG_PROCNAME_SIZE - 1 - n);
 }
 
-void log__init(const char *name) {
+namespace {
+
+/*
+** What a caller of the library may look at after a call: its last-error
+** code and errno. Every entry point leaves both as it found them, whatever
+** the library's own calls did to them.
+*/
+struct caller_errors {
+  DWORD last_error;
+  int errno_value;
+};
+
+caller_errors keep_caller_errors() { return caller_errors{GetLastError(), errno}; }
+
+void restore_caller_errors(const caller_errors &kept) {
+  SetLastError(kept.last_error);
+  errno = kept.errno_value;
+}
+
+void init(const char *name) {
   char own[LOG_PROCNAME_SIZE];
   if (name == nullptr) {
     memset(own, 0, sizeof own);
@@ -180,7 +201,7 @@ void log__init(const char *name) {
   if (rc == 0) log__init_error_audit(index, procname);
 }
 
-void log__init_error_audit(int index, const char *name) {
+void init_error_audit(int index, const char *name) {
   if (name != procname) set_procname(name);
   /* 64 and above share the overflow slot; so does a negative index, which has no slot */
   procindex = (index >= VEZ_OVERFLOW_SLOT || index < 0) ? VEZ_OVERFLOW_SLOT : index;
@@ -210,9 +231,8 @@ void log__init_error_audit(int index, const char *name) {
                    (int)sizeof *segment);
 }
 
-void log__log_error(int level, const char *src, int line, const char *description, const void *data,
-                    int length) {
-  DWORD error_code = GetLastError();
+void log_error(DWORD error_code, int level, const char *src, int line, const char *description,
+               const void *data, int length) {
   static ErrorInfo fallback_error_info;
   if (bInitialized == 0) {
     bInitialized = 1;
@@ -242,12 +262,36 @@ void log__log_error(int level, const char *src, int line, const char *descriptio
   after_record();
 }
 
+} // namespace
+
+void log__init(const char *name) {
+  caller_errors kept = keep_caller_errors();
+  init(name);
+  restore_caller_errors(kept);
+}
+
+void log__init_error_audit(int index, const char *name) {
+  caller_errors kept = keep_caller_errors();
+  init_error_audit(index, name);
+  restore_caller_errors(kept);
+}
+
+void log__log_error(int level, const char *src, int line, const char *description, const void *data,
+                    int length) {
+  /* the caller's code, read first: the record shows it */
+  caller_errors kept = keep_caller_errors();
+  log_error(kept.last_error, level, src, line, description, data, length);
+  restore_caller_errors(kept);
+}
+
 void log__log_audit(int level, const char *src, int line, const char *description, const void *data,
                     int length) {
   static AuditInfo fallback_audit_info;
   static const audit_road road = {&fallback_audit_info, 684, false, false};
   if (level > *log__audit_level) return; /* the whole cost of a filtered message */
+  caller_errors kept = keep_caller_errors();
   log_audit_like(road, level, src, line, description, data, length);
+  restore_caller_errors(kept);
 }
 
 void log__log_devmsg(int level, const char *src, int line, const char *description,
@@ -255,7 +299,9 @@ void log__log_devmsg(int level, const char *src, int line, const char *descripti
   static AuditInfo fallback_audit_info;
   static const audit_road road = {&fallback_audit_info, 814, true, true};
   if (level > *log__audit_level) return;
+  caller_errors kept = keep_caller_errors();
   log_audit_like(road, level, src, line, description, data, length);
+  restore_caller_errors(kept);
 }
 
 void log__report_error(const char *src, int line, const char *description, const void *data,
@@ -281,10 +327,12 @@ void log__defer_error(const char *src, int line, const char *description, const 
 
 void log__shut_error_audit(void) {
   if (error_audit_info == nullptr) return;
+  caller_errors kept = keep_caller_errors();
   shm__detach_shared_mem();
   error_audit_info = nullptr;
   error_info = nullptr;
   audit_info = nullptr;
   log__error_level = &fallback_error_level;
   log__audit_level = &fallback_audit_level;
+  restore_caller_errors(kept);
 }

@@ -5,6 +5,8 @@
 */
 #include "testenv.h"
 
+#include <errno.h>
+
 #include <chrono>
 
 #include "flsem.h"
@@ -269,4 +271,22 @@ TEST_F(Writer, SystemWrapperStubsAndBoundedGets) {
   ASSERT_EQ(sys__gets(buf, sizeof buf), buf);
   EXPECT_STREQ(buf, "short") << "the rest of a long line is read away";
   EXPECT_EQ(sys__gets(buf, sizeof buf), nullptr);
+}
+
+TEST_F(Writer, EntryPointsLeaveTheCallersErrorCodesAsTheyFoundThem) {
+  testenv::reg_set_string(testenv::PRODUCT_KEY, "LOGPATH", dir);
+  testenv::reg_set_string(testenv::PRODUCT_KEY, "LOG_DATAFILE", path("none.dat"));
+  for (int round = 0; round < 2; round++) {
+    SetLastError(1234);
+    errno = 77;
+    log__log_error(1, "caller.c", 10 + round, "caller's error", "x", 1);
+    EXPECT_EQ(GetLastError(), 1234u) << "round " << round;
+    EXPECT_EQ(errno, 77);
+    log__log_audit(0, "caller.c", 20, "caller's audit", nullptr, 0);
+    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(errno, 77);
+  }
+  std::string text = testenv::read_file(path("error"));
+  EXPECT_NE(text.find("err:1234  "), std::string::npos) << text;
+  EXPECT_EQ(text.find("err:183"), std::string::npos) << "no code of the library's own shows";
 }

@@ -146,3 +146,49 @@ TEST_F(Platform, SplitPathCutsAtTheLastDot) {
   EXPECT_STREQ(fname, "my.tool");
   EXPECT_STREQ(ext, ".exe");
 }
+
+TEST_F(Platform, LastErrorIsSetAsWindowsSetsIt) {
+  const DWORD rw = GENERIC_READ | GENERIC_WRITE, shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  std::string f = path("f"), in_missing_dir = testenv::join(path("nodir"), "f");
+  auto open = [&](const std::string &name, DWORD share, DWORD disposition) {
+    SetLastError(1234);
+    HANDLE h = CreateFileA(name.c_str(), rw, share, nullptr, disposition, 0, nullptr);
+    DWORD err = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return err;
+  };
+  EXPECT_EQ(open(f, shared, OPEN_ALWAYS), 0u) << "made by this call";
+  EXPECT_EQ(open(f, shared, OPEN_ALWAYS), (DWORD)ERROR_ALREADY_EXISTS) << "found there";
+  EXPECT_EQ(open(f, shared, OPEN_EXISTING), 0u);
+  EXPECT_EQ(open(path("none"), shared, OPEN_EXISTING), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(open(in_missing_dir, shared, OPEN_EXISTING), (DWORD)ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(open(in_missing_dir, 0, OPEN_ALWAYS), (DWORD)ERROR_PATH_NOT_FOUND);
+
+  /* the C runtime's opens go through the same calls */
+  SetLastError(1234);
+  int fd = _open(f.c_str(), _O_CREAT | _O_RDWR, 0666);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+  _close(fd);
+  fd = _open(path("g").c_str(), _O_CREAT | _O_RDWR, 0666);
+  EXPECT_EQ(GetLastError(), 0u);
+  _close(fd);
+  EXPECT_LT(_open(in_missing_dir.c_str(), _O_RDWR), 0);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(Platform, ExclusiveOpenAndEveryOtherOpenExcludeEachOther) {
+  std::string lok = path("error.lok");
+  const DWORD rw = GENERIC_READ | GENERIC_WRITE, shared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE reader = CreateFileA(lok.c_str(), GENERIC_READ, shared, nullptr, OPEN_ALWAYS, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  HANDLE lock = CreateFileA(lok.c_str(), rw, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+  EXPECT_EQ(lock, INVALID_HANDLE_VALUE) << "a sharing open keeps the exclusive one out";
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  CloseHandle(reader);
+  lock = CreateFileA(lok.c_str(), rw, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  reader = CreateFileA(lok.c_str(), GENERIC_READ, shared, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(reader, INVALID_HANDLE_VALUE) << "and the exclusive one keeps it out";
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  CloseHandle(lock);
+}

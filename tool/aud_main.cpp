@@ -151,11 +151,10 @@ int run(int argc, char **argv, const char *program) {
   options o;
   memset(&o, 0, sizeof o);
   bool option_error = false;
-  static const struct option no_long_options[] = {{nullptr, 0, nullptr, 0}};
 
   /* the next option is read before the error is tested: one more is diagnosed */
   int c;
-  while ((c = getopt_long(argc, argv, "a:cd:e:l:n:x:y:", no_long_options, nullptr)) >= 0 &&
+  while ((c = vez_getopt(argc, argv, "a:cd:e:l:n:x:y:")) >= 0 &&
          !option_error) {
     switch (c) {
     case 'a':

@@ -41,6 +41,38 @@ mode_t mode_for(const char *path, bool write_allowed) {
 
 } // namespace
 
+thread_local unsigned long posix_last_error = 0;
+
+unsigned long posix_win32_error(int e, const char *path) {
+  switch (e) {
+  case 0: return ERROR_SUCCESS;
+  case ENOENT: {
+    if (path == nullptr) return ERROR_FILE_NOT_FOUND;
+    /* Windows says which part is missing: the file, or a directory on the way */
+    char dir[MAX_PATH];
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr || slash == path) return ERROR_FILE_NOT_FOUND;
+    size_t n = (size_t)(slash - path) < sizeof dir ? (size_t)(slash - path) : sizeof dir - 1;
+    memcpy(dir, path, n);
+    dir[n] = '\0';
+    struct stat st;
+    return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND
+                                                        : ERROR_PATH_NOT_FOUND;
+  }
+  case ENOTDIR:
+  case ENAMETOOLONG:
+  case ENXIO: return ERROR_PATH_NOT_FOUND;
+  case EEXIST: return ERROR_FILE_EXISTS;
+  case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+  case ENOSPC:
+  case EDQUOT: return ERROR_DISK_FULL;
+  case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+  case EBADF: return ERROR_INVALID_HANDLE;
+  case EINVAL: return ERROR_INVALID_PARAMETER;
+  default: return ERROR_ACCESS_DENIED;
+  }
+}
+
 int posix_open_file(const char *path, int flags, bool write_allowed, bool *created) {
   *created = false;
   if (!(flags & O_CREAT)) return open(path, flags);

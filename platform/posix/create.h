@@ -1,6 +1,7 @@
 /*
-** create.h - how the emulation opens a file it may create. Used by the
-** other files of this directory only.
+** create.h - what the files of the emulation share: opening a file it may
+** create, and the thread's last-error code, set as Windows sets it. Used
+** by the other files of this directory only.
 */
 #ifndef VEZ_POSIX_CREATE_H
 #define VEZ_POSIX_CREATE_H
@@ -15,5 +16,12 @@
 ** descriptor, or -1 with errno set.
 */
 int posix_open_file(const char *path, int flags, bool write_allowed, bool *created);
+
+/* the thread's last-error code, as GetLastError gives it */
+extern thread_local unsigned long posix_last_error;
+
+/* the Win32 code for an errno value; path (when given) tells a missing file
+   (ERROR_FILE_NOT_FOUND) from a missing directory on its way (ERROR_PATH_NOT_FOUND) */
+unsigned long posix_win32_error(int e, const char *path);
 
 #endif /* VEZ_POSIX_CREATE_H */

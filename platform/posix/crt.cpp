@@ -80,6 +80,31 @@ int write_text(int fd, const char *src, unsigned int count, char *out, size_t ou
   return taken;
 }
 
+/*
+** The C runtime opens through CreateFile, which sets the last-error code on
+** success too: 183 when a creating open found the file there, else 0; a
+** failure's code names what was missing.
+*/
+void set_last_error(int fd, const char *path, bool found_existing) {
+  if (fd < 0) {
+    int e = errno;
+    posix_last_error = posix_win32_error(e, path);
+    errno = e;
+  } else {
+    posix_last_error = found_existing ? ERROR_ALREADY_EXISTS : 0;
+  }
+}
+
+/* a failed call sets the last-error code as the system call under it does on Windows */
+int failed_if(int rc) {
+  if (rc < 0) {
+    int e = errno;
+    posix_last_error = posix_win32_error(e, nullptr);
+    errno = e;
+  }
+  return rc;
+}
+
 } // namespace
 
 int _open(const char *path, int flags, ...) {
@@ -90,32 +115,39 @@ int _open(const char *path, int flags, ...) {
     pmode = va_arg(ap, int);
     va_end(ap);
   }
-  bool created;
+  bool created = false;
   int fd = posix_open_file(path, posix_flags(flags), (pmode & _S_IWRITE) != 0, &created);
+  set_last_error(fd, path, (flags & _O_CREAT) != 0 && !created);
   if (fd >= 0) set_binary(fd, (flags & _O_BINARY) != 0);
   return fd;
 }
 
 int _creat(const char *path, int pmode) {
-  bool created;
+  bool created = false;
   int fd = posix_open_file(path, O_CLOEXEC | O_RDWR | O_CREAT | O_TRUNC, (pmode & _S_IWRITE) != 0,
                            &created);
+  set_last_error(fd, path, !created);
   if (fd >= 0) set_binary(fd, false);
   return fd;
 }
 
-long _lseek(int fd, long offset, int origin) { return (long)lseek(fd, (off_t)offset, origin); }
+long _lseek(int fd, long offset, int origin) {
+  long at = (long)lseek(fd, (off_t)offset, origin);
+  failed_if(at < 0 ? -1 : 0);
+  return at;
+}
 
 int _write(int fd, const void *buf, unsigned int count) {
   const char *src = static_cast<const char *>(buf);
-  if (is_binary(fd) || memchr(src, '\n', count) == nullptr) return (int)write(fd, src, count);
+  if (is_binary(fd) || memchr(src, '\n', count) == nullptr)
+    return failed_if((int)write(fd, src, count));
   size_t need = (size_t)count * 2;
   if (need <= TEXT_CHUNK) {
     char out[TEXT_CHUNK];
-    return write_text(fd, src, count, out, sizeof out);
+    return failed_if(write_text(fd, src, count, out, sizeof out));
   }
   std::vector<char> out(need);
-  return write_text(fd, src, count, out.data(), out.size());
+  return failed_if(write_text(fd, src, count, out.data(), out.size()));
 }
 
 int _read(int fd, void *buf, unsigned int count) {
@@ -132,7 +164,7 @@ int _read(int fd, void *buf, unsigned int count) {
 
 int _close(int fd) {
   set_binary(fd, false);
-  return close(fd);
+  return failed_if(close(fd));
 }
 
 int _dup(int fd) {
@@ -141,9 +173,9 @@ int _dup(int fd) {
   return d;
 }
 
-int _chsize(int fd, long size) { return ftruncate(fd, (off_t)size); }
+int _chsize(int fd, long size) { return failed_if(ftruncate(fd, (off_t)size)); }
 
-int _unlink(const char *path) { return unlink(path); }
+int _unlink(const char *path) { return failed_if(unlink(path)); }
 
 int _access(const char *path, int mode) {
   int m = 0;

@@ -4,8 +4,10 @@
 **
 ** Handles are entries of a fixed table around a descriptor. A share mode of 0 is
 ** an exclusive open: a non-waiting flock held for the handle's life, which the
-** kernel drops when the process dies. GetLastError is the thread's errno,
-** which every failing call here sets to the Win32 code.
+** kernel drops when the process dies; any other open takes a shared flock,
+** so that an exclusive open and every other open through here exclude each
+** other, as on Windows. GetLastError is a code of the thread's own, set by
+** each call here as Windows sets it, never by the C library.
 */
 #include "../platform.h"
 
@@ -54,25 +56,9 @@ struct view_entry {
 };
 view_entry views[MAX_VIEWS];
 
-DWORD win32_error(int e) {
-  switch (e) {
-  case 0: return ERROR_SUCCESS;
-  case ENOENT: return ERROR_FILE_NOT_FOUND;
-  case ENOTDIR:
-  case ENAMETOOLONG:
-  case ENXIO: return ERROR_PATH_NOT_FOUND;
-  case EEXIST: return ERROR_FILE_EXISTS;
-  case ENOSPC:
-  case EDQUOT: return ERROR_DISK_FULL;
-  case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
-  case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-  case EBADF: return ERROR_INVALID_HANDLE;
-  case EINVAL: return ERROR_INVALID_PARAMETER;
-  default: return ERROR_ACCESS_DENIED;
-  }
-}
+DWORD win32_error(int e) { return (DWORD)posix_win32_error(e, nullptr); }
 
-void fail_with(DWORD code) { errno = (int)code; }
+void fail_with(DWORD code) { posix_last_error = code; }
 
 vez_handle *as_handle(HANDLE h, int kind) {
   vez_handle *v = static_cast<vez_handle *>(h);
@@ -116,11 +102,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   case OPEN_EXISTING: break;
   default: fail_with(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
-  bool created;
+  bool created = false;
   int fd = posix_open_file(path, flags, true, &created);
   if (fd < 0) {
     int e = errno;
-    fail_with(win32_error(e));
+    fail_with((DWORD)posix_win32_error(e, path));
     return INVALID_HANDLE_VALUE;
   }
   if (nonblock) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -131,7 +117,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     fail_with(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (share == 0 && !device && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  /* share mode 0 excludes every other open, and any other open excludes it */
+  if (!device && flock(fd, (share == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 &&
+      errno == EWOULDBLOCK) {
     close(fd);
     fail_with(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
@@ -142,6 +130,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
+  /* success sets the code too: 183 for an OPEN_ALWAYS that found the file there */
+  posix_last_error = disposition == OPEN_ALWAYS && !device && !created ? ERROR_ALREADY_EXISTS : 0;
   return h;
 }
 
@@ -233,7 +223,9 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_
   if (m == nullptr) {
     close(fd);
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
   }
+  posix_last_error = 0; /* a mapping of no name: none existed before */
   return m;
 }
 
@@ -322,9 +314,9 @@ DWORD GetTickCount(void) {
   return (DWORD)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
 }
 
-DWORD GetLastError(void) { return (DWORD)errno; }
+DWORD GetLastError(void) { return (DWORD)posix_last_error; }
 
-void SetLastError(DWORD code) { errno = (int)code; }
+void SetLastError(DWORD code) { posix_last_error = code; }
 
 BOOL IsCharAlphaA(char c) { return isalpha((unsigned char)c) != 0; }
 
