@@ -1,7 +1,7 @@
 /*
 ** log_not.cpp - announces an error on the notification device: the device
-** is opened (never created), written once and closed for every notice. A
-** device that cannot be opened only suppresses the notice.
+** is opened (never created), written once at its end and closed for every
+** notice. A device that cannot be opened only suppresses the notice.
 */
 #include "log_not.h"
 
@@ -25,6 +25,9 @@ void log_not__error_notification(const char *device, const char *log_file) {
   HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
+  /* a device that is a file gets the notice at its end: nothing in it is overwritten (on a
+     console or a pipe the move fails and changes nothing) */
+  SetFilePointer(h, 0, nullptr, FILE_END);
   char when[TIMELIB_FORMATTED_SIZE + 2];
   timelib__get_formatted_time(when);
   char notice[NOTICE_SIZE];

@@ -12,8 +12,10 @@
 ** write in a directory its group may write and others may not (one
 ** product's processes running as users of one group share such a
 ** directory), owner read and write elsewhere; without write_allowed, read
-** only. *created tells whether the file was made by this call. Returns the
-** descriptor, or -1 with errno set.
+** only. In a directory others may write, a final symlink is not followed
+** (ELOOP) and a file owned by neither the user nor the directory's owner is
+** refused (EACCES). *created tells whether the file was made by this call.
+** Returns the descriptor, or -1 with errno set.
 */
 int posix_open_file(const char *path, int flags, bool write_allowed, bool *created);
 

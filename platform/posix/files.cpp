@@ -147,6 +147,26 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
   return (DWORD)size;
 }
 
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distance_high, DWORD method) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  if (h == nullptr || method > FILE_END) {
+    fail_with(h == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  off_t offset = distance_high != nullptr
+                     ? (off_t)(((uint64_t)(uint32_t)*distance_high << 32) | (uint32_t)distance)
+                     : (off_t)distance;
+  int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+  off_t at = lseek(h->fd, offset, whence);
+  if (at < 0) {
+    int e = errno;
+    fail_with(e == ESPIPE ? ERROR_INVALID_FUNCTION : win32_error(e));
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high != nullptr) *distance_high = (LONG)((uint64_t)at >> 32);
+  return (DWORD)at;
+}
+
 BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *) {
   vez_handle *h = as_handle(file, HANDLE_FILE);
   if (written != nullptr) *written = 0;
@@ -289,9 +309,30 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buf, DWORD size) {
   return (DWORD)n;
 }
 
+/*
+** Without TMPDIR, the temporary directory is the user's own, as on Windows:
+** /tmp/vez-UID, made private when missing, and used only while it is a real
+** directory of the user's that nobody else may write (otherwise another
+** user could read or plant its files): else the call fails, access denied.
+*/
+static bool private_temp_dir(char *dir, size_t size) {
+  snprintf(dir, size, "/tmp/vez-%lu", (unsigned long)geteuid());
+  if (mkdir(dir, 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & 022) == 0;
+}
+
 DWORD GetTempPathA(DWORD size, LPSTR buf) {
   const char *dir = getenv("TMPDIR");
-  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  char own[64];
+  if (dir == nullptr || dir[0] == '\0') {
+    if (!private_temp_dir(own, sizeof own)) {
+      fail_with(ERROR_ACCESS_DENIED);
+      return 0;
+    }
+    dir = own;
+  }
   size_t len = strlen(dir);
   bool add_sep = dir[len - 1] != '/';
   size_t need = len + (add_sep ? 1 : 0);

@@ -7,6 +7,8 @@
 */
 #include "regfile.h"
 
+#include "create.h"
+
 #include "../platform.h"
 
 #if VEZ_OS_POSIX
@@ -311,7 +313,8 @@ document parse(const std::string &bytes) {
 int load(const std::string &file, document *doc, bool *exists) {
   *doc = document();
   *exists = false;
-  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  bool created;
+  int fd = posix_open_file(file.c_str(), O_RDONLY | O_CLOEXEC, false, &created);
   if (fd < 0) {
     int e = errno;
     return e == ENOENT ? 0 : e;
@@ -439,7 +442,8 @@ bool values_of(const document &doc, const std::string &path, std::vector<value> 
 
 int lock(const std::string &file) {
   std::string name = file + ".lck";
-  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  bool created;
+  int fd = posix_open_file(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, true, &created);
   if (fd < 0) return -1;
   if (flock(fd, LOCK_EX) != 0) {
     close(fd);
@@ -454,10 +458,24 @@ void unlock(int handle) {
 
 bool save(const std::string &file, const std::string &bytes, std::string *why) {
   std::string tmp = file + ".new" + std::to_string((long)getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  /* made here and now, never a file or link found under that name */
+  bool created;
+  int fd = posix_open_file(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, true,
+                           &created);
   if (fd < 0) {
     *why = "cannot create " + tmp + ": " + strerror(errno);
     return false;
+  }
+  /* the registry keeps its mode, owner and group through an edit */
+  struct stat st;
+  if (stat(file.c_str(), &st) == 0) {
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
+      *why = "cannot give " + tmp + " the registry's owner: " + strerror(errno);
+      close(fd);
+      unlink(tmp.c_str());
+      return false;
+    }
+    fchmod(fd, st.st_mode & 07777);
   }
   size_t done = 0;
   while (done < bytes.size()) {

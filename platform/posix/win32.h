@@ -51,6 +51,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 /* error codes, as GetLastError gives them */
 #define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
@@ -100,6 +101,11 @@ const char *VezRegistryLocation(void);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                    DWORD disposition, DWORD flags, HANDLE templ);
 DWORD GetFileSize(HANDLE file, LPDWORD high);
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distance_high, DWORD method);
 BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *overlapped);
 BOOL CloseHandle(HANDLE h);
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD size_high,
