@@ -178,6 +178,13 @@ TEST_F(Vezreg, Utf16FileStaysUtf16) {
             std::string("%TEMP%\\logs\0", 12));
 }
 
+TEST_F(Vezreg, EditKeepsTheRegistrysMode) {
+  ASSERT_EQ(vezreg({"add", "HKLM\\K", "/v", "a", "/d", "1"}).status, 0);
+  ASSERT_EQ(testenv::shell("chmod 600 " + reg), 0);
+  EXPECT_EQ(vezreg({"add", "HKLM\\K", "/v", "b", "/d", "2"}).status, 0);
+  EXPECT_EQ(testenv::shell("test \"$(stat -c %a " + reg + ")\" = 600"), 0) << "mode kept";
+}
+
 TEST_F(Vezreg, ReadersNeverSeeHalfAFile) {
   std::string padding(4000, 'p');
   testenv::write_file(reg, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"pad\"=\"" + padding +
