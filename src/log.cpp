@@ -35,12 +35,39 @@ constexpr int INIT_AUDIT_LEVEL = 8;
 char procname[LOG_PROCNAME_SIZE];
 int32_t procindex = 0;
 int16_t bInitialized = 0;
-int16_t logging_in_process_flag = 0;
+/* set while this thread writes a record: what it raises meanwhile is nested */
+thread_local int16_t logging_in_process_flag = 0;
 ErrorAuditSegment *error_audit_info = nullptr;
 ErrorInfo *error_info = nullptr;
 AuditInfo *audit_info = nullptr;
 int32_t fallback_error_level = 1;
 int32_t fallback_audit_level = 0;
+
+/*
+** The write path, from a message that passed its level test to its record
+** done, is one thread's at a time: the library's state, the files and the
+** counters are the lock holder's. A report raised by the holder inside its
+** own record takes the lock again (it is recursive) and is then dropped as
+** nested; another thread's record waits its turn. Made on first use; the
+** C++ runtime makes that first use safe between threads.
+*/
+CRITICAL_SECTION *write_lock() {
+  static CRITICAL_SECTION lock;
+  static const bool made = (InitializeCriticalSection(&lock), true);
+  (void)made;
+  return &lock;
+}
+
+/* the level pointers are read without the lock, by the level tests */
+void publish_levels(int32_t *error_level, int32_t *audit_level) {
+  __atomic_store_n(&log__error_level, error_level, __ATOMIC_RELEASE);
+  __atomic_store_n(&log__audit_level, audit_level, __ATOMIC_RELEASE);
+}
+
+/* the audit level in force, as the level test reads it: one load through the pointer */
+inline int32_t audit_level_now() {
+  return __atomic_load_n(__atomic_load_n(&log__audit_level, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
+}
 
 void name_from_executable() {
   char buf[LOG_PROCNAME_SIZE];
@@ -217,15 +244,16 @@ void init_error_audit(int index, const char *name) {
   error_audit_info = segment;
   error_info = &segment->error;
   audit_info = &segment->audit[procindex];
-  if (!log_cfg__read_value("LOGDUMP", &audit_info->hex_dumps, sizeof(int32_t)))
-    audit_info->hex_dumps = 0;
-  if (!log_cfg__read_value("LOGAUDITLEVEL", &audit_info->level, sizeof(int32_t)))
-    audit_info->level = 0;
-  if (!log_cfg__read_value("LOGFILESIZE", &audit_info->max_file_size, sizeof(int32_t)))
-    audit_info->max_file_size = LOG_DEFL_FILE_SIZE;
-  if (audit_info->max_file_size == 0) audit_info->max_file_size = 1;
-  log__audit_level = &audit_info->level;
-  log__error_level = &error_info->level;
+  /* each setting stored whole: other threads' level tests may be reading it */
+  int32_t hex_dumps = 0, level = 0, size = LOG_DEFL_FILE_SIZE;
+  if (!log_cfg__read_value("LOGDUMP", &hex_dumps, sizeof hex_dumps)) hex_dumps = 0;
+  if (!log_cfg__read_value("LOGAUDITLEVEL", &level, sizeof level)) level = 0;
+  if (!log_cfg__read_value("LOGFILESIZE", &size, sizeof size)) size = LOG_DEFL_FILE_SIZE;
+  if (size == 0) size = 1;
+  __atomic_store_n(&audit_info->hex_dumps, hex_dumps, __ATOMIC_RELAXED);
+  __atomic_store_n(&audit_info->level, level, __ATOMIC_RELAXED);
+  __atomic_store_n(&audit_info->max_file_size, size, __ATOMIC_RELAXED);
+  publish_levels(&error_info->level, &audit_info->level);
   if (audit_info->level >= INIT_AUDIT_LEVEL)
     log__log_audit(INIT_AUDIT_LEVEL, source, 403, "Error and Audits initialized", segment,
                    (int)sizeof *segment);
@@ -266,13 +294,17 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
 
 void log__init(const char *name) {
   caller_errors kept = keep_caller_errors();
+  EnterCriticalSection(write_lock());
   init(name);
+  LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
 }
 
 void log__init_error_audit(int index, const char *name) {
   caller_errors kept = keep_caller_errors();
+  EnterCriticalSection(write_lock());
   init_error_audit(index, name);
+  LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
 }
 
@@ -280,7 +312,9 @@ void log__log_error(int level, const char *src, int line, const char *descriptio
                     int length) {
   /* the caller's code, read first: the record shows it */
   caller_errors kept = keep_caller_errors();
+  EnterCriticalSection(write_lock());
   log_error(kept.last_error, level, src, line, description, data, length);
+  LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
 }
 
@@ -288,9 +322,11 @@ void log__log_audit(int level, const char *src, int line, const char *descriptio
                     int length) {
   static AuditInfo fallback_audit_info;
   static const audit_road road = {&fallback_audit_info, 684, false, false};
-  if (level > *log__audit_level) return; /* the whole cost of a filtered message */
+  if (level > audit_level_now()) return; /* the whole cost of a filtered message */
   caller_errors kept = keep_caller_errors();
+  EnterCriticalSection(write_lock());
   log_audit_like(road, level, src, line, description, data, length);
+  LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
 }
 
@@ -298,9 +334,11 @@ void log__log_devmsg(int level, const char *src, int line, const char *descripti
                      const void *data, int length) {
   static AuditInfo fallback_audit_info;
   static const audit_road road = {&fallback_audit_info, 814, true, true};
-  if (level > *log__audit_level) return;
+  if (level > audit_level_now()) return;
   caller_errors kept = keep_caller_errors();
+  EnterCriticalSection(write_lock());
   log_audit_like(road, level, src, line, description, data, length);
+  LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
 }
 
@@ -325,14 +363,21 @@ void log__defer_error(const char *src, int line, const char *description, const 
   if (r.length > 0) memcpy(r.data, data, (size_t)r.length);
 }
 
+void log__lock_writes(void) { EnterCriticalSection(write_lock()); }
+void log__unlock_writes(void) { LeaveCriticalSection(write_lock()); }
+
 void log__shut_error_audit(void) {
-  if (error_audit_info == nullptr) return;
   caller_errors kept = keep_caller_errors();
-  shm__detach_shared_mem();
-  error_audit_info = nullptr;
-  error_info = nullptr;
-  audit_info = nullptr;
-  log__error_level = &fallback_error_level;
-  log__audit_level = &fallback_audit_level;
+  EnterCriticalSection(write_lock());
+  if (error_audit_info != nullptr) {
+    /* Later messages use the built-in defaults. The view itself stays mapped until the
+       process ends (an attach after this one finds it): another thread may be testing
+       a level through the pointer it read just before, and must read valid memory. */
+    publish_levels(&fallback_error_level, &fallback_audit_level);
+    error_audit_info = nullptr;
+    error_info = nullptr;
+    audit_info = nullptr;
+  }
+  LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
 }

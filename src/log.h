@@ -32,6 +32,10 @@ void log__report_error(const char *source, int line, const char *description, co
 ** reports are being written is dropped as nested.
 */
 constexpr int LOG_DEFER_DATA_SIZE = 260;
+
+/* the lock of the write path, for what shares its state from outside it */
+void log__lock_writes(void);
+void log__unlock_writes(void);
 void log__defer_error(const char *source, int line, const char *description, const void *data,
                       int length);
 

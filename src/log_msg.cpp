@@ -5,11 +5,17 @@
 */
 #include "log_msg.h"
 
+#include "log.h"
 #include "log_file.h"
 
 log__drop_counts log_msg__drops = {0, 0, 0, 0, 0};
 
-void log__get_drop_counts(log__drop_counts *counts) { *counts = log_msg__drops; }
+void log__get_drop_counts(log__drop_counts *counts) {
+  /* the counters are the write path's: read them under its lock */
+  log__lock_writes();
+  *counts = log_msg__drops;
+  log__unlock_writes();
+}
 
 void log_msg__log_message(const char *path, int kind, int message_level, const AuditInfo *settings,
                           int error_code, const char *process, const char *source, int line,

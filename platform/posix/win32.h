@@ -113,6 +113,14 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, 
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD off_high, DWORD off_low, size_t length);
 BOOL UnmapViewOfFile(LPCVOID view);
 
+/* a lock between the threads of one process, taken again by its holder at will */
+typedef struct {
+  alignas(16) unsigned char opaque[64];
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
+
 /* process */
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount(void);
