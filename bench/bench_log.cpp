@@ -113,6 +113,13 @@ void BM_ErrorRecord(benchmark::State &state) {
   state.counters["allocs_per_record"] = (double)(allocations - before) / (double)records;
 }
 
+/* threads of one process writing records at once: records per second, all threads */
+void BM_ErrorRecordThreads(benchmark::State &state) {
+  for (auto _ : state)
+    log__log_error(1, "..\\..\\src\\bench", 43, "a threaded record", data64, 64);
+  state.SetItemsProcessed(state.iterations());
+}
+
 /* the record's lines as the library writes them, formatted once */
 std::vector<std::string> record_lines(int length) {
   std::vector<std::string> lines = {
@@ -170,6 +177,7 @@ BENCHMARK(BM_FilteredAudit);
 BENCHMARK(BM_FilteredDevmsg);
 BENCHMARK(BM_Floor_RecordSyscalls)->Arg(0)->Arg(64);
 BENCHMARK(BM_ErrorRecord)->Arg(0)->Arg(64);
+BENCHMARK(BM_ErrorRecordThreads)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 
 int main(int argc, char **argv) {
   /* With TZ unset, glibc's localtime reloads the zone at every call and allocates

@@ -139,12 +139,17 @@ def main():
     print("\nWritten error record")
     for arg, what in (("0", "no data"), ("64", "64-byte full dump")):
         f = ns(static, f"BM_Floor_RecordSyscalls/{arg}")
-        line(f"same system calls, pre-formatted ({what})", f, f)
+        line(f"stand-in: six-write pattern, pre-formatted ({what})", f, f)
         allocs = static[f"BM_ErrorRecord/{arg}"].get("allocs_per_record")
         line(f"log__log_error ({what})", ns(static, f"BM_ErrorRecord/{arg}"), f,
              f"  heap allocations per record: {allocs:g}")
         line(f"spdlog file sink, flush per record ({what})",
              ns(static, f"BM_Spdlog_FileFlushEachRecord/{arg}"), f)
+    print("\nThreads of one process writing records at once (64-byte full dumps)")
+    for n in (1, 2, 4):
+        b = static.get(f"BM_ErrorRecordThreads/real_time/threads:{n}")
+        rate = b.get("items_per_second") if b else None
+        print(f"  {n} thread(s): " + ("(not measured)" if rate is None else f"{rate:,.0f} records/s"))
     calls = syscalls_per_record()
     print("\nSystem calls per record with a 64-byte full dump: "
           + ("strace not installed" if calls is None else f"{calls:g}"))

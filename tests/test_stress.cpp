@@ -324,3 +324,81 @@ TEST_F(Stress, FullFileSystemLosesNoRecordWithoutCountingIt) {
   EXPECT_EQ(found + t.dropped(), (size_t)records) << r.err;
   testenv::shell("umount " + mnt);
 }
+
+/* the threads of one process on one log */
+class Threads : public Stress {
+protected:
+  void SetUp() override {
+    Stress::SetUp();
+    testenv::reg_set_dword(testenv::INDEX_KEY, "threadlog", 2);
+  }
+  testenv::child *start(int process, int threads, int records, bool fork = false) {
+    std::vector<std::string> argv = {testenv::program("threadlog"), std::to_string(process),
+                                     std::to_string(threads), std::to_string(records)};
+    if (fork) argv.push_back("fork");
+    return testenv::start(argv);
+  }
+  /* checks the records of threadlog's writers; how many were found */
+  size_t check(const std::vector<std::string> &files) {
+    static const std::regex desc(R"(w(\d+) s(\d+))");
+    std::set<std::pair<int, int>> seen;
+    for (const std::string &f : files)
+      for (const record &r : testenv::records(testenv::read_file(f))) {
+        EXPECT_TRUE(r.whole) << f;
+        std::smatch m;
+        if (!std::regex_match(r.desc, m, desc)) continue;
+        int w = std::stoi(m[1]), s = std::stoi(m[2]);
+        EXPECT_TRUE(seen.insert({w, s}).second) << "found twice: " << r.desc;
+        std::string bytes;
+        EXPECT_TRUE(testenv::decode_full_dump(r.dump, &bytes)) << r.desc;
+        EXPECT_EQ(bytes, payload(w, s)) << r.desc;
+      }
+    return seen.size();
+  }
+};
+
+TEST_F(Threads, EveryRecordOfEveryThreadIsWrittenWholeAcrossRotation) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1000000"}).status, 0);
+  const int threads = 8, records = VEZ_OS_WIN ? 300 : 2000;
+  run_result r = testenv::finish(start(0, threads, records));
+  EXPECT_EQ(r.status, 0) << r.err;
+  tally t;
+  add_drops(r.err, &t);
+  EXPECT_EQ(t.dropped(), 0u) << r.err;
+  EXPECT_EQ(check({path("error")}), (size_t)(threads * records));
+  /* and with a log that rotates every few records: whatever is found is whole, once */
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "8"}).status, 0);
+  r = testenv::finish(start(1, threads, records / 4));
+  add_drops(r.err, &t);
+  EXPECT_EQ(t.dropped(), 0u) << r.err;
+  EXPECT_GT(check({path("error"), path("error.old")}), 0u);
+}
+
+TEST_F(Threads, TwoThreadedProcessesWithALockWaitLoseNothing) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1000000"}).status, 0);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGLOCKWAIT", 5000);
+  const int threads = 4, records = VEZ_OS_WIN ? 200 : 1000;
+  testenv::child *a = start(1, threads, records), *b = start(2, threads, records);
+  tally t;
+  for (testenv::child *c : {a, b}) {
+    run_result r = testenv::finish(c);
+    EXPECT_EQ(r.status, 0) << r.err;
+    add_drops(r.err, &t);
+  }
+  EXPECT_EQ(t.dropped(), 0u);
+  EXPECT_EQ(check({path("error")}), (size_t)(2 * threads * records));
+}
+
+TEST_F(Threads, ForkWhileAnotherThreadWritesLeavesAChildThatCanLog) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "no fork on Windows";
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1000000"}).status, 0);
+  /* the child's record waits for the parent's threads, which go on writing */
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGLOCKWAIT", 5000);
+  for (int round = 0; round < 5; round++) {
+    run_result r = testenv::finish(start(round, 4, 300, true));
+    EXPECT_EQ(r.status, 0) << "the child hung: " << r.err;
+  }
+  std::vector<record> rs = testenv::records(testenv::read_file(path("error")));
+  std::vector<std::string> d = testenv::descs(rs);
+  EXPECT_EQ(std::count(d.begin(), d.end(), "forked child"), 5);
+}
