@@ -2,6 +2,18 @@
 ** vezlog.h - the error and audit logging library, as the processes that link
 ** it see it: the shared settings records, initialisation, the entry points
 ** and the two level pointers. Usable from C and from C++.
+**
+** Threads: any number of threads may call every function here at once. A
+** message that passes its level test is written whole, in turn with other
+** threads' records (one lock per process serialises the writing; a record
+** waits for it, it is never dropped for it). A level test itself takes no
+** lock: it is one read through the level pointer. The level pointers may be
+** read at any time. A report the library raises inside a record is dropped
+** as nested, as on one thread. log__shut_error_audit may be called while
+** other threads log: their later messages use the built-in defaults (the
+** settings' mapping stays until the process ends). Every function leaves
+** the caller's last-error code and errno as it found them. A process may
+** fork while other threads log; the child can log.
 */
 #ifndef VEZLOG_H
 #define VEZLOG_H
