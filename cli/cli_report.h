@@ -28,4 +28,8 @@ void cli_report__warn(const char *format, ...)
 #endif
     ;
 
+/* the process's drop counts, one line on standard error, as logmsg -c prints them
+   (in cli_drops.cpp, for the programs that link the logging library) */
+void cli_report__drop_counts(void);
+
 #endif /* VEZ_CLI_REPORT_H */

@@ -230,16 +230,6 @@ int read_input() {
   return status;
 }
 
-void print_drops() {
-  log__drop_counts d;
-  log__get_drop_counts(&d);
-  fprintf(stderr,
-          "dropped: lock_held %lu open_failed %lu nested %lu write_failed %lu"
-          " rotation_failed %lu\n",
-          (unsigned long)d.lock_held, (unsigned long)d.open_failed, (unsigned long)d.nested,
-          (unsigned long)d.write_failed, (unsigned long)d.rotation_failed);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -268,6 +258,6 @@ int main(int argc, char **argv) {
     if (!parse(words, &c)) return STATUS_BAD_COMMAND;
     carry_out(c);
   }
-  if (counts) print_drops();
+  if (counts) cli_report__drop_counts();
   return status;
 }

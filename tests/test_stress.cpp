@@ -4,6 +4,7 @@
 ** a bounded lock wait loses nothing, and a killed lock holder frees the lock.
 */
 #include "logread.h"
+#include "payload.h"
 #include "testenv.h"
 
 #include <algorithm>
@@ -25,14 +26,7 @@ using testenv::Test;
 
 namespace {
 
-/* what writer w sends as record s: a length from 0 to 512 and bytes that tell them apart */
-std::string payload(int w, int s) {
-  int length = (w * 7919 + s * 31) % 513;
-  std::string b;
-  for (int i = 0; i < length; i++)
-    b += (char)((w * 31 + s * 7 + i) & 0xff);
-  return b;
-}
+using testenv::payload;
 
 std::string hex(const std::string &bytes) {
   static const char digits[] = "0123456789abcdef";

@@ -15,21 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "cli_report.h"
+#include "payload.h"
 #include "platform.h"
 #include "threadfork.h"
 #include "vezlog.h"
 
-namespace {
-
-std::string payload(int w, int s) {
-  int length = (w * 7919 + s * 31) % 513;
-  std::string b;
-  for (int i = 0; i < length; i++)
-    b += (char)((w * 31 + s * 7 + i) & 0xff);
-  return b;
-}
-
-} // namespace
+using testenv::payload;
 
 int main(int argc, char **argv) {
   if (argc < 4) return 2;
@@ -50,12 +42,6 @@ int main(int argc, char **argv) {
   if (with_fork) fork_status = threadfork__child_logs_once("forked child");
   for (std::thread &t : pool)
     t.join();
-  log__drop_counts d;
-  log__get_drop_counts(&d);
-  fprintf(stderr,
-          "dropped: lock_held %lu open_failed %lu nested %lu write_failed %lu"
-          " rotation_failed %lu\n",
-          (unsigned long)d.lock_held, (unsigned long)d.open_failed, (unsigned long)d.nested,
-          (unsigned long)d.write_failed, (unsigned long)d.rotation_failed);
+  cli_report__drop_counts();
   return fork_status;
 }
