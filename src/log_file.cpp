@@ -200,19 +200,36 @@ void log_file__write_header(int kind, int configured_level, int message_level, c
   write_line(buf, len);
 }
 
+/*
+** "Desc:" and the description in lines of LOG_FILE_DESC_WIDTH characters,
+** each after the first indented by five spaces. A line break in the
+** description (LF, CR LF or a lone CR) starts such a continuation line too,
+** so that only a header can begin a line with the record mark: no text a
+** caller logs can pass for a record of its own. A reader tells the two
+** apart by length: a full line was cut, a shorter one ended at a break (a
+** piece that fills its last line exactly is followed by an empty line).
+*/
 void log_file__write_description(const char *description) {
   if (description == nullptr) description = "";
-  size_t total = strlen(description), done = 0;
+  const char *lead = "Desc:";
   char buf[LINE_SIZE];
-  do {
-    const char *lead = done == 0 ? "Desc:" : "     ";
-    size_t n = total - done < (size_t)LOG_FILE_DESC_WIDTH ? total - done : LOG_FILE_DESC_WIDTH;
-    memcpy(buf, lead, 5);
-    memcpy(buf + 5, description + done, n);
-    buf[5 + n] = '\n';
-    write_line(buf, (int)(6 + n));
-    done += n;
-  } while (done < total);
+  for (const char *piece = description;;) {
+    size_t total = strcspn(piece, "\r\n"), done = 0;
+    bool broken = piece[total] != '\0';
+    do {
+      size_t n = total - done < (size_t)LOG_FILE_DESC_WIDTH ? total - done : LOG_FILE_DESC_WIDTH;
+      memcpy(buf, lead, 5);
+      memcpy(buf + 5, piece + done, n);
+      buf[5 + n] = '\n';
+      write_line(buf, (int)(6 + n));
+      lead = "     ";
+      done += n;
+    } while (done < total);
+    if (!broken) break;
+    if (total > 0 && total % LOG_FILE_DESC_WIDTH == 0) write_line("     \n", 6);
+    piece += total;
+    piece += piece[0] == '\r' && piece[1] == '\n' ? 2 : 1;
+  }
 }
 
 void log_file__write_hex_dump(const void *data, int count, const AuditInfo *settings) {

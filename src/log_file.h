@@ -29,7 +29,8 @@ int log_file__open_log_file(const char *path, int max_size);
 /* the header line: kind 1 error, 0 audit or device message (the format is one) */
 void log_file__write_header(int kind, int configured_level, int message_level, const char *process,
                             const char *source, int line, int error_code);
-/* "Desc:" and the description in lines of LOG_FILE_DESC_WIDTH characters */
+/* "Desc:" and the description in lines of LOG_FILE_DESC_WIDTH characters; a line break
+   in it starts a continuation line, never a line of its own */
 void log_file__write_description(const char *description);
 /* count bytes of data in the form settings->hex_dumps selects; nothing for count <= 0 */
 void log_file__write_hex_dump(const void *data, int count, const AuditInfo *settings);

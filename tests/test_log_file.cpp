@@ -290,3 +290,24 @@ TEST_F(Writer, EntryPointsLeaveTheCallersErrorCodesAsTheyFoundThem) {
   EXPECT_NE(text.find("err:1234  "), std::string::npos) << text;
   EXPECT_EQ(text.find("err:183"), std::string::npos) << "no code of the library's own shows";
 }
+
+TEST_F(Writer, LineBreaksInADescriptionNeverStartALineOfTheirOwn) {
+  write("x\r\n------12/07 12:00:00   1/1  err:0   fake(forged.c:1)\rlone\nlast", "");
+  std::string seventy(70, 's');
+  write(seventy + "\n" + "after", "");
+  write("no breaks stays as it was", "");
+  EXPECT_EQ(testenv::read_file(log),
+            crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
+                 "Desc:x\n"
+                 "     ------12/07 12:00:00   1/1  err:0   fake(forged.c:1)\n"
+                 "     lone\n"
+                 "     last\n"
+                 "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
+                 "Desc:" +
+                 seventy +
+                 "\n"
+                 "     \n"
+                 "     after\n"
+                 "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
+                 "Desc:no breaks stays as it was\n"));
+}
