@@ -3,7 +3,7 @@
 # file for programs that link it, the programs, and their manual pages.
 include(CMakePackageConfigHelpers)
 
-set(VEZ_PROGRAMS aud logmsg)
+set(VEZ_PROGRAMS aud logmsg vezcat)
 if(TARGET vezreg)
   list(APPEND VEZ_PROGRAMS vezreg)
 endif()
@@ -15,7 +15,8 @@ install(TARGETS vezlog EXPORT vezlogTargets
 install(FILES include/vezlog.h ${PROJECT_BINARY_DIR}/include/vezlog_export.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS ${VEZ_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES man/aud.1 man/logmsg.1 man/vezreg.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES man/aud.1 man/logmsg.1 man/vezreg.1 man/vezcat.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(VEZ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vezlog)
 install(EXPORT vezlogTargets NAMESPACE vezlog:: DESTINATION ${VEZ_CMAKE_DIR})

@@ -28,9 +28,14 @@ LONG open_key(const char *key, HKEY *hkey) {
   return rc;
 }
 
-void build_keys(char keys[KEY_COUNT][LOG_CFG_KEY_SIZE]) {
+void build_keys(char keys[KEY_COUNT][LOG_CFG_KEY_SIZE], const char *for_program) {
   char program[LOG_CFG_KEY_SIZE];
-  log_cfg__program_name(program);
+  if (for_program != nullptr) {
+    strncpy(program, for_program, LOG_CFG_KEY_SIZE - 1);
+    program[LOG_CFG_KEY_SIZE - 1] = '\0';
+  } else {
+    log_cfg__program_name(program);
+  }
   const char *version = getenv("VEZVERSION");
 
   strncpy(keys[KEY_PRODUCT], LOG_CFG_PRODUCT_KEY, LOG_CFG_KEY_SIZE - 1);
@@ -45,10 +50,10 @@ void build_keys(char keys[KEY_COUNT][LOG_CFG_KEY_SIZE]) {
   log_cfg__append_piece(keys[KEY_PROGRAM], LOG_CFG_KEY_SIZE, program);
 }
 
-bool read_value(const char *name, void *dest, int capacity, bool text) {
+bool read_value(const char *program, const char *name, void *dest, int capacity, bool text) {
   if (capacity <= 0 || capacity > MAX_VALUE) return false;
   char keys[KEY_COUNT][LOG_CFG_KEY_SIZE];
-  build_keys(keys);
+  build_keys(keys, program);
   for (const char *key : keys) {
     HKEY hkey;
     if (open_key(key, &hkey) != ERROR_SUCCESS) continue;
@@ -90,11 +95,15 @@ void log_cfg__program_name(char name[LOG_CFG_KEY_SIZE]) {
 }
 
 bool log_cfg__read_value(const char *name, void *dest, int capacity) {
-  return read_value(name, dest, capacity, false);
+  return read_value(nullptr, name, dest, capacity, false);
 }
 
 bool log_cfg__read_text(const char *name, char *dest, int capacity) {
-  return read_value(name, dest, capacity, true);
+  return read_value(nullptr, name, dest, capacity, true);
+}
+
+bool log_cfg__read_text_for(const char *program, const char *name, char *dest, int capacity) {
+  return read_value(program, name, dest, capacity, true);
 }
 
 int log_cfg__process_index(const char *name, int32_t *index) {

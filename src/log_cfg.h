@@ -33,6 +33,9 @@ bool log_cfg__read_value(const char *name, void *dest, int capacity);
 */
 bool log_cfg__read_text(const char *name, char *dest, int capacity);
 
+/* As log_cfg__read_text, as the program named program (not this one) finds it. */
+bool log_cfg__read_text_for(const char *program, const char *name, char *dest, int capacity);
+
 /*
 ** Appends piece to the text in buf only if the whole of it and the
 ** terminator still fit capacity bytes: a piece is left out whole, never cut.

@@ -9,11 +9,12 @@
 #include "platform.h"
 
 void log_errf__cached_path(char cache[LOG_PATH_SIZE], char dest[LOG_PATH_SIZE],
-                           const char *name_value, const char *fallback_name) {
+                           const char *name_value, const char *fallback_name,
+                           const char *program) {
   if (cache[0] == '\0') {
     /* a directory that leaves no room for the separator is taken as not configured */
     char dir[LOG_PATH_SIZE];
-    if (!log_cfg__read_text("LOGPATH", dir, LOG_PATH_SIZE) ||
+    if (!log_cfg__read_text_for(program, "LOGPATH", dir, LOG_PATH_SIZE) ||
         strlen(dir) >= (size_t)LOG_PATH_SIZE - 1) {
       char tmp[MAX_PATH];
       DWORD n = GetTempPathA(sizeof tmp, tmp);
@@ -21,7 +22,8 @@ void log_errf__cached_path(char cache[LOG_PATH_SIZE], char dest[LOG_PATH_SIZE],
       strcpy(dir, tmp);
     }
     char name[LOG_PATH_SIZE];
-    if (name_value == nullptr || !log_cfg__read_text(name_value, name, LOG_FILE_NAME_SIZE)) {
+    if (name_value == nullptr ||
+        !log_cfg__read_text_for(program, name_value, name, LOG_FILE_NAME_SIZE)) {
       strncpy(name, fallback_name, sizeof name - 1);
       name[sizeof name - 1] = '\0';
     }

@@ -15,9 +15,12 @@ void log_errf__get_error_file_name(char dest[LOG_PATH_SIZE]);
 ** Works out a log path into cache when it is still empty: "LOGPATH" (else
 ** the temporary directory), a separator, then the value named name_value
 ** (else fallback_name; with no name_value, always fallback_name). Then
-** copies the cached path into dest.
+** copies the cached path into dest. The lookups are this process's, or
+** with program those of the process of that name (as a reader of its logs
+** finds them).
 */
 void log_errf__cached_path(char cache[LOG_PATH_SIZE], char dest[LOG_PATH_SIZE],
-                           const char *name_value, const char *fallback_name);
+                           const char *name_value, const char *fallback_name,
+                           const char *program = nullptr);
 
 #endif /* VEZ_LOG_ERRF_H */

@@ -151,6 +151,28 @@ const char *VezRegistryLocation(void) {
   return location;
 }
 
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD, LPDWORD type,
+                   LPBYTE data, LPDWORD data_size) {
+  if (key == nullptr || key == HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
+  if (name == nullptr || name_size == nullptr) return ERROR_INVALID_PARAMETER;
+  if (index >= key->values.size()) return ERROR_NO_MORE_ITEMS;
+  const regfile::value &v = key->values[index];
+  if (v.name.size() + 1 > *name_size) return ERROR_MORE_DATA;
+  memcpy(name, v.name.c_str(), v.name.size() + 1);
+  *name_size = (DWORD)v.name.size();
+  if (type != nullptr) *type = v.type;
+  if (data_size != nullptr) {
+    DWORD len = (DWORD)v.data.size();
+    if (data != nullptr && *data_size < len) {
+      *data_size = len;
+      return ERROR_MORE_DATA;
+    }
+    if (data != nullptr) memcpy(data, v.data.data(), len);
+    *data_size = len;
+  }
+  return ERROR_SUCCESS;
+}
+
 LONG RegCloseKey(HKEY key) {
   if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
   if (key == nullptr) return ERROR_INVALID_HANDLE;

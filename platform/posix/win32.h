@@ -81,6 +81,9 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM access, PHKEY 
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD size);
 LONG RegCloseKey(HKEY key);
+#define ERROR_NO_MORE_ITEMS 259L
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved,
+                   LPDWORD type, LPBYTE data, LPDWORD data_size);
 /* where the registry lives, for messages: the registry file's path */
 const char *VezRegistryLocation(void);
 

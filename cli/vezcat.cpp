@@ -1,0 +1,434 @@
+/*
+** vezcat.cpp - the logs' reader: merges the records of every log of the
+** configuration in force (or of the files named) in time order, filters
+** them, prints them as written or as JSON, and follows them as they grow.
+**
+**   vezcat [--json] [--follow] [--kind KIND]... [--process NAME]
+**          [--level N | --level N..M] [--since TIME] [--until TIME]
+**          [--grep TEXT] [FILE...]
+**
+** Without FILEs it reads the logs exactly as the library names them, for
+** itself and for every process of the process-index table: the error log,
+** each audit log, "kp_dvmsgs", each ".old" copy before its log. TIME is
+** "YYYY-MM-DD HH:MM:SS", "YYYY-MM-DD" or "HH:MM[:SS]" (today). A damaged
+** line is skipped, and counted on standard error.
+*/
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "cli_report.h"
+#include "log_cfg.h"
+#include "log_errf.h"
+#include "logparse.h"
+#include "platform.h"
+
+namespace {
+
+constexpr int STATUS_USAGE = 2;
+constexpr int STATUS_UNREADABLE = 1;
+constexpr int FOLLOW_POLL_MS = 100;
+/* the bytes that tell one log file from the next one under the same name */
+constexpr size_t SIGNATURE_SIZE = 256;
+constexpr int NAME_SIZE = 260;
+
+enum kind { KIND_ERROR, KIND_AUDIT, KIND_DEVMSG };
+const char *const kind_names[] = {"error", "audit", "devmsg"};
+
+struct options {
+  bool json = false, follow = false;
+  unsigned kinds = 0; /* bits of kind; 0: all */
+  std::string process, grep;
+  long long level_min = -2147483648LL, level_max = 2147483647LL;
+  time_t since = 0, until = 0;
+};
+
+/* a log and how far it has been read */
+struct log_file {
+  std::string path;
+  kind what;
+  long long offset = 0;
+  std::string signature;
+  bool missing = true;
+};
+
+struct entry {
+  time_t when;
+  size_t file;
+  size_t order;
+  logparse__record rec;
+};
+
+size_t damaged_lines = 0;
+
+/* the year a header of MM/DD belongs to: this one, or the last if that puts it a day ahead */
+time_t record_time(const logparse__record &r, time_t now) {
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  struct tm *today = localtime(&now);
+  tm.tm_year = today != nullptr ? today->tm_year : 126;
+  tm.tm_mon = r.month - 1;
+  tm.tm_mday = r.day;
+  tm.tm_hour = r.hour;
+  tm.tm_min = r.minute;
+  tm.tm_sec = r.second;
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  if (t > now + 24 * 3600) {
+    tm.tm_year--;
+    tm.tm_isdst = -1;
+    t = mktime(&tm);
+  }
+  return t;
+}
+
+bool parse_time(const char *text, time_t *out) {
+  int y, mo, d, h = 0, mi = 0, s = 0;
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  char tail;
+  if (sscanf(text, "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) == 6 ||
+      sscanf(text, "%d-%d-%d%c", &y, &mo, &d, &tail) == 3) {
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+  } else if (sscanf(text, "%d:%d:%d%c", &h, &mi, &s, &tail) == 3 ||
+             (s = 0, sscanf(text, "%d:%d%c", &h, &mi, &tail) == 2)) {
+    time_t now = time(nullptr);
+    struct tm *today = localtime(&now);
+    if (today == nullptr) return false;
+    tm = *today;
+  } else {
+    return false;
+  }
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  tm.tm_isdst = -1;
+  *out = mktime(&tm);
+  return *out != (time_t)-1;
+}
+
+bool wanted(const options &o, const log_file &f, const logparse__record &r, time_t when) {
+  if (o.kinds != 0 && !(o.kinds & (1u << f.what))) return false;
+  if (!o.process.empty() && r.process != o.process) return false;
+  if (r.message_level < o.level_min || r.message_level > o.level_max) return false;
+  if (o.since != 0 && when < o.since) return false;
+  if (o.until != 0 && when > o.until) return false;
+  return o.grep.empty() || r.description.find(o.grep) != std::string::npos;
+}
+
+void json_string(std::string *out, const std::string &s) {
+  static const char hex[] = "0123456789abcdef";
+  *out += '"';
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      *out += '\\';
+      *out += (char)c;
+    } else if (c < 0x20 || c >= 0x7f) {
+      *out += "\\u00";
+      *out += hex[c >> 4];
+      *out += hex[c & 15];
+    } else {
+      *out += (char)c;
+    }
+  }
+  *out += '"';
+}
+
+void print(const options &o, const log_file &f, const logparse__record &r, time_t when) {
+  if (!o.json) {
+    fwrite(r.text.data(), 1, r.text.size(), stdout);
+    return;
+  }
+  static const char hex[] = "0123456789abcdef";
+  char stamp[32];
+  struct tm *tm = localtime(&when);
+  if (tm == nullptr || strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", tm) == 0) stamp[0] = '\0';
+  std::string out = "{\"time\":\"";
+  out += stamp;
+  out += "\",\"kind\":\"";
+  out += kind_names[f.what];
+  out += "\",\"file\":";
+  json_string(&out, f.path);
+  out += ",\"level\":" + std::to_string(r.message_level);
+  out += ",\"threshold\":" + std::to_string(r.configured_level);
+  out += ",\"err\":" + std::to_string(r.error_code);
+  out += ",\"process\":";
+  json_string(&out, r.process);
+  out += ",\"source\":";
+  json_string(&out, r.source);
+  out += std::string(",\"source_cut\":") + (r.source_cut ? "true" : "false");
+  out += ",\"line\":" + std::to_string(r.line);
+  out += ",\"description\":";
+  json_string(&out, r.description);
+  if (r.has_data) {
+    out += ",\"data\":\"";
+    for (unsigned char c : r.data) {
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+    out += std::string("\",\"data_partial\":") + (r.data_partial ? "true" : "false");
+  } else {
+    out += ",\"data\":null,\"data_partial\":false";
+  }
+  out += "}\n";
+  fwrite(out.data(), 1, out.size(), stdout);
+}
+
+/* a file's bytes from offset on; false when it cannot be opened */
+bool read_from(const std::string &path, long long offset, std::string *bytes) {
+  bytes->clear();
+  FILE *f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  if (offset > 0 && fseek(f, (long)offset, SEEK_SET) != 0) {
+    fclose(f);
+    return true;
+  }
+  char buf[1 << 16];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+    bytes->append(buf, n);
+  fclose(f);
+  return true;
+}
+
+std::string signature_of(const std::string &path) {
+  std::string head;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return head;
+  char buf[SIGNATURE_SIZE];
+  size_t n = fread(buf, 1, sizeof buf, f);
+  fclose(f);
+  return std::string(buf, n);
+}
+
+/* the records of bytes (read from offset of file i) into entries; returns bytes used */
+size_t collect(const std::string &bytes, bool whole, size_t i, time_t now,
+               std::vector<entry> *entries) {
+  std::vector<logparse__record> recs;
+  size_t used = 0;
+  logparse__parse(bytes, whole, &recs, &used, &damaged_lines);
+  for (logparse__record &r : recs) {
+    time_t t = record_time(r, now);
+    entries->push_back(entry{t, i, entries->size(), std::move(r)});
+  }
+  return used;
+}
+
+void flush(const options &o, const std::vector<log_file> &files, std::vector<entry> *entries) {
+  std::stable_sort(entries->begin(), entries->end(), [](const entry &a, const entry &b) {
+    return a.when != b.when ? a.when < b.when : a.order < b.order;
+  });
+  for (const entry &e : *entries)
+    if (wanted(o, files[e.file], e.rec, e.when)) print(o, files[e.file], e.rec, e.when);
+  entries->clear();
+  fflush(stdout);
+}
+
+void add_log(std::vector<log_file> *files, const std::string &path, kind what) {
+  for (const log_file &f : *files)
+    if (f.path == path) return;
+  log_file f;
+  f.path = path;
+  f.what = what;
+  files->push_back(f);
+}
+
+/* the three logs of a process of this name (nullptr: of this program), as it names them */
+void logs_of(const char *program, std::vector<log_file> *files) {
+  char cache[LOG_PATH_SIZE], path[LOG_PATH_SIZE];
+  cache[0] = '\0';
+  log_errf__cached_path(cache, path, "ERRORLOGFILE", "error", program);
+  add_log(files, path, KIND_ERROR);
+  cache[0] = '\0';
+  log_errf__cached_path(cache, path, "AUDITLOGFILE", program != nullptr ? program : "default",
+                        program);
+  if (program != nullptr) add_log(files, path, KIND_AUDIT);
+  cache[0] = '\0';
+  log_errf__cached_path(cache, path, nullptr, "kp_dvmsgs", program);
+  add_log(files, path, KIND_DEVMSG);
+}
+
+/* every log of the configuration in force */
+void configured_logs(std::vector<log_file> *files) {
+  logs_of(nullptr, files);
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LOG_CFG_INDEX_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return;
+  for (DWORD i = 0;; i++) {
+    char name[NAME_SIZE];
+    DWORD size = sizeof name;
+    LONG rc = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc == ERROR_SUCCESS) logs_of(name, files);
+  }
+  RegCloseKey(key);
+}
+
+kind kind_of_name(const std::string &path) {
+  std::string base = path.substr(path.find_last_of("/\\") + 1);
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".old") == 0)
+    base.resize(base.size() - 4);
+  char error_name[LOG_FILE_NAME_SIZE];
+  if (!log_cfg__read_text("ERRORLOGFILE", error_name, sizeof error_name))
+    strcpy(error_name, "error");
+  if (base == "kp_dvmsgs") return KIND_DEVMSG;
+  return base == error_name ? KIND_ERROR : KIND_AUDIT;
+}
+
+/* reads every log once: each ".old" copy, then the log */
+void read_all(const options &o, std::vector<log_file> *files, bool named) {
+  time_t now = time(nullptr);
+  std::vector<entry> entries;
+  std::vector<log_file> old_copies;
+  for (size_t i = 0; i < files->size(); i++) {
+    log_file &f = (*files)[i];
+    std::string bytes;
+    if (!named) {
+      old_copies.push_back(f);
+      old_copies.back().path = f.path + ".old";
+      if (read_from(old_copies.back().path, 0, &bytes))
+        collect(bytes, true, files->size() + old_copies.size() - 1, now, &entries);
+    }
+    if (!read_from(f.path, 0, &bytes)) {
+      if (named) cli_report__fail(STATUS_UNREADABLE, "cannot read %s", f.path.c_str());
+      continue;
+    }
+    f.missing = false;
+    f.offset = (long long)collect(bytes, !o.follow, i, now, &entries);
+    f.signature = bytes.substr(0, SIGNATURE_SIZE);
+  }
+  std::vector<log_file> all = *files;
+  all.insert(all.end(), old_copies.begin(), old_copies.end());
+  flush(o, all, &entries);
+}
+
+/*
+** Follows the logs: a log that grew is read from where it was left; one
+** that was rotated (its first bytes are no longer those read) is read to its
+** end in its ".old" copy, then afresh. A reader more than one rotation
+** behind has lost a whole file: said on standard error.
+*/
+void follow(const options &o, std::vector<log_file> *files) {
+  for (;;) {
+    Sleep(FOLLOW_POLL_MS);
+    time_t now = time(nullptr);
+    std::vector<entry> entries;
+    for (size_t i = 0; i < files->size(); i++) {
+      log_file &f = (*files)[i];
+      std::string head = signature_of(f.path), bytes;
+      bool same = !f.missing && head.size() >= f.signature.size() &&
+                  head.compare(0, f.signature.size(), f.signature) == 0 && !f.signature.empty();
+      if (!same && !f.missing && !f.signature.empty()) {
+        std::string old_path = f.path + ".old";
+        std::string old_head = signature_of(old_path);
+        if (old_head.compare(0, f.signature.size(), f.signature) == 0) {
+          if (read_from(old_path, f.offset, &bytes)) collect(bytes, true, i, now, &entries);
+        } else {
+          cli_report__warn("%s was rotated twice since it was read: records may be missed",
+                           f.path.c_str());
+        }
+        f.offset = 0;
+      }
+      if (!read_from(f.path, f.offset, &bytes)) {
+        f.missing = true;
+        f.offset = 0;
+        f.signature.clear();
+        continue;
+      }
+      if (f.missing || f.signature.empty()) f.offset = 0;
+      f.missing = false;
+      f.offset += (long long)collect(bytes, false, i, now, &entries);
+      f.signature = signature_of(f.path).substr(
+          0, (size_t)std::min<long long>(f.offset, (long long)SIGNATURE_SIZE));
+    }
+    flush(o, *files, &entries);
+    if (damaged_lines > 0) {
+      cli_report__warn("%lu damaged lines skipped", (unsigned long)damaged_lines);
+      damaged_lines = 0;
+    }
+  }
+}
+
+void usage() {
+  fprintf(stderr, "usage: vezcat [--json] [--follow] [--kind error|audit|devmsg]... "
+                  "[--process NAME]\n"
+                  "              [--level N | --level N..M] [--since TIME] [--until TIME] "
+                  "[--grep TEXT] [FILE...]\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  cli_report__set_program("vezcat");
+  options o;
+  static const struct option long_options[] = {
+      {"json", no_argument, nullptr, 'j'},        {"follow", no_argument, nullptr, 'f'},
+      {"kind", required_argument, nullptr, 'k'},  {"process", required_argument, nullptr, 'p'},
+      {"level", required_argument, nullptr, 'l'}, {"since", required_argument, nullptr, 's'},
+      {"until", required_argument, nullptr, 'u'}, {"grep", required_argument, nullptr, 'g'},
+      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+  int c;
+  while ((c = getopt_long(argc, argv, "jfk:p:l:s:u:g:h", long_options, nullptr)) >= 0) {
+    switch (c) {
+    case 'j': o.json = true; break;
+    case 'f': o.follow = true; break;
+    case 'k': {
+      int k = 0;
+      while (k < 3 && strcmp(optarg, kind_names[k]) != 0)
+        k++;
+      if (k == 3) {
+        cli_report__fail(STATUS_USAGE, "unknown kind %s (error, audit or devmsg)", optarg);
+        usage();
+        return STATUS_USAGE;
+      }
+      o.kinds |= 1u << k;
+      break;
+    }
+    case 'p': o.process = optarg; break;
+    case 'g': o.grep = optarg; break;
+    case 'l': {
+      char *end = nullptr;
+      o.level_min = strtoll(optarg, &end, 10);
+      o.level_max = o.level_min;
+      if (end != optarg && strncmp(end, "..", 2) == 0) o.level_max = strtoll(end + 2, &end, 10);
+      if (end == optarg || *end != '\0' || o.level_max < o.level_min) {
+        cli_report__fail(STATUS_USAGE, "bad level range %s", optarg);
+        usage();
+        return STATUS_USAGE;
+      }
+      break;
+    }
+    case 's':
+    case 'u':
+      if (!parse_time(optarg, c == 's' ? &o.since : &o.until)) {
+        cli_report__fail(STATUS_USAGE, "bad time %s", optarg);
+        usage();
+        return STATUS_USAGE;
+      }
+      break;
+    case 'h': usage(); return 0;
+    default: usage(); return STATUS_USAGE;
+    }
+  }
+  std::vector<log_file> files;
+  bool named = optind < argc;
+  for (int i = optind; i < argc; i++)
+    add_log(&files, argv[i], kind_of_name(argv[i]));
+  if (!named) configured_logs(&files);
+  read_all(o, &files, named);
+  int status = 0;
+  if (damaged_lines > 0)
+    cli_report__warn("%lu damaged lines skipped", (unsigned long)damaged_lines);
+  if (named)
+    for (const log_file &f : files)
+      if (f.missing) status = STATUS_UNREADABLE;
+  if (o.follow) follow(o, &files);
+  return status;
+}
