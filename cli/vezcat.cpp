@@ -275,6 +275,8 @@ kind kind_of_name(const std::string &path) {
   std::string base = path.substr(path.find_last_of("/\\") + 1);
   if (base.size() > 4 && base.compare(base.size() - 4, 4, ".old") == 0)
     base.resize(base.size() - 4);
+  /* a central rsyslog names what it gathers "vezlog-" and the log's name */
+  if (base.compare(0, 7, "vezlog-") == 0) base.erase(0, 7);
   char error_name[LOG_FILE_NAME_SIZE];
   if (!log_cfg__read_text("ERRORLOGFILE", error_name, sizeof error_name))
     strcpy(error_name, "error");

@@ -17,6 +17,10 @@ install(FILES include/vezlog.h ${PROJECT_BINARY_DIR}/include/vezlog_export.h
 install(TARGETS ${VEZ_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/aud.1 man/logmsg.1 man/vezreg.1 man/vezcat.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# for the operators' tools: an lnav format, and rsyslog's forwarding and central configuration
+install(FILES share/vezlog.lnav.json DESTINATION ${CMAKE_INSTALL_DATADIR}/vezlog/lnav)
+install(FILES share/rsyslog/vezlog-forward.conf share/rsyslog/vezlog-central.conf
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/vezlog/rsyslog)
 
 set(VEZ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vezlog)
 install(EXPORT vezlogTargets NAMESPACE vezlog:: DESTINATION ${VEZ_CMAKE_DIR})

@@ -49,7 +49,7 @@ else
   dpkg -i "$deb" >/dev/null
 fi
 files=$(dpkg -L vezlog)
-for f in /usr/bin/aud /usr/bin/logmsg /usr/bin/vezreg /usr/include/vezlog.h \
+for f in /usr/bin/aud /usr/bin/logmsg /usr/bin/vezreg /usr/bin/vezcat /usr/include/vezlog.h \
   /usr/share/man/man1/aud.1 /etc/vez/registry.reg; do
   echo "$files" | grep -qx "$f" || fail "package lacks $f"
 done
@@ -97,6 +97,9 @@ wait_for /var/log/vez/logmsg "Desc:audit of b after the change"
 grep -q "filtered audit of b" /var/log/vez/logmsg && fail "an audit above the level was written"
 as veztest-a logmsg error error of a
 grep -q "Desc:error of a" /var/log/vez/error || fail "user a's record is not in the shared log"
+as veztest-b vezcat --grep "error of a" | grep -q "Desc:error of a" || fail "vezcat does not read the shared log"
+as veztest-b vezcat --kind audit | grep -q "Desc:audit of b after the change" ||
+  fail "vezcat does not find the audit log of a registered process"
 [ "$(stat -c %a:%G /var/log/vez/error)" = 660:vez ] ||
   fail "error log is $(stat -c %a:%G /var/log/vez/error)"
 exec 3>&-

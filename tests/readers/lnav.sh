@@ -1,0 +1,38 @@
+#!/bin/sh
+# The lnav format with the real lnav, headless: every record of a generated
+# error and audit log is recognised as one message, with its fields, and a
+# description that holds header-shaped text stays inside its record. Skipped
+# (status 77) without lnav.
+#   lnav.sh BIN_DIR FORMAT_FILE
+set -eu
+bin=$1 format=$2
+command -v lnav >/dev/null || { echo "skipped: lnav is not installed"; exit 77; }
+work=$(mktemp -d "${TMPDIR:-/tmp}/vez-lnav-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export HOME=$work/home VEZ_REGISTRY=$work/registry.reg TMPDIR=$work
+mkdir -p "$HOME"
+printf 'REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\r\n"LOGPATH"="%s"\r\n"LOG_DATAFILE"="%s/data.dat"\r\n"LOGNOTIFYDEV"="NUL"\r\n"LOGAUDITLEVEL"=dword:00000005\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit]\r\n"logmsg"=dword:00000001\r\n' \
+  "$work" "$work" > "$VEZ_REGISTRY"
+"$bin/aud" -c
+n=25
+i=0
+while [ $i -lt $n ]; do
+  "$bin/logmsg" -L $i -x 0102030405060708090a0b0c0d0e0f1011 error "record $i
+------12/07 12:00:00   1/1  err:0   fake(forged.c:1)"
+  "$bin/logmsg" -N logmsg -L $i -l 3 audit "audit $i"
+  i=$((i + 1))
+done
+lnav -i "$format" >/dev/null 2>&1
+
+query() { # file, SQL
+  lnav -n -c ";$2" -c ':write-csv-to -' "$1" | tail -n +2
+}
+count=$(query "$work/error" "SELECT count(*) FROM vezlog_error")
+[ "$count" = "$n" ] || { echo "FAIL: $count error records recognised, $n written"; exit 1; }
+forged=$(query "$work/error" "SELECT count(*) FROM vezlog_error WHERE process = 'fake'")
+[ "$forged" = 0 ] || { echo "FAIL: a description passed for a record"; exit 1; }
+fields=$(query "$work/error" "SELECT log_level, process, source, src_line, level_num, threshold FROM vezlog_error WHERE src_line = 7")
+[ "$fields" = "error,logmsg,logmsg,7,1,1" ] || { echo "FAIL: error fields: $fields"; exit 1; }
+count=$(query "$work/logmsg" "SELECT count(*) FROM vezlog_audit WHERE log_level = 'info' AND level_num = 3")
+[ "$count" = "$n" ] || { echo "FAIL: $count audit records recognised, $n written"; exit 1; }
+echo "ok: lnav recognised $n error and $n audit records with their fields"
