@@ -121,6 +121,49 @@ def start_against_registry(values):
     return best * 1e3, size
 
 
+def vezcat_throughput():
+    """MB/s of vezcat --json over a log of about 50 MB of mixed records, to /dev/null."""
+    site = Site()
+    site.run(["aud", "-e", "1000000"])
+    data = "41" * 40 + "00" * 100
+    site.run(["logmsg", "-r", "40000", "-x", data, "error",
+              "a record with a description long enough to take two lines of the log, so that the "
+              "reader has lines to join back"])
+    site.run(["logmsg", "-r", "40000", "error", "a short one"])
+    log = os.path.join(site.dir, "error")
+    size = os.path.getsize(log)
+    best = None
+    for _ in range(3):
+        t = time.monotonic()
+        subprocess.run([os.path.join(BIN, "vezcat"), "--json", log], env=site.env, check=True,
+                       stdout=subprocess.DEVNULL)
+        t = time.monotonic() - t
+        best = t if best is None else min(best, t)
+    site.close()
+    return size / best / 1e6, size
+
+
+def follow_latency():
+    """Seconds from a record's write (the writer's start) until vezcat --follow prints it."""
+    site = Site()
+    log = os.path.join(site.dir, "error")
+    site.run(["logmsg", "error", "first"])
+    follower = subprocess.Popen([os.path.join(BIN, "vezcat"), "--follow", "--json", log],
+                                env=site.env, stdout=subprocess.PIPE, text=True)
+    follower.stdout.readline()
+    delays = []
+    for i in range(10):
+        t = time.monotonic()
+        site.run(["logmsg", "error", f"followed {i}"])
+        follower.stdout.readline()
+        delays.append(time.monotonic() - t)
+        time.sleep(0.05)
+    follower.kill()
+    follower.wait()
+    site.close()
+    return sorted(delays)[len(delays) // 2], max(delays)
+
+
 def main():
     static, shared = bench("bench_log"), bench("bench_log_shared")
     print("Filtered call (level above the threshold), library attached")
@@ -158,6 +201,11 @@ def main():
     for values in (10, 1000, 10000, 50000):
         ms, size = start_against_registry(values)
         print(f"  {values:>7} {size / 1024:>7.0f} KB {ms:>8.1f}")
+    rate, size = vezcat_throughput()
+    print(f"\nvezcat --json over a {size / 1e6:.0f} MB log, to /dev/null: {rate:.0f} MB/s")
+    median, worst = follow_latency()
+    print(f"vezcat --follow, a record's write to its printing: median {median * 1e3:.0f} ms, "
+          f"worst {worst * 1e3:.0f} ms of 10")
     print("\nContention: writers flat out on one error log (64-byte full dumps)")
     print(f"  {'writers':>7} {'lock wait':>9} {'records/s':>10} {'dropped':>8}  found+dropped=attempted")
     for wait in (0, 5, 20):

@@ -133,6 +133,7 @@ bool decode_dump(const std::vector<std::pair<const char *, size_t>> &lines, logp
   if (lines.empty()) return true;
   r->has_data = true;
   std::string bytes;
+  bytes.reserve(lines.size() * 16);
   bool last = false, full = true;
   for (size_t i = 0; i < lines.size() && full; i++)
     full = !last && full_dump_line(lines[i].first, lines[i].second, i * 16, &bytes, &last);
@@ -177,8 +178,8 @@ bool decode_dump(const std::vector<std::pair<const char *, size_t>> &lines, logp
 
 } // namespace
 
-void logparse__parse(const std::string &text, bool whole, std::vector<logparse__record> *out,
-                     size_t *used, size_t *damaged) {
+void logparse__parse(const std::string &text, logparse__end ends, bool keep_text,
+                     std::vector<logparse__record> *out, size_t *used, size_t *damaged) {
   const char *base = text.data();
   size_t size = text.size(), pos = 0;
   *used = 0;
@@ -190,7 +191,7 @@ void logparse__parse(const std::string &text, bool whole, std::vector<logparse__
     if (!in_record) return;
     if (have_desc) {
       if (!decode_dump(dump, &current)) *damaged += dump.size();
-      current.text.assign(base + record_start, end - record_start);
+      if (keep_text) current.text.assign(base + record_start, end - record_start);
       out->push_back(std::move(current));
     } else {
       (*damaged)++;
@@ -202,7 +203,7 @@ void logparse__parse(const std::string &text, bool whole, std::vector<logparse__
   while (pos < size) {
     const char *nl = static_cast<const char *>(memchr(base + pos, '\n', size - pos));
     size_t end = nl != nullptr ? (size_t)(nl - base) + 1 : size;
-    if (nl == nullptr && !whole) break;
+    if (nl == nullptr && ends != LOGPARSE_WHOLE) break;
     size_t n = (nl != nullptr ? (size_t)(nl - base) : size) - pos;
     if (n > 0 && base[pos + n - 1] == '\r') n--;
     const char *s = base + pos;
@@ -236,8 +237,8 @@ void logparse__parse(const std::string &text, bool whole, std::vector<logparse__
     pos = end;
     *used = pos;
   }
-  if (pos < size && in_record) {
-    /* the record's last line is still being written: read it again, whole, next time */
+  if (in_record && (ends == LOGPARSE_PIECE || pos < size)) {
+    /* the record may go on, or its last line is still being written: next time, whole */
     *used = record_start;
     return;
   }

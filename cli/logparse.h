@@ -27,16 +27,21 @@ struct logparse__record {
   std::string text;          /* the record's lines as stored (CR LF) */
 };
 
+/* where the text handed to the parser ends */
+enum logparse__end {
+  LOGPARSE_PIECE,   /* anywhere: more of the file follows, so its last record is left */
+  LOGPARSE_GROWING, /* at the end of a log still written: a last line without its end is left */
+  LOGPARSE_WHOLE    /* at the end of a file no longer written: everything is read */
+};
+
 /*
 ** Parses the records of text, a log's content from a record's start, into
-** out. Only whole lines are read: *used is set to the bytes consumed, the
-** text up to its last line end (a line still being written is left for the
-** next call; at the end of a file that is no longer written, pass whole as
-** true and a last line without its end is read too). Lines that belong to
-** no record, and records without a description, are skipped and counted in
-** *damaged.
+** out; *used is set to the bytes consumed, what is left being for the next
+** call (see logparse__end). Lines that belong to no record, and records
+** without a description, are skipped and counted in *damaged. Each
+** record's text is kept only with keep_text.
 */
-void logparse__parse(const std::string &text, bool whole, std::vector<logparse__record> *out,
-                     size_t *used, size_t *damaged);
+void logparse__parse(const std::string &text, logparse__end end, bool keep_text,
+                     std::vector<logparse__record> *out, size_t *used, size_t *damaged);
 
 #endif /* VEZ_LOGPARSE_H */

@@ -68,6 +68,12 @@ size_t damaged_lines = 0;
 
 /* the year a header of MM/DD belongs to: this one, or the last if that puts it a day ahead */
 time_t record_time(const logparse__record &r, time_t now) {
+  /* records come in runs of one second: the conversion is made once a run */
+  static int last[5] = {-1, -1, -1, -1, -1};
+  static time_t last_time = 0;
+  int fields[5] = {r.month, r.day, r.hour, r.minute, r.second};
+  if (memcmp(fields, last, sizeof fields) == 0) return last_time;
+  memcpy(last, fields, sizeof last);
   struct tm tm;
   memset(&tm, 0, sizeof tm);
   struct tm *today = localtime(&now);
@@ -84,6 +90,7 @@ time_t record_time(const logparse__record &r, time_t now) {
     tm.tm_isdst = -1;
     t = mktime(&tm);
   }
+  last_time = t;
   return t;
 }
 
@@ -126,16 +133,22 @@ bool wanted(const options &o, const log_file &f, const logparse__record &r, time
 void json_string(std::string *out, const std::string &s) {
   static const char hex[] = "0123456789abcdef";
   *out += '"';
-  for (unsigned char c : s) {
+  const char *p = s.data(), *end = p + s.size();
+  while (p < end) {
+    /* a run that needs no escape goes in at once */
+    const char *run = p;
+    while (p < end && (unsigned char)*p >= 0x20 && (unsigned char)*p < 0x7f && *p != '"' &&
+           *p != '\\')
+      p++;
+    out->append(run, (size_t)(p - run));
+    if (p == end) break;
+    unsigned char c = (unsigned char)*p++;
     if (c == '"' || c == '\\') {
       *out += '\\';
       *out += (char)c;
-    } else if (c < 0x20 || c >= 0x7f) {
-      *out += "\\u00";
-      *out += hex[c >> 4];
-      *out += hex[c & 15];
     } else {
-      *out += (char)c;
+      char esc[7] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15], '\0'};
+      out->append(esc, 6);
     }
   }
   *out += '"';
@@ -147,31 +160,43 @@ void print(const options &o, const log_file &f, const logparse__record &r, time_
     return;
   }
   static const char hex[] = "0123456789abcdef";
-  char stamp[32];
-  struct tm *tm = localtime(&when);
-  if (tm == nullptr || strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", tm) == 0) stamp[0] = '\0';
-  std::string out = "{\"time\":\"";
+  static char stamp[32];
+  static time_t stamped = (time_t)-1;
+  if (when != stamped) {
+    struct tm *tm = localtime(&when);
+    if (tm == nullptr || strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", tm) == 0)
+      stamp[0] = '\0';
+    stamped = when;
+  }
+  static std::string out;
+  out.clear();
+  out.reserve(256 + r.description.size() * 2 + r.data.size() * 2);
+  out += "{\"time\":\"";
   out += stamp;
   out += "\",\"kind\":\"";
   out += kind_names[f.what];
   out += "\",\"file\":";
   json_string(&out, f.path);
-  out += ",\"level\":" + std::to_string(r.message_level);
-  out += ",\"threshold\":" + std::to_string(r.configured_level);
-  out += ",\"err\":" + std::to_string(r.error_code);
+  char numbers[96];
+  snprintf(numbers, sizeof numbers, ",\"level\":%d,\"threshold\":%d,\"err\":%lld", r.message_level,
+           r.configured_level, r.error_code);
+  out += numbers;
   out += ",\"process\":";
   json_string(&out, r.process);
   out += ",\"source\":";
   json_string(&out, r.source);
-  out += std::string(",\"source_cut\":") + (r.source_cut ? "true" : "false");
-  out += ",\"line\":" + std::to_string(r.line);
+  snprintf(numbers, sizeof numbers, ",\"source_cut\":%s,\"line\":%ld",
+           r.source_cut ? "true" : "false", r.line);
+  out += numbers;
   out += ",\"description\":";
   json_string(&out, r.description);
   if (r.has_data) {
     out += ",\"data\":\"";
+    size_t at = out.size();
+    out.resize(at + r.data.size() * 2);
     for (unsigned char c : r.data) {
-      out += hex[c >> 4];
-      out += hex[c & 15];
+      out[at++] = hex[c >> 4];
+      out[at++] = hex[c & 15];
     }
     out += std::string("\",\"data_partial\":") + (r.data_partial ? "true" : "false");
   } else {
@@ -186,7 +211,11 @@ bool read_from(const std::string &path, long long offset, std::string *bytes) {
   bytes->clear();
   FILE *f = fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
-  if (offset > 0 && fseek(f, (long)offset, SEEK_SET) != 0) {
+  if (fseek(f, 0, SEEK_END) == 0) {
+    long size = ftell(f);
+    if (size > offset) bytes->reserve((size_t)(size - offset));
+  }
+  if (fseek(f, (long)offset, SEEK_SET) != 0) {
     fclose(f);
     return true;
   }
@@ -209,11 +238,14 @@ std::string signature_of(const std::string &path) {
 }
 
 /* the records of bytes (read from offset of file i) into entries; returns bytes used */
-size_t collect(const std::string &bytes, bool whole, size_t i, time_t now,
+/* the records as written are kept only for printing them so */
+bool keep_text = true;
+
+size_t collect(const std::string &bytes, logparse__end ends, size_t i, time_t now,
                std::vector<entry> *entries) {
   std::vector<logparse__record> recs;
   size_t used = 0;
-  logparse__parse(bytes, whole, &recs, &used, &damaged_lines);
+  logparse__parse(bytes, ends, keep_text, &recs, &used, &damaged_lines);
   for (logparse__record &r : recs) {
     time_t t = record_time(r, now);
     entries->push_back(entry{t, i, entries->size(), std::move(r)});
@@ -222,11 +254,16 @@ size_t collect(const std::string &bytes, bool whole, size_t i, time_t now,
 }
 
 void flush(const options &o, const std::vector<log_file> &files, std::vector<entry> *entries) {
-  std::stable_sort(entries->begin(), entries->end(), [](const entry &a, const entry &b) {
-    return a.when != b.when ? a.when < b.when : a.order < b.order;
-  });
+  /* the records are put in order by reference: they are large */
+  std::vector<const entry *> order;
+  order.reserve(entries->size());
   for (const entry &e : *entries)
-    if (wanted(o, files[e.file], e.rec, e.when)) print(o, files[e.file], e.rec, e.when);
+    order.push_back(&e);
+  std::sort(order.begin(), order.end(), [](const entry *a, const entry *b) {
+    return a->when != b->when ? a->when < b->when : a->order < b->order;
+  });
+  for (const entry *e : order)
+    if (wanted(o, files[e->file], e->rec, e->when)) print(o, files[e->file], e->rec, e->when);
   entries->clear();
   fflush(stdout);
 }
@@ -284,31 +321,106 @@ kind kind_of_name(const std::string &path) {
   return base == error_name ? KIND_ERROR : KIND_AUDIT;
 }
 
-/* reads every log once: each ".old" copy, then the log */
+/* one input of the merge: a log read in pieces, its parsed records in waiting */
+struct stream {
+  FILE *file = nullptr;
+  size_t index = 0;         /* in the list of logs and copies */
+  std::string pending;      /* read, not yet parsed */
+  std::vector<entry> ready; /* parsed, not yet printed */
+  size_t next = 0;
+  bool at_end = false;
+  long long consumed = 0; /* bytes parsed into records */
+  std::string head;       /* the file's first bytes */
+};
+
+constexpr size_t READ_PIECE = 1 << 20;
+
+/* parses more of a stream until a record waits or the file is done */
+void refill(stream *s, bool follow, time_t now) {
+  while (s->next == s->ready.size() && !(s->at_end && s->pending.empty())) {
+    s->ready.clear();
+    s->next = 0;
+    if (!s->at_end) {
+      size_t have = s->pending.size();
+      s->pending.resize(have + READ_PIECE);
+      size_t n = fread(&s->pending[have], 1, READ_PIECE, s->file);
+      s->pending.resize(have + n);
+      if (s->head.size() < SIGNATURE_SIZE) s->head = s->pending.substr(0, SIGNATURE_SIZE);
+      if (n < READ_PIECE) s->at_end = true;
+    }
+    /* a log still written keeps a last line without its end for the next read */
+    logparse__end ends = !s->at_end ? LOGPARSE_PIECE : follow ? LOGPARSE_GROWING : LOGPARSE_WHOLE;
+    size_t used = collect(s->pending, ends, s->index, now, &s->ready);
+    s->pending.erase(0, used);
+    s->consumed += (long long)used;
+    if (s->at_end && used == 0) break;
+  }
+}
+
+/*
+** Reads every log once, each ".old" copy before its log, and prints the
+** records merged in time order: each log is in time order already, so the
+** logs are read side by side, a piece at a time, and the earliest waiting
+** record goes out first.
+*/
 void read_all(const options &o, std::vector<log_file> *files, bool named) {
   time_t now = time(nullptr);
-  std::vector<entry> entries;
-  std::vector<log_file> old_copies;
+  std::vector<log_file> all;
+  std::vector<stream> streams;
+  std::vector<size_t> stream_of_log(files->size(), (size_t)-1);
   for (size_t i = 0; i < files->size(); i++) {
     log_file &f = (*files)[i];
-    std::string bytes;
-    if (!named) {
-      old_copies.push_back(f);
-      old_copies.back().path = f.path + ".old";
-      if (read_from(old_copies.back().path, 0, &bytes))
-        collect(bytes, true, files->size() + old_copies.size() - 1, now, &entries);
+    for (int copy = named ? 1 : 0; copy < 2; copy++) {
+      std::string path = copy == 0 ? f.path + ".old" : f.path;
+      FILE *file = fopen(path.c_str(), "rb");
+      if (file == nullptr) {
+        if (copy == 1 && named) cli_report__fail(STATUS_UNREADABLE, "cannot read %s", path.c_str());
+        continue;
+      }
+      log_file entry_file = f;
+      entry_file.path = path;
+      all.push_back(entry_file);
+      stream s;
+      s.file = file;
+      s.index = all.size() - 1;
+      streams.push_back(s);
+      if (copy == 1) {
+        f.missing = false;
+        stream_of_log[i] = streams.size() - 1;
+      }
     }
-    if (!read_from(f.path, 0, &bytes)) {
-      if (named) cli_report__fail(STATUS_UNREADABLE, "cannot read %s", f.path.c_str());
-      continue;
-    }
-    f.missing = false;
-    f.offset = (long long)collect(bytes, !o.follow, i, now, &entries);
-    f.signature = bytes.substr(0, SIGNATURE_SIZE);
   }
-  std::vector<log_file> all = *files;
-  all.insert(all.end(), old_copies.begin(), old_copies.end());
-  flush(o, all, &entries);
+  /* the logs themselves may still be written while they are followed; the copies are not */
+  auto growing = [&](const stream &s) {
+    return o.follow && all[s.index].path.size() >= 4 &&
+           all[s.index].path.compare(all[s.index].path.size() - 4, 4, ".old") != 0;
+  };
+  for (stream &s : streams)
+    refill(&s, growing(s), now);
+  size_t order = 0;
+  for (;;) {
+    stream *first = nullptr;
+    for (stream &s : streams) {
+      if (s.next == s.ready.size()) continue;
+      const entry &e = s.ready[s.next];
+      if (first == nullptr || e.when < first->ready[first->next].when) first = &s;
+    }
+    if (first == nullptr) break;
+    entry &e = first->ready[first->next++];
+    e.order = order++;
+    if (wanted(o, all[e.file], e.rec, e.when)) print(o, all[e.file], e.rec, e.when);
+    if (first->next == first->ready.size()) refill(first, growing(*first), now);
+  }
+  fflush(stdout);
+  for (size_t i = 0; i < files->size(); i++) {
+    if (stream_of_log[i] == (size_t)-1) continue;
+    const stream &s = streams[stream_of_log[i]];
+    (*files)[i].offset = s.consumed;
+    (*files)[i].signature =
+        s.head.substr(0, (size_t)std::min<long long>(s.consumed, (long long)SIGNATURE_SIZE));
+  }
+  for (stream &s : streams)
+    fclose(s.file);
 }
 
 /*
@@ -331,7 +443,8 @@ void follow(const options &o, std::vector<log_file> *files) {
         std::string old_path = f.path + ".old";
         std::string old_head = signature_of(old_path);
         if (old_head.compare(0, f.signature.size(), f.signature) == 0) {
-          if (read_from(old_path, f.offset, &bytes)) collect(bytes, true, i, now, &entries);
+          if (read_from(old_path, f.offset, &bytes))
+            collect(bytes, LOGPARSE_WHOLE, i, now, &entries);
         } else {
           cli_report__warn("%s was rotated twice since it was read: records may be missed",
                            f.path.c_str());
@@ -346,7 +459,7 @@ void follow(const options &o, std::vector<log_file> *files) {
       }
       if (f.missing || f.signature.empty()) f.offset = 0;
       f.missing = false;
-      f.offset += (long long)collect(bytes, false, i, now, &entries);
+      f.offset += (long long)collect(bytes, LOGPARSE_GROWING, i, now, &entries);
       f.signature = signature_of(f.path).substr(
           0, (size_t)std::min<long long>(f.offset, (long long)SIGNATURE_SIZE));
     }
@@ -419,6 +532,7 @@ int main(int argc, char **argv) {
     default: usage(); return STATUS_USAGE;
     }
   }
+  keep_text = !o.json;
   std::vector<log_file> files;
   bool named = optind < argc;
   for (int i = optind; i < argc; i++)

@@ -13,10 +13,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text(reinterpret_cast<const char *>(data), size);
-  for (bool whole : {true, false}) {
+  for (logparse__end ends : {LOGPARSE_PIECE, LOGPARSE_GROWING, LOGPARSE_WHOLE}) {
     std::vector<logparse__record> recs;
     size_t used = 0, damaged = 0;
-    logparse__parse(text, whole, &recs, &used, &damaged);
+    logparse__parse(text, ends, true, &recs, &used, &damaged);
     if (used > size) abort();
     size_t total = 0;
     for (const logparse__record &r : recs)

@@ -36,7 +36,7 @@ std::vector<logparse__record> parse(const std::string &text, size_t *damaged) {
   std::vector<logparse__record> recs;
   size_t used = 0;
   *damaged = 0;
-  logparse__parse(text, true, &recs, &used, damaged);
+  logparse__parse(text, LOGPARSE_WHOLE, true, &recs, &used, damaged);
   return recs;
 }
 
