@@ -533,6 +533,8 @@ int main(int argc, char **argv) {
     }
   }
   keep_text = !o.json;
+  /* records go out as they are stored, CR LF and all, on every platform */
+  _setmode(_fileno(stdout), _O_BINARY);
   std::vector<log_file> files;
   bool named = optind < argc;
   for (int i = optind; i < argc; i++)

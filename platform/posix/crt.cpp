@@ -173,6 +173,14 @@ int _dup(int fd) {
   return d;
 }
 
+int _fileno(FILE *stream) { return fileno(stream); }
+
+int _setmode(int fd, int mode) {
+  bool was_binary = is_binary(fd);
+  set_binary(fd, (mode & _O_BINARY) != 0);
+  return was_binary ? _O_BINARY : _O_TEXT;
+}
+
 int _chsize(int fd, long size) { return failed_if(ftruncate(fd, (off_t)size)); }
 
 int _unlink(const char *path) { return failed_if(unlink(path)); }

@@ -154,6 +154,8 @@ int _write(int fd, const void *buf, unsigned int count);
 int _read(int fd, void *buf, unsigned int count);
 int _close(int fd);
 int _dup(int fd);
+int _fileno(FILE *stream);
+int _setmode(int fd, int mode);
 int _chsize(int fd, long size);
 int _unlink(const char *path);
 int _access(const char *path, int mode);
