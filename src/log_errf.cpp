@@ -9,8 +9,7 @@
 #include "platform.h"
 
 void log_errf__cached_path(char cache[LOG_PATH_SIZE], char dest[LOG_PATH_SIZE],
-                           const char *name_value, const char *fallback_name,
-                           const char *program) {
+                           const char *name_value, const char *fallback_name, const char *program) {
   if (cache[0] == '\0') {
     /* a directory that leaves no room for the separator is taken as not configured */
     char dir[LOG_PATH_SIZE];

@@ -154,8 +154,7 @@ int run(int argc, char **argv, const char *program) {
 
   /* the next option is read before the error is tested: one more is diagnosed */
   int c;
-  while ((c = vez_getopt(argc, argv, "a:cd:e:l:n:x:y:")) >= 0 &&
-         !option_error) {
+  while ((c = vez_getopt(argc, argv, "a:cd:e:l:n:x:y:")) >= 0 && !option_error) {
     switch (c) {
     case 'a':
       o.a_value = aud_chk__to_int(optarg);
