@@ -62,11 +62,7 @@ class Stress : public Test {
 protected:
   void SetUp() override {
     Test::SetUp();
-    testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", dir);
-    testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", path("data.dat"));
-    testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", path("no-device"));
-    testenv::reg_set_dword(testenv::INDEX_KEY, "logmsg", 1);
-    ASSERT_EQ(testenv::run({testenv::program("aud"), "-c"}).status, 0);
+    ASSERT_TRUE(testenv::log_into(dir));
     ASSERT_EQ(testenv::run({testenv::program("aud"), "-n", "off"}).status, 0);
   }
 

@@ -11,7 +11,6 @@
 #include "platform.h"
 #include "timelib.h"
 
-using testenv::INDEX_KEY;
 using testenv::PRODUCT_KEY;
 using testenv::run_result;
 using testenv::Test;
@@ -46,12 +45,8 @@ class Reader : public Test {
 protected:
   void SetUp() override {
     Test::SetUp();
-    testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", dir);
-    testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", path("data.dat"));
-    testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", path("no-device"));
     testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 5);
-    testenv::reg_set_dword(INDEX_KEY, "logmsg", 1);
-    ASSERT_EQ(testenv::run({testenv::program("aud"), "-c"}).status, 0);
+    ASSERT_TRUE(testenv::log_into(dir));
   }
   run_result vezcat(std::vector<std::string> args) {
     args.insert(args.begin(), testenv::program("vezcat"));

@@ -128,6 +128,14 @@ child *hold_lock(const std::string &path) {
   return nullptr;
 }
 
+bool log_into(const std::string &dir) {
+  reg_set_string(PRODUCT_KEY, "LOGPATH", dir);
+  reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", join(dir, "data.dat"));
+  reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", join(dir, "no-device"));
+  reg_set_dword(INDEX_KEY, "logmsg", 1);
+  return run({program("aud"), "-c"}).status == 0;
+}
+
 void Test::SetUp() {
   static int counter = 0;
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -93,6 +93,13 @@ protected:
   std::string path(const std::string &name) const { return join(dir, name); }
 };
 
+/*
+** Configures logmsg's logging into dir: the logs and the data file there,
+** notices to a device that is not there, logmsg registered as process 1,
+** and the settings reset. True when the reset worked.
+*/
+bool log_into(const std::string &dir);
+
 /* the registry keys the tests use */
 extern const char PRODUCT_KEY[];
 extern const char INDEX_KEY[];
