@@ -87,11 +87,6 @@ AuditInfo writer_settings(const ErrorInfo *info) {
   return AuditInfo{info->hex_dumps, info->level, info->max_file_size};
 }
 
-/*
-** Reports that must not be raised inside a record (they would be dropped as
-** nested) are made here, each a record of its own, once the record in hand
-** is done.
-*/
 /* reports kept for after the record in hand */
 constexpr int DEFERRED_MAX = 4;
 struct deferred_report {
@@ -105,6 +100,11 @@ deferred_report deferred[DEFERRED_MAX];
 int deferred_count = 0;
 bool reporting_deferred = false;
 
+/*
+** Reports that must not be raised inside a record (they would be dropped as
+** nested) are made here, each a record of its own, once the record in hand
+** is done.
+*/
 void after_record() {
   if (!reporting_deferred) {
     reporting_deferred = true;
