@@ -1,6 +1,7 @@
 # The part of the Windows cross builds that does not depend on the word
 # size: mingw-w64's posix-thread compilers (GoogleTest needs std::mutex) and
-# a statically linked runtime, so that the programs run under Wine or
+# a statically linked runtime (the DLL's too: the C++ runtime and the
+# posix threads library it uses), so that the programs run under Wine or
 # Windows as they are. Included by mingw-w64-i686.cmake and
 # mingw-w64-x86_64.cmake, which name VEZ_MINGW_PREFIX.
 set(CMAKE_SYSTEM_NAME Windows)
@@ -13,4 +14,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
