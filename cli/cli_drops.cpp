@@ -13,7 +13,8 @@ void cli_report__drop_counts(void) {
   log__get_drop_counts(&d);
   fprintf(stderr,
           "dropped: lock_held %lu open_failed %lu nested %lu write_failed %lu"
-          " rotation_failed %lu\n",
+          " rotation_failed %lu mended %lu notices_lost %lu\n",
           (unsigned long)d.lock_held, (unsigned long)d.open_failed, (unsigned long)d.nested,
-          (unsigned long)d.write_failed, (unsigned long)d.rotation_failed);
+          (unsigned long)d.write_failed, (unsigned long)d.rotation_failed, (unsigned long)d.mended,
+          (unsigned long)d.notices_lost);
 }

@@ -165,7 +165,11 @@ void carry_out(const command &c) {
   int length = (int)c.data.size();
   for (long k = 0; k < c.count; k++) {
     if (c.kind == "error") {
-      if (c.set_error) SetLastError(c.error_code);
+      /* the code as the library takes a caller's: its last-error code, its errno on POSIX */
+      if (c.set_error) {
+        SetLastError(c.error_code);
+        errno = (int)c.error_code;
+      }
       log__log_error(c.has_level ? c.level : 1, c.source.c_str(), c.line, c.description.c_str(),
                      data, length);
     } else if (c.kind == "audit") {

@@ -66,16 +66,26 @@ VEZLOG_API void log__log_devmsg(int level, const char *source, int line, const c
 /* Detaches from the settings; later messages use the built-in defaults. */
 VEZLOG_API void log__shut_error_audit(void);
 
-/* Records this process dropped, by reason, since it started. */
+/*
+** Records this process dropped, by reason, since it started. Every loss
+** but nested is also told in the log itself: the next record this process
+** writes is preceded by one of its own, "Records lost since MM/DD hh:mm:ss:"
+** and the counts by these names.
+*/
 typedef struct log__drop_counts {
   uint32_t lock_held;       /* another process held the log's lock */
   uint32_t open_failed;     /* the log (or its lock file) could not be opened or created */
-  uint32_t nested;          /* raised while another record was being written */
+  uint32_t nested;          /* the library's own reports raised while another record was
+                               being written (not told in the log) */
   uint32_t write_failed;    /* the write failed (a full disk): the log was cut back to
                                where the record began */
   uint32_t rotation_failed; /* not a drop: rotations that could not move the full log
                                aside, whose records went on at its end */
+  uint32_t mended;          /* not a drop of this process: records another writer left torn
+                               (it died inside its write), cut from the log's end */
+  uint32_t notices_lost;    /* notices the notification device could not take at once */
 } log__drop_counts;
+/* a null counts pointer is ignored */
 VEZLOG_API void log__get_drop_counts(log__drop_counts *counts);
 
 /* The error and audit levels in force, read at every call. */

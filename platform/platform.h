@@ -29,6 +29,17 @@
 /* where the registry lives, for messages */
 inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
 
+/* the error code a caller of the library left: the thread's last-error code */
+inline DWORD VezCallerErrorCode(void) { return GetLastError(); }
+
+/* whether a handle's file is still the one at name: a file opened without delete
+   sharing can be neither removed nor replaced, so it always is */
+inline BOOL VezHandleIsAtName(HANDLE, const char *) { return TRUE; }
+
+/* a mapped file cannot be cut while it is mapped: a view never loses its file */
+inline void VezSetViewFallback(LPCVOID, const void *, size_t) {}
+inline BOOL VezViewLost(LPCVOID) { return FALSE; }
+
 /* the device that takes and discards any output */
 #define VEZ_NULL_DEVICE "NUL"
 
@@ -40,7 +51,11 @@ inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
 
 #define VEZ_OS_WIN 0
 #define VEZ_OS_POSIX 1
+#include <errno.h>
 #include "posix/win32.h"
+
+/* the error code a caller of the library left: errno, a POSIX program's own */
+inline DWORD VezCallerErrorCode(void) { return (DWORD)errno; }
 
 #define VEZ_NULL_DEVICE "/dev/null"
 

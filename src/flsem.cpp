@@ -62,6 +62,10 @@ int flsem__wait_file_lock_sem(const char *lock_name) {
   return error == ERROR_SHARING_VIOLATION ? FLSEM_HELD_ELSEWHERE : FLSEM_OPEN_FAILED;
 }
 
+bool flsem__lock_is_current(const char *lock_name) {
+  return lock_f != INVALID_HANDLE_VALUE && VezHandleIsAtName(lock_f, lock_name);
+}
+
 int flsem__signal_file_lock_sem(void) {
   if (lock_f == INVALID_HANDLE_VALUE) {
     report(282, "Trying to release unallocated semaphore");

@@ -21,6 +21,13 @@ constexpr int FLSEM_CLOSE_FAILED = -6;
 int flsem__wait_file_lock_sem(const char *lock_name);
 
 /*
+** Whether the lock this process holds is still on the file at lock_name:
+** a lock file removed or replaced while it is held (by a cleaner, an
+** operator) no longer keeps other writers out.
+*/
+bool flsem__lock_is_current(const char *lock_name);
+
+/*
 ** Releases the lock this process holds, and audits that at level 15. 0;
 ** FLSEM_NOT_HELD or FLSEM_CLOSE_FAILED, each reported.
 */

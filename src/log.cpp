@@ -115,6 +115,7 @@ void after_record() {
     deferred_count = 0;
     reporting_deferred = false;
   }
+  shm__report_if_lost();
   static bool registry_reported = false;
   uint32_t code = log_cfg__registry_error();
   if (code != 0 && !registry_reported) {
@@ -229,7 +230,11 @@ void init(const char *name) {
 }
 
 void init_error_audit(int index, const char *name) {
-  if (name != procname) set_procname(name);
+  if (name == nullptr)
+    name_from_executable();
+  else if (name != procname)
+    set_procname(name);
+  name = procname;
   /* 64 and above share the overflow slot; so does a negative index, which has no slot */
   procindex = (index >= VEZ_OVERFLOW_SLOT || index < 0) ? VEZ_OVERFLOW_SLOT : index;
   bInitialized = 1;
@@ -247,8 +252,11 @@ void init_error_audit(int index, const char *name) {
   /* each setting stored whole: other threads' level tests may be reading it */
   int32_t hex_dumps = 0, level = 0, size = LOG_DEFL_FILE_SIZE;
   if (!log_cfg__read_value("LOGDUMP", &hex_dumps, sizeof hex_dumps)) hex_dumps = 0;
-  if (!log_cfg__read_value("LOGAUDITLEVEL", &level, sizeof level)) level = 0;
-  if (!log_cfg__read_value("LOGFILESIZE", &size, sizeof size)) size = LOG_DEFL_FILE_SIZE;
+  /* a value out of range counts as not configured: the default applies */
+  if (!log_cfg__read_value("LOGAUDITLEVEL", &level, sizeof level) || level < 0) level = 0;
+  if (!log_cfg__read_value("LOGFILESIZE", &size, sizeof size) || size < 0 ||
+      size > VEZ_MAX_FILE_SIZE)
+    size = LOG_DEFL_FILE_SIZE;
   if (size == 0) size = 1;
   __atomic_store_n(&audit_info->hex_dumps, hex_dumps, __ATOMIC_RELAXED);
   __atomic_store_n(&audit_info->level, level, __ATOMIC_RELAXED);
@@ -308,14 +316,23 @@ void log__init_error_audit(int index, const char *name) {
   restore_caller_errors(kept);
 }
 
-void log__log_error(int level, const char *src, int line, const char *description, const void *data,
-                    int length) {
-  /* the caller's code, read first: the record shows it */
-  caller_errors kept = keep_caller_errors();
+namespace {
+
+void error_entry(DWORD code, int level, const char *src, int line, const char *description,
+                 const void *data, int length, const caller_errors &kept) {
   EnterCriticalSection(write_lock());
-  log_error(kept.last_error, level, src, line, description, data, length);
+  log_error(code, level, src, line, description, data, length);
   LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
+}
+
+} // namespace
+
+void log__log_error(int level, const char *src, int line, const char *description, const void *data,
+                    int length) {
+  /* the caller's code, read first: the record shows it (errno of a POSIX program) */
+  caller_errors kept = keep_caller_errors();
+  error_entry(VezCallerErrorCode(), level, src, line, description, data, length, kept);
 }
 
 void log__log_audit(int level, const char *src, int line, const char *description, const void *data,
@@ -344,7 +361,10 @@ void log__log_devmsg(int level, const char *src, int line, const char *descripti
 
 void log__report_error(const char *src, int line, const char *description, const void *data,
                        int length) {
-  if (*log__error_level == 1) log__log_error(1, src, line, description, data, length);
+  /* the library's own reports carry the code its last system call left */
+  if (*log__error_level != 1) return;
+  caller_errors kept = keep_caller_errors();
+  error_entry(kept.last_error, 1, src, line, description, data, length, kept);
 }
 
 void log__defer_error(const char *src, int line, const char *description, const void *data,

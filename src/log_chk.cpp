@@ -27,28 +27,25 @@ bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const
   return true;
 }
 
-int log_chk__check_log_file_size(const char *path, int fd, int max_size, long *size) {
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long size) {
   /* rename reports once while rotations of this process keep failing */
   static bool rename_failing = false;
   char old_name[LOG_CHK_NAME_SIZE];
-  *size = sys__lseek(fd, 0, 2);
   /* no ".old" name, no rotation: the log is never renamed onto itself or cut */
   if (!log_chk__derived_name(old_name, path, ".old")) return LOG_CHK_WITHIN_LIMIT;
   /* the limit in bytes is worked out wide, so no setting overflows it */
   long long limit = (long long)max_size * 512;
-  /* after a failed seek the position is unknown: rotate rather than write over the start */
-  if (*size >= 0 && (long long)*size <= limit) return LOG_CHK_WITHIN_LIMIT;
+  /* a log of unknown length is rotated rather than let grow without bound */
+  if (size >= 0 && (long long)size <= limit) return LOG_CHK_WITHIN_LIMIT;
   sys__close(fd);
-  /* a rename replaces the old copy where the system allows it, so that it is never lost
-     before the log has taken its place; elsewhere the old copy is removed first */
-  if (rename(path, old_name) != 0) {
-    _unlink(old_name);
-    if (rename(path, old_name) != 0) {
-      if (rename_failing) return LOG_CHK_RENAME_FAILING;
-      log__defer_error(source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
-      rename_failing = true;
-      return LOG_CHK_RENAME_FAILED;
-    }
+  /* One move that replaces the old copy: the old copy is never removed unless the log
+     takes its place. Where the log cannot be moved (held open by a program that does not
+     share deletion, on Windows), both stay as they are and the log is written on. */
+  if (!MoveFileExA(path, old_name, MOVEFILE_REPLACE_EXISTING)) {
+    if (rename_failing) return LOG_CHK_RENAME_FAILING;
+    log__defer_error(source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
+    rename_failing = true;
+    return LOG_CHK_RENAME_FAILED;
   }
   rename_failing = false;
   return LOG_CHK_ROTATED;

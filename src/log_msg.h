@@ -1,5 +1,6 @@
 /*
-** log_msg.h - writes one record into a named log file.
+** log_msg.h - writes one record into a named log file, preceded by one
+** that tells what this process lost since its last record got through.
 */
 #ifndef VEZ_LOG_MSG_H
 #define VEZ_LOG_MSG_H
@@ -17,5 +18,8 @@ void log_msg__log_message(const char *path, int kind, int message_level, const A
 
 /* the drops of this process; a nested message is counted by its sink */
 extern log__drop_counts log_msg__drops;
+
+/* counts a loss in one of log_msg__drops' counters, to be told in the log */
+void log_msg__lost(uint32_t *counter);
 
 #endif /* VEZ_LOG_MSG_H */

@@ -9,6 +9,8 @@
 
 #include "log.h"
 #include "log_cfg.h"
+#include "log_defe.h"
+#include "log_defl.h"
 #include "platform.h"
 
 ErrorAuditSegment *shm__pMemorySeg = nullptr;
@@ -82,6 +84,12 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
     report(209, "MapViewOfFile() failed", nullptr, 0);
     return nullptr;
   }
+  /* a data file cut while it is mapped leaves the view on the built-in defaults */
+  static ErrorAuditSegment fallback;
+  log_defe__set_default_err_info(&fallback.error);
+  for (AuditInfo &slot : fallback.audit)
+    log_defl__set_default_log_info(&slot, 0, 0);
+  VezSetViewFallback(view, &fallback, sizeof fallback);
   shm__pMemorySeg = static_cast<ErrorAuditSegment *>(view);
   shm__nMemoryCount = 1;
   shm__attach_error = 0;
@@ -100,6 +108,15 @@ void shm__detach_shared_mem(void) {
   int32_t count = shm__nMemoryCount;
   shm__nMemoryCount = 0;
   report(322, "shm__nMemoryCount is less than 0!", &count, sizeof count);
+}
+
+bool shm__segment_lost(void) { return shm__pMemorySeg != nullptr && VezViewLost(shm__pMemorySeg); }
+
+void shm__report_if_lost(void) {
+  static bool reported = false;
+  if (reported || !shm__segment_lost()) return;
+  reported = true;
+  report(340, "Data file cut while mapped, built-in defaults used", nullptr, 0);
 }
 
 void shm__data_file_path(char path[SHM_PATH_SIZE]) {

@@ -30,6 +30,14 @@ extern uint32_t shm__attach_error;
 ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size);
 void shm__detach_shared_mem(void);
 
+/*
+** Whether the data file was cut under this process's view (another user
+** emptied it): the view then reads the built-in defaults, as a process
+** without a data file would use, and reports that once.
+*/
+bool shm__segment_lost(void);
+void shm__report_if_lost(void);
+
 /* The data file's path: "LOG_DATAFILE", else "LOG_DIRNAME" or the temporary directory. */
 void shm__data_file_path(char path[SHM_PATH_SIZE]);
 

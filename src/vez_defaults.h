@@ -18,6 +18,8 @@ constexpr int VEZ_DEVICE_SIZE = VEZ_DEVICE_FIELD_SIZE - 1;
 
 /* a log's maximum size, in units of 512 bytes, where nothing else is set */
 constexpr int32_t VEZ_DEFAULT_FILE_SIZE = 1024;
+/* the largest maximum size a configuration may set: 2 GiB */
+constexpr int32_t VEZ_MAX_FILE_SIZE = 4194304;
 /* the notification device where nothing else is set: the console */
 constexpr char VEZ_DEFAULT_DEVICE[] = "CONOUT$";
 

@@ -160,19 +160,21 @@ TEST_F(Writer, HeaderLevelsNamesAndCutSources) {
 }
 
 TEST_F(Writer, RotationAtTheLimit) {
+  /* logs of whole lines of the given length */
+  auto lines = [](size_t n, char c) { return std::string(n - 2, c) + "\r\n"; };
   settings.max_file_size = 1;
-  testenv::write_file(log, std::string(512, 'f'));
+  testenv::write_file(log, lines(512, 'f'));
   write("next", "");
-  EXPECT_EQ(testenv::read_file(log).substr(0, 512), std::string(512, 'f')) << "512 stays";
+  EXPECT_EQ(testenv::read_file(log).substr(0, 512), lines(512, 'f')) << "512 stays";
   EXPECT_FALSE(testenv::file_exists(log + ".old"));
-  testenv::write_file(log, std::string(513, 'g'));
+  testenv::write_file(log, lines(513, 'g'));
   write("after", "");
-  EXPECT_EQ(testenv::read_file(log + ".old"), std::string(513, 'g'));
+  EXPECT_EQ(testenv::read_file(log + ".old"), lines(513, 'g'));
   EXPECT_EQ(testenv::read_file(log).find("------"), 0u);
   EXPECT_NE(testenv::read_file(log).find("Desc:after"), std::string::npos);
-  testenv::write_file(log, std::string(600, 'h'));
+  testenv::write_file(log, lines(600, 'h'));
   write("third", "");
-  EXPECT_EQ(testenv::read_file(log + ".old"), std::string(600, 'h')) << "one copy, replaced";
+  EXPECT_EQ(testenv::read_file(log + ".old"), lines(600, 'h')) << "one copy, replaced";
 }
 
 TEST_F(Writer, SizeZeroKeepsOneRecordAndNegativeAlwaysRotates) {
@@ -209,9 +211,7 @@ TEST_F(Writer, DerivedNamesNeverCutOntoTheLogItself) {
   testenv::write_file(log, "content");
   int fd = sys__open(log.c_str(), _O_CREAT | _O_RDWR, 0666);
   ASSERT_GE(fd, 0);
-  long size = -1;
-  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1, &size), 0);
-  EXPECT_EQ(size, 7);
+  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1, 7), 0);
   sys__close(fd);
   EXPECT_EQ(testenv::read_file(log), "content");
 }
@@ -286,8 +286,9 @@ TEST_F(Writer, EntryPointsLeaveTheCallersErrorCodesAsTheyFoundThem) {
     EXPECT_EQ(GetLastError(), 1234u);
     EXPECT_EQ(errno, 77);
   }
+  /* the caller's code: its last-error code on Windows, its errno on POSIX */
   std::string text = testenv::read_file(path("error"));
-  EXPECT_NE(text.find("err:1234  "), std::string::npos) << text;
+  EXPECT_NE(text.find(VEZ_OS_WIN ? "err:1234  " : "err:77  "), std::string::npos) << text;
   EXPECT_EQ(text.find("err:183"), std::string::npos) << "no code of the library's own shows";
 }
 

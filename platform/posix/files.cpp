@@ -16,6 +16,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -48,13 +49,66 @@ vez_handle *new_handle(int kind, int fd, uint64_t map_size) {
   return nullptr;
 }
 
-/* views mapped and not yet unmapped, so that UnmapViewOfFile knows each length */
+/*
+** Views mapped and not yet unmapped, so that UnmapViewOfFile knows each
+** length, and what each view reads once its file is cut under it: Windows
+** refuses to cut a mapped file, POSIX lets anyone who may write it do so,
+** and the next access to the view would raise SIGBUS. The handler puts a
+** private copy of the view's fallback bytes in its place instead.
+*/
 constexpr int MAX_VIEWS = 32;
+constexpr size_t VIEW_FALLBACK_MAX = 4096;
 struct view_entry {
   void *addr;
   size_t length;
+  size_t fallback_size;
+  unsigned char fallback[VIEW_FALLBACK_MAX];
+  volatile sig_atomic_t lost;
 };
 view_entry views[MAX_VIEWS];
+struct sigaction previous_bus;
+
+void on_bus(int sig, siginfo_t *info, void *context) {
+  char *at = static_cast<char *>(info->si_addr);
+  for (view_entry &v : views) {
+    char *base = static_cast<char *>(v.addr);
+    if (base == nullptr || at < base || at >= base + v.length) continue;
+    int saved = errno;
+    void *p = mmap(base, v.length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+                   -1, 0);
+    errno = saved;
+    if (p == MAP_FAILED) break;
+    memcpy(base, v.fallback, v.fallback_size < v.length ? v.fallback_size : v.length);
+    v.lost = 1;
+    return; /* the faulting access runs again, on the copy */
+  }
+  /* not a view of ours: what would have happened without this handler */
+  if (previous_bus.sa_flags & SA_SIGINFO) {
+    previous_bus.sa_sigaction(sig, info, context);
+  } else if (previous_bus.sa_handler != SIG_DFL && previous_bus.sa_handler != SIG_IGN) {
+    previous_bus.sa_handler(sig);
+  } else {
+    sigaction(SIGBUS, &previous_bus, nullptr); /* the fault recurs, with its own action */
+  }
+}
+
+void watch_views() {
+  static bool watching = false;
+  if (watching) return;
+  watching = true;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_sigaction = on_bus;
+  sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGBUS, &sa, &previous_bus);
+}
+
+view_entry *view_of(LPCVOID view) {
+  for (view_entry &v : views)
+    if (v.addr != nullptr && v.addr == view) return &v;
+  return nullptr;
+}
 
 DWORD win32_error(int e) { return (DWORD)posix_win32_error(e, nullptr); }
 
@@ -175,6 +229,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *) {
     return FALSE;
   }
   ssize_t n = write(h->fd, buf, count);
+  if (n < 0 && errno == EAGAIN) n = 0; /* a handle in PIPE_NOWAIT mode with no room: nothing */
   if (n < 0) {
     int e = errno;
     fail_with(win32_error(e));
@@ -182,6 +237,56 @@ BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *) {
   }
   if (written != nullptr) *written = (DWORD)n;
   return TRUE;
+}
+
+BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD, LPDWORD) {
+  vez_handle *h = as_handle(pipe, HANDLE_FILE);
+  struct stat st;
+  if (h == nullptr || fstat(h->fd, &st) != 0) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  /* pipes and devices only: a file's writes never wait for a reader */
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+    fail_with(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  if (mode != nullptr) {
+    int flags = fcntl(h->fd, F_GETFL);
+    flags = (*mode & PIPE_NOWAIT) ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    if (fcntl(h->fd, F_SETFL, flags) != 0) {
+      int e = errno;
+      fail_with(win32_error(e));
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+  if (from == nullptr || to == nullptr) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  struct stat st;
+  if (!(flags & MOVEFILE_REPLACE_EXISTING) && lstat(to, &st) == 0) {
+    fail_with(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (rename(from, to) != 0) {
+    int e = errno;
+    fail_with((DWORD)posix_win32_error(e, from));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL VezHandleIsAtName(HANDLE handle, LPCSTR name) {
+  vez_handle *h = as_handle(handle, HANDLE_FILE);
+  struct stat held, named;
+  if (h == nullptr || name == nullptr || fstat(h->fd, &held) != 0 || stat(name, &named) != 0)
+    return FALSE;
+  return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -264,26 +369,43 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD, DWORD off_high, DWORD off_low, size_
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  watch_views();
   void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m->fd, (off_t)off);
   if (p == MAP_FAILED) {
     int e = errno;
     fail_with(win32_error(e));
     return nullptr;
   }
-  views[slot] = view_entry{p, length};
+  view_entry &v = views[slot];
+  v.length = length;
+  v.fallback_size = 0;
+  v.lost = 0;
+  __atomic_store_n(&v.addr, p, __ATOMIC_RELEASE);
   return p;
 }
 
 BOOL UnmapViewOfFile(LPCVOID view) {
-  for (view_entry &v : views) {
-    if (v.addr != nullptr && v.addr == view) {
-      munmap(v.addr, v.length);
-      v = view_entry{nullptr, 0};
-      return TRUE;
-    }
+  view_entry *v = view_of(view);
+  if (v == nullptr) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return FALSE;
   }
-  fail_with(ERROR_INVALID_PARAMETER);
-  return FALSE;
+  munmap(v->addr, v->length);
+  __atomic_store_n(&v->addr, nullptr, __ATOMIC_RELEASE);
+  return TRUE;
+}
+
+void VezSetViewFallback(LPCVOID view, const void *fallback, size_t size) {
+  view_entry *v = view_of(view);
+  if (v == nullptr) return;
+  if (size > VIEW_FALLBACK_MAX) size = VIEW_FALLBACK_MAX;
+  memcpy(v->fallback, fallback, size);
+  v->fallback_size = size;
+}
+
+BOOL VezViewLost(LPCVOID view) {
+  view_entry *v = view_of(view);
+  return v != nullptr && v->lost != 0;
 }
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR buf, DWORD size) {

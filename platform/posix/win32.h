@@ -111,6 +111,23 @@ DWORD GetFileSize(HANDLE file, LPDWORD high);
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distance_high, DWORD method);
 BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *overlapped);
 BOOL CloseHandle(HANDLE h);
+/* a write to a pipe or device handle in PIPE_NOWAIT mode writes what fits now, never waits */
+#define PIPE_WAIT 0x0u
+#define PIPE_NOWAIT 0x1u
+BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD max_collection,
+                             LPDWORD collect_timeout);
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+/*
+** Not Win32, what the emulation must add to it: whether a handle's file is
+** still the one at name (POSIX lets a file be removed or replaced while it
+** is open); and what a view reads once its file is cut under it (POSIX
+** lets a mapped file be truncated): the view is then replaced by a private
+** copy of fallback, and VezViewLost tells it.
+*/
+BOOL VezHandleIsAtName(HANDLE h, LPCSTR name);
+void VezSetViewFallback(LPCVOID view, const void *fallback, size_t size);
+BOOL VezViewLost(LPCVOID view);
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD size_high,
                           DWORD size_low, LPCSTR name);
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD off_high, DWORD off_low, size_t length);
