@@ -27,7 +27,8 @@
 namespace {
 
 constexpr int STATUS_BAD_COMMAND = 2;
-constexpr size_t INPUT_LINE_SIZE = 1 << 16;
+/* the longest input line carried out */
+constexpr size_t INPUT_LINE_MAX = 1 << 20;
 
 struct command {
   bool has_level = false; /* else the kind's default */
@@ -222,12 +223,44 @@ bool carry_out_line(const std::vector<std::string> &words) {
   return true;
 }
 
+/*
+** One input line into line, without its line end; false at the end of the
+** input. A line longer than INPUT_LINE_MAX is read to its end and left
+** empty, *too_long set: it is refused whole, never split into commands.
+*/
+bool next_line(std::string *line, bool *too_long) {
+  line->clear();
+  *too_long = false;
+  char piece[4096];
+  bool any = false;
+  while (fgets(piece, sizeof piece, stdin) != nullptr) {
+    any = true;
+    size_t n = strlen(piece);
+    bool ended = n > 0 && piece[n - 1] == '\n';
+    if (!*too_long) {
+      line->append(piece, ended ? n - 1 : n);
+      if (line->size() > INPUT_LINE_MAX) {
+        *too_long = true;
+        line->clear();
+      }
+    }
+    if (ended) break;
+  }
+  return any;
+}
+
 int read_input() {
   int status = 0;
-  std::vector<char> line(INPUT_LINE_SIZE);
-  while (fgets(line.data(), (int)line.size(), stdin) != nullptr) {
+  std::string line;
+  bool too_long = false;
+  while (next_line(&line, &too_long)) {
     input_line++;
-    std::vector<std::string> words = split(line.data());
+    if (too_long) {
+      bad("longer than " + std::to_string(INPUT_LINE_MAX) + " bytes: not carried out");
+      status = STATUS_BAD_COMMAND;
+      continue;
+    }
+    std::vector<std::string> words = split(line.c_str());
     if (!words.empty() && !carry_out_line(words)) status = STATUS_BAD_COMMAND;
   }
   input_line = 0;

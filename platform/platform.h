@@ -36,6 +36,10 @@ inline DWORD VezCallerErrorCode(void) { return GetLastError(); }
    sharing can be neither removed nor replaced, so it always is */
 inline BOOL VezHandleIsAtName(HANDLE, const char *) { return TRUE; }
 
+/* writers of a file opened through the C runtime exclude each other by its lock file
+   alone, which no process can remove while it is held */
+inline BOOL VezLockOpenFile(int) { return TRUE; }
+
 /* a mapped file cannot be cut while it is mapped: a view never loses its file */
 inline void VezSetViewFallback(LPCVOID, const void *, size_t) {}
 inline BOOL VezViewLost(LPCVOID) { return FALSE; }

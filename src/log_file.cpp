@@ -272,6 +272,9 @@ long mend_tail() {
 int open_locked(const char *path, int max_size) {
   fd = sys__open(path, LOG_OPEN_FLAGS, 0666);
   if (fd < 0) return LOG_FILE_OPEN_FAILED;
+  /* where the lock file can be removed under its holder, two writers that both believe they
+     hold it still take turns here: none sees another's record half written */
+  VezLockOpenFile(fd);
   long size = mend_tail();
   int rc = log_chk__check_log_file_size(path, fd, max_size, size);
   if (rc == LOG_CHK_WITHIN_LIMIT) {
@@ -288,6 +291,7 @@ int open_locked(const char *path, int max_size) {
   }
   fd = sys__open(path, LOG_OPEN_FLAGS, 0666);
   if (fd < 0) return LOG_FILE_OPEN_FAILED;
+  VezLockOpenFile(fd);
   record_start = sys__lseek(fd, 0, 2);
   if (record_start < 0) {
     sys__close(fd);

@@ -282,6 +282,8 @@ TEST_F(Library, CProgramLinksThePublicHeader) {
   ASSERT_EQ(errs.size(), 3u);
   EXPECT_EQ(errs[1].desc, "error from C");
   EXPECT_EQ(errs[1].origin, "api_c(api_c.c:10)");
+  /* the failed open's code: ENOENT on POSIX, the path not found on Windows */
+  EXPECT_EQ(errs[1].error_code, VEZ_OS_WIN ? 3 : 2);
   EXPECT_EQ(descs(log("api_c")), (std::vector<std::string>{"audit from C"}));
 }
 
@@ -296,4 +298,53 @@ TEST_F(Library, MalformedCommandsGiveStatus2AndGoodLinesStillRun) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
   EXPECT_EQ(descs(log("error")).back(), "fine");
+}
+
+TEST_F(Library, NotificationPipeNobodyReadsNeverHoldsTheProcess) {
+  std::string fifo = path("fifo");
+  if (!testenv::fifo_open(fifo)) GTEST_SKIP() << "no FIFOs here";
+  testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", fifo);
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 1);
+  reset();
+  const int count = 2000; /* far more notices than the pipe holds */
+  run_result r = logmsg({"-c", "-r", std::to_string(count), "error", "x"});
+  EXPECT_EQ(r.status, 0);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.err, m, std::regex(R"(notices_lost (\d+))"))) << r.err;
+  unsigned long lost = std::stoul(m[1]);
+  EXPECT_GT(lost, 0u);
+  std::string got = testenv::fifo_drain();
+  EXPECT_EQ((unsigned long)std::count(got.begin(), got.end(), '\n') + lost, (unsigned long)count);
+  std::vector<std::string> d = descs(log("error"));
+  EXPECT_EQ(std::count(d.begin(), d.end(), "x"), count) << "every record written";
+}
+
+TEST_F(Library, InputLinesAreCarriedOutWholeOrRefusedWhole) {
+  std::string long_desc(100000, 'a');
+  std::string injected = "audit " + std::string(1 << 20, 'A') + " error INJECTED";
+  run_result r = logmsg({"-"}, "audit " + long_desc + "\n" + injected + "\naudit after\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("line 2: longer than"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  std::vector<record> audits = log("logmsg");
+  ASSERT_EQ(audits.size(), 2u);
+  EXPECT_EQ(audits[0].desc.size() + audits[0].continuation.size() * 70 - 70 +
+                audits[0].continuation.back().size(),
+            long_desc.size());
+  EXPECT_EQ(audits[1].desc, "after");
+  EXPECT_EQ(testenv::read_file(path("error")).find("INJECTED"), std::string::npos);
+}
+
+TEST_F(Library, ConfiguredValuesOutOfRangeAreNotConfigured) {
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 2);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGFILESIZE", 0xffffffffu);
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGAUDITLEVEL", 0xfffffffdu);
+  run_result r = aud({"-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("LOGFILESIZE -1 is out of range"), std::string::npos) << r.err;
+  EXPECT_EQ(logmsg({"-r", "10", "-l", "-5", "audit", "kept"}).status, 0);
+  EXPECT_EQ(word(audit_at(2, MAX_FILE_SIZE)), 1024);
+  EXPECT_EQ(word(audit_at(2, LEVEL)), 0);
+  EXPECT_EQ(word(8), 1024) << "the error log's size";
+  EXPECT_EQ(descs(log("logmsg")).size(), 10u) << "no rotation at every record";
 }

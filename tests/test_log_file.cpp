@@ -3,6 +3,7 @@
 ** forms, rotation at the size limit, and the lock file against a real second
 ** process.
 */
+#include "logread.h"
 #include "testenv.h"
 
 #include <errno.h>
@@ -37,6 +38,8 @@ protected:
     Test::SetUp();
     log = path("error");
     timelib__fixed_time = testenv::local_time(2026, 9, 14, 13, 5, 7);
+    /* losses of earlier tests in this process are told here, not in this test's log */
+    log_msg__log_message(path("scratch").c_str(), 1, 1, &settings, 0, "p", "s", 1, "", nullptr, 0);
   }
   void TearDown() override {
     timelib__fixed_time = 0;
@@ -311,4 +314,112 @@ TEST_F(Writer, LineBreaksInADescriptionNeverStartALineOfTheirOwn) {
                  "     after\n"
                  "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
                  "Desc:no breaks stays as it was\n"));
+}
+
+TEST_F(Writer, NoLoggedTextPassesForALineOfItsOwn) {
+  settings.hex_dumps = 0; /* printable data is written as text */
+  struct forgery {
+    const char *data, *process, *source, *stored;
+  };
+  const forgery cases[] = {
+      {"------09/14 13:05:07   1/1  err:0   x(y:1)", "p", "s", "<2d>-----09/14 13:05:07"},
+      {"Desc:forged", "p", "s", "\r\n<44>esc:forged\r\n"},
+      {"     continued", "p", "s", "\r\n<20>    continued\r\n"},
+      {"0x01020304", "p", "s", "\r\n<30>x01020304\r\n"},
+      {"ordinary text stays", "p", "s", "\r\nordinary text stays\r\n"},
+      {"", "na\r\nme(", "s", "   na<0d><0a>me<28>(s:209)\r\n"},
+      {"", "p", "src\r\n------", "   p(src<0d><0a>------:209)\r\n"},
+  };
+  for (const forgery &f : cases) {
+    testenv::remove_file(log);
+    log_msg__log_message(log.c_str(), 1, 1, &settings, 0, f.process, f.source, 209, "d", f.data,
+                         (int)strlen(f.data));
+    std::string text = testenv::read_file(log);
+    EXPECT_NE(text.find(f.stored), std::string::npos) << text;
+    EXPECT_EQ(testenv::records(text).size(), 1u) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), f.data[0] ? 3 : 2) << text;
+  }
+  /* a line of the text form past the first, too */
+  testenv::remove_file(log);
+  std::string long_text = std::string(75, 'a') + "------forged";
+  write("d", long_text);
+  EXPECT_NE(testenv::read_file(log).find("\r\n<2d>-----forged\r\n"), std::string::npos);
+}
+
+TEST_F(Writer, TornTailIsCutBackBeforeTheNextRecord) {
+  const std::string whole = crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\nDesc:whole\n");
+  struct tear {
+    std::string tail; /* what a writer killed in its write left after the whole record */
+    bool ended;       /* its start is out of reach: the torn line is ended instead */
+  };
+  const tear cases[] = {
+      {"------09/14 13:0", false},
+      {"---", false},
+      {crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\nDesc:") + "half a descr", false},
+      {crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\nDesc:d\n") + "\r", false},
+      {"------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\r\nDesc:d\r\n" + std::string(70000, 'x'),
+       true},
+  };
+  for (const tear &t : cases) {
+    testenv::write_file(log, whole + t.tail);
+    log__drop_counts before, after;
+    log__get_drop_counts(&before);
+    write("next", "");
+    log__get_drop_counts(&after);
+    EXPECT_EQ(after.mended, before.mended + 1);
+    std::string text = testenv::read_file(log);
+    std::string told = crlf("------09/14 13:05:07   1/1  err:0   cfgsrv(..\\..\\src\\log_msg:60)\n"
+                            "Desc:Records lost since 09/14 13:05:07: mended 1\n"
+                            "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
+                            "Desc:next\n");
+    if (t.ended)
+      EXPECT_EQ(text, whole + t.tail + "\r\n" + told);
+    else
+      EXPECT_EQ(text, whole + told) << t.tail;
+  }
+  /* a log that ends whole is left as it is */
+  testenv::write_file(log, whole);
+  write("next", "");
+  EXPECT_EQ(testenv::read_file(log).substr(0, whole.size() + 6), whole + "------");
+}
+
+TEST_F(Writer, RotationWithTheLogHeldOpenLosesNoGeneration) {
+  /* a viewer holds the full log open, sharing reading and writing but not deletion: on
+     Windows the log cannot be moved then, and its old copy must not be given up for it */
+  settings.max_file_size = 1;
+  write("old generation", "");
+  testenv::write_file(log + ".old", testenv::take_file(log));
+  write(std::string(600, 'f'), "");
+  HANDLE viewer = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+  write("held" + std::string(600, 'h'), "");
+  CloseHandle(viewer);
+  std::vector<std::string> old = testenv::descs(testenv::records(testenv::read_file(log + ".old")));
+  std::vector<std::string> all = old;
+  for (const std::string &d : testenv::descs(testenv::records(testenv::read_file(log))))
+    all.push_back(d);
+  for (const std::string &d : {std::string(70, 'f'), "held" + std::string(66, 'h')})
+    EXPECT_EQ(std::count(all.begin(), all.end(), d), 1) << d;
+  if (VEZ_OS_WIN) {
+    EXPECT_EQ(old, std::vector<std::string>{"old generation"}) << "kept";
+  }
+  write("released", "");
+  EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(log))),
+            std::vector<std::string>{"released"})
+      << "rotation goes on once the viewer lets go";
+}
+
+TEST_F(Writer, LossesAreToldBeforeTheNextRecordThatGetsThrough) {
+  testenv::child *holder = testenv::hold_lock(log + ".lok");
+  ASSERT_NE(holder, nullptr);
+  timelib__fixed_time = testenv::local_time(2026, 9, 14, 13, 0, 1);
+  write("dropped", "");
+  write("dropped too", "");
+  testenv::finish(holder);
+  write("kept", "");
+  write("kept too", "");
+  EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(log))),
+            (std::vector<std::string>{"Records lost since 09/14 13:00:01: lock_held 2", "kept",
+                                      "kept too"}));
 }

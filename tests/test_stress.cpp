@@ -8,6 +8,7 @@
 #include "testenv.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <random>
@@ -232,6 +233,94 @@ TEST_F(Stress, KilledWritersLeaveOnlyWholeRecordsAcrossRotation) {
     check_logs({path("error"), path("error.old")}, "!");
     if (HasFailure()) break;
   }
+}
+
+/* how many torn records a process cut from a log's end, from logmsg -c's line */
+unsigned long mended(const std::string &err) {
+  std::smatch m;
+  static const std::regex count(R"(mended (\d+))");
+  return std::regex_search(err, m, count) ? std::stoul(m[1]) : 0;
+}
+
+TEST_F(Stress, WriterKilledInsideItsWriteLeavesNoTornOrGluedRecord) {
+#ifndef VEZ_CUTWRITE
+  GTEST_SKIP() << "a write is cut by a preloaded library, on POSIX only";
+#else
+  struct cut_case {
+    size_t desc, data, cut;
+    bool start_found; /* within reach of the torn end: the torn record is cut away whole */
+  };
+  const cut_case cases[] = {
+      {3500, 0, 2048, true},        /* within the fixed buffer, cut in its description */
+      {3500, 0, 3, true},           /* cut inside the header's mark */
+      {1000, 20000, 9000, true},    /* past the fixed buffer: one write all the same */
+      {10, 200000, 300000, false}}; /* cut too far from its header: its torn line is ended */
+  for (const cut_case &c : cases) {
+    testenv::remove_file(path("error"));
+    ASSERT_EQ(testenv::run({testenv::program("logmsg"), "error", "before"}).status, 0);
+    testenv::write_file(path("data.bin"), std::string(c.data, 'd'));
+    std::vector<std::string> args = {testenv::program("logmsg"), "error", std::string(c.desc, 'k')};
+    if (c.data > 0) args.insert(args.begin() + 1, {"-f", path("data.bin")});
+    testenv::set_env("LD_PRELOAD", VEZ_CUTWRITE);
+    testenv::set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
+    testenv::set_env("VEZ_TEST_CUT_WRITE", std::to_string(c.cut).c_str());
+    run_result killed = testenv::run(args);
+    testenv::set_env("LD_PRELOAD", nullptr);
+    testenv::set_env("VEZ_TEST_CUT_WRITE", nullptr);
+    EXPECT_EQ(killed.status, 128 + 9) << "killed inside one write of the whole record";
+    run_result after = testenv::run({testenv::program("logmsg"), "-c", "error", "after"});
+    EXPECT_EQ(mended(after.err), 1u) << after.err;
+    std::vector<record> rs = testenv::records(testenv::read_file(path("error")));
+    ASSERT_EQ(rs.size(), c.start_found ? 3u : 4u) << c.cut;
+    EXPECT_EQ(rs.front().desc, "before");
+    EXPECT_EQ(rs[rs.size() - 2].desc.rfind("Records lost since ", 0), 0u);
+    EXPECT_NE(rs[rs.size() - 2].desc.find(": mended 1"), std::string::npos);
+    EXPECT_EQ(rs.back().desc, "after") << "a header of its own, never glued";
+    for (const record &r : rs)
+      EXPECT_TRUE(r.whole);
+    std::string bytes;
+    if (!c.start_found) {
+      EXPECT_FALSE(testenv::decode_full_dump(rs[1].dump, &bytes)) << "cut short";
+    }
+  }
+#endif
+}
+
+TEST_F(Stress, LockFileRemovedWhileWritersRunLosesNothingUncounted) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1000000"}).status, 0);
+  /* writers that wait for the lock meet each other most: a removed lock lets two in */
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGLOCKWAIT", 5000);
+  std::atomic<bool> done{false};
+  std::thread cleaner([&] {
+    while (!done)
+      std::remove(path("error.lok").c_str());
+  });
+  const int writers = 4, each = VEZ_OS_WIN ? 200 : 800;
+  tally t = write_all(writers, each);
+  done = true;
+  cleaner.join();
+  EXPECT_EQ(check_logs({path("error")}) + t.dropped(), (size_t)(writers * each))
+      << "no two writers ever wrote at one place";
+}
+
+TEST_F(Stress, DataFileCutUnderARunningWriterKillsNothing) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "Windows refuses to cut a file that is mapped";
+  testenv::child *c = testenv::start({testenv::program("logmsg"), "-"});
+  testenv::send(c, "error before\n");
+  for (int i = 0; i < 500 && testenv::read_file(path("error")).find("before") == std::string::npos;
+       i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  testenv::write_file(path("data.dat"), ""); /* as an operator's ": > datafile.dat" */
+  testenv::send(c, "error after\n-l 0 audit audited\n");
+  run_result r = testenv::finish(c);
+  EXPECT_EQ(r.status, 0) << "the process goes on, on the built-in defaults";
+  EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(path("error")))),
+            (std::vector<std::string>{"before", "after",
+                                      "Data file cut while mapped, built-in defaults used"}));
+  EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(path("logmsg")))),
+            std::vector<std::string>{"audited"});
+  EXPECT_EQ(testenv::run({testenv::program("aud"), "-c"}).status, 0);
+  EXPECT_EQ(testenv::file_size(path("data.dat")), 1052) << "made whole again";
 }
 
 TEST_F(Stress, FullLogThatCannotBeMovedAsideIsKeptAndWrittenOn) {

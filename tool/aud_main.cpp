@@ -107,11 +107,20 @@ int32_t configured(const char *name, int32_t fallback, bool zero_too) {
   return (zero_too && value == 0) ? fallback : value;
 }
 
+/* a size limit: one out of range (below 0, past 2 GiB) counts as not configured, said */
+int32_t configured_size(const char *name) {
+  int32_t value = configured(name, VEZ_DEFAULT_FILE_SIZE, true);
+  if (value >= 1 && value <= VEZ_MAX_FILE_SIZE) return value;
+  cli_report__warn("configured %s %ld is out of range (1 to %ld): %ld used", name, (long)value,
+                   (long)VEZ_MAX_FILE_SIZE, (long)VEZ_DEFAULT_FILE_SIZE);
+  return VEZ_DEFAULT_FILE_SIZE;
+}
+
 int reset_mode() {
   if (log_util__init_error_audit() != 0) return cannot_attach("audit");
   const int32_t level = 1;
   const int32_t hex_dumps = configured("LOGDUMP", 1, false);
-  const int32_t file_size = configured("LOGFILESIZE", VEZ_DEFAULT_FILE_SIZE, true);
+  const int32_t file_size = configured_size("LOGFILESIZE");
   const int32_t notification = configured("LOGNOTIFYFLAG", 1, false);
   char device[VEZ_DEVICE_SIZE];
   if (!log_cfg__read_text("LOGNOTIFYDEV", device, sizeof device))

@@ -181,6 +181,22 @@ int _setmode(int fd, int mode) {
   return was_binary ? _O_BINARY : _O_TEXT;
 }
 
+BOOL VezLockOpenFile(int fd) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+#ifdef F_OFD_SETLKW
+  const int wait_for_lock = F_OFD_SETLKW; /* the open file's own, not the process's */
+#else
+  const int wait_for_lock = F_SETLKW;
+#endif
+  int rc;
+  while ((rc = fcntl(fd, wait_for_lock, &lock)) != 0 && errno == EINTR) {
+  }
+  return failed_if(rc) == 0;
+}
+
 int _chsize(int fd, long size) { return failed_if(ftruncate(fd, (off_t)size)); }
 
 int _unlink(const char *path) { return failed_if(unlink(path)); }

@@ -126,6 +126,10 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 ** copy of fallback, and VezViewLost tells it.
 */
 BOOL VezHandleIsAtName(HANDLE h, LPCSTR name);
+/* and, since a lock file can be removed under its holder there, a lock on the open file
+   itself for the writers of one file, waited for, held until the descriptor is closed
+   (readers are not kept out) */
+BOOL VezLockOpenFile(int fd);
 void VezSetViewFallback(LPCVOID view, const void *fallback, size_t size);
 BOOL VezViewLost(LPCVOID view);
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD size_high,
