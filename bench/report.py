@@ -95,7 +95,7 @@ def contention(writers, records, lock_wait):
         err = p.communicate()[1]
         dropped += int(re.search(r"lock_held (\d+)", err).group(1))
     elapsed = time.monotonic() - start
-    written = open(os.path.join(site.dir, "error"), "rb").read().count(b"------")
+    written = open(os.path.join(site.dir, "error"), "rb").read().count(b"Desc:contended")
     site.close()
     attempted = writers * records
     return written / elapsed, dropped / attempted, written + dropped == attempted
