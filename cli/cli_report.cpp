@@ -1,10 +1,14 @@
 /*
-** cli_report.cpp - the command-line programs' messages on standard error.
+** cli_report.cpp - the command-line programs' messages.
 */
 #include "cli_report.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
+
+#include "platform.h"
 
 namespace {
 
@@ -17,6 +21,23 @@ void say(const char *kind, const char *format, va_list ap) {
   if (n < 0 || n >= (int)sizeof line) n = 0;
   vsnprintf(line + n, sizeof line - (size_t)n, format, ap);
   fprintf(stderr, "%s\n", line);
+}
+
+/* the words without the line end and full stop some systems put after them */
+const char *trimmed(char *words) {
+  size_t n = strlen(words);
+  while (n > 0 && (words[n - 1] == '\n' || words[n - 1] == '\r' || words[n - 1] == ' ' ||
+                   words[n - 1] == '.'))
+    words[--n] = '\0';
+  return words;
+}
+
+/* standard output written and flushed: CLI_OK, else said and CLI_FAILED */
+int printed() {
+  errno = 0;
+  if (fflush(stdout) == 0 && !ferror(stdout)) return CLI_OK;
+  return cli_report__fail(CLI_FAILED, "cannot write the output: %s",
+                          cli_report__errno_reason(errno != 0 ? errno : EIO));
 }
 
 } // namespace
@@ -40,4 +61,37 @@ void cli_report__warn(const char *format, ...) {
   va_start(ap, format);
   say("warning: ", format, ap);
   va_end(ap);
+}
+
+int cli_report__usage(int status, const char *usage, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  say("", format, ap);
+  va_end(ap);
+  fprintf(stderr, usage, program);
+  return status;
+}
+
+const char *cli_report__system_reason(unsigned long code) {
+  static char words[256];
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     (DWORD)code, 0, words, sizeof words, nullptr) == 0)
+    snprintf(words, sizeof words, "error %lu", code);
+  return trimmed(words);
+}
+
+const char *cli_report__errno_reason(int e) {
+  static char words[256];
+  snprintf(words, sizeof words, "%s", strerror(e));
+  return trimmed(words);
+}
+
+int cli_report__version(const char *name) {
+  printf("%s (vezlog) %s\n", name, VEZ_VERSION);
+  return printed();
+}
+
+int cli_report__help(const char *text) {
+  printf(text, program);
+  return printed();
 }

@@ -1,10 +1,18 @@
 /*
-** cli_report.h - how the command-line programs (aud, logmsg, vezreg) say
-** what went wrong: one line on standard error that begins with the
-** program's name, and an exit status that names the class of failure.
+** cli_report.h - how the command-line programs (aud, logmsg, vezreg,
+** vezcat) speak to their user: every message is one line on standard
+** error that begins with the program's name as it was called; a usage
+** error says what was wrong and what was expected, then the usage line; a
+** failure names its file and gives the system's own reason. And the one
+** table of exit statuses (aud keeps the statuses of its own table).
 */
 #ifndef VEZ_CLI_REPORT_H
 #define VEZ_CLI_REPORT_H
+
+/* exit statuses */
+constexpr int CLI_OK = 0;     /* it worked (a reader that found nothing to show included) */
+constexpr int CLI_FAILED = 1; /* something could not be done: a file, the output */
+constexpr int CLI_USAGE = 2;  /* the command line was wrong: nothing was done */
 
 /* the name the lines begin with: the program's, as it was called */
 void cli_report__set_program(const char *name);
@@ -27,6 +35,27 @@ void cli_report__warn(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+/*
+** A usage error: "PROGRAM: MESSAGE" (what was wrong, what was expected),
+** then usage (formatted with the program's name for its %s) on standard
+** error; returns status (CLI_USAGE, or aud's own).
+*/
+int cli_report__usage(int status, const char *usage, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+/* the system's own words for a Win32 error code, and for an errno value */
+const char *cli_report__system_reason(unsigned long code);
+const char *cli_report__errno_reason(int e);
+
+/* --version: "NAME (vezlog) VERSION" on standard output; CLI_OK, or CLI_FAILED when it
+   could not be written */
+int cli_report__version(const char *name);
+/* --help: text (with the program's name for its %s) on standard output; the same statuses */
+int cli_report__help(const char *text);
 
 /* the process's drop counts, one line on standard error, as logmsg -c prints them
    (in cli_drops.cpp, for the programs that link the logging library) */

@@ -1,16 +1,15 @@
 /*
 ** logparse.cpp - reading records back, by hand and in one pass: a log is
-** read at well over 100 MB/s, and no input can make the parser fail.
+** read at well over 100 MB/s, a record is never parsed twice, and no input
+** can make the parser fail or hold more than one line of its own.
 */
 #include "logparse.h"
 
 #include <string.h>
 
-namespace {
+#include "log_format.h"
 
-constexpr size_t DESC_WIDTH = 70; /* characters of the description on a full line */
-constexpr size_t FULL_LINE = 76;  /* a full-form dump line, without its line end */
-constexpr size_t TEXT_WIDTH = 75; /* a full line of the short form's text */
+namespace {
 
 int digit(char c) { return c >= '0' && c <= '9' ? c - '0' : -1; }
 
@@ -44,9 +43,23 @@ bool integer(const char *s, size_t n, size_t *at, long long *v) {
   return true;
 }
 
+/* a name of the header with each "<xx>" made its byte again */
+void name_of(const char *s, size_t n, std::string *out) {
+  out->clear();
+  for (size_t at = 0; at < n; at++) {
+    int b = logparse__byte_notation(s + at, n - at);
+    if (b >= 0) {
+      *out += (char)b;
+      at += LOG_FORMAT_BYTE_NOTATION_LEN - 1;
+    } else {
+      *out += s[at];
+    }
+  }
+}
+
 /* "------MM/DD HH:MM:SS  L/C err:E  NAME(SOURCE:LINE)" */
 bool header(const char *s, size_t n, logparse__record *r) {
-  if (n < 22 || memcmp(s, "------", 6) != 0) return false;
+  if (n < 22 || memcmp(s, LOG_FORMAT_MARK, LOG_FORMAT_MARK_LEN) != 0) return false;
   if (!two(s, 6, &r->month) || s[8] != '/' || !two(s, 9, &r->day) || s[11] != ' ' ||
       !two(s, 12, &r->hour) || s[14] != ':' || !two(s, 15, &r->minute) || s[17] != ':' ||
       !two(s, 18, &r->second))
@@ -80,11 +93,12 @@ bool header(const char *s, size_t n, logparse__record *r) {
   r->message_level = (int)level;
   r->configured_level = (int)configured;
   r->error_code = code;
-  r->process.assign(origin, (size_t)(open - origin));
+  name_of(origin, (size_t)(open - origin), &r->process);
   const char *src = open + 1;
-  r->source_cut = src < colon && *src == '<';
+  r->source_cut =
+      src < colon && *src == '<' && logparse__byte_notation(src, (size_t)(colon - src)) < 0;
   if (r->source_cut) src++;
-  r->source.assign(src, (size_t)(colon - src));
+  name_of(src, (size_t)(colon - src), &r->source);
   r->line = (long)line;
   return true;
 }
@@ -96,151 +110,263 @@ bool full_dump_line(const char *s, size_t n, size_t expected_offset, std::string
   size_t offset = 0;
   while (at < n && at < 16 && hex_digit(s[at]) >= 0)
     offset = offset * 16 + (size_t)hex_digit(s[at++]);
-  if (at < 3 || offset != expected_offset || n < FULL_LINE) return false;
+  if (at < 3 || offset != expected_offset || n < (size_t)LOG_FORMAT_FULL_LINE) return false;
   size_t shift = at > 4 ? at - 4 : 0;
-  if (n < FULL_LINE + shift) return false;
+  if (n < LOG_FORMAT_FULL_LINE + shift) return false;
   *last = false;
-  for (size_t j = 0; j < 16; j++) {
+  size_t before = bytes->size();
+  for (size_t j = 0; j < (size_t)LOG_FORMAT_FULL_BYTES; j++) {
     size_t col = shift + (j < 8 ? 5 + 3 * j : 7 + 3 * j);
     if (s[col] == ' ') {
       *last = true;
       return j > 0;
     }
     int hi = hex_digit(s[col]), lo = hex_digit(s[col + 1]);
-    if (hi < 0 || lo < 0) return false;
+    if (hi < 0 || lo < 0) {
+      bytes->resize(before);
+      return false;
+    }
     *bytes += (char)(hi * 16 + lo);
   }
   return true;
 }
 
-bool printable(char c) { return c >= 0x20 && c <= 0x7e; }
-
-/* whether lines can be the short form's text: full lines of TEXT_WIDTH printable characters,
-   the last one shorter or ending in <xx> bytes */
-bool short_text(const std::vector<std::pair<const char *, size_t>> &lines) {
-  for (size_t i = 0; i < lines.size(); i++) {
-    const char *s = lines[i].first;
-    size_t n = lines[i].second;
-    if (n == 0 || (i + 1 < lines.size() && n != TEXT_WIDTH)) return false;
-    for (size_t at = 0; at < n; at++)
-      if (!printable(s[at])) return false;
+/*
+** A line of the short form's text into its bytes; false when it cannot be
+** one. A first "<xx>" is the writer's own only where the byte would have
+** made the line pass for another kind of line; from the first "<xx>" of an
+** unprintable byte on, the rest of the line is bytes in that notation.
+*/
+bool short_text_line(const char *s, size_t n, std::string *out) {
+  if (n == 0) return false;
+  size_t at = 0;
+  int first = logparse__byte_notation(s, n);
+  if (first >= 0) {
+    std::string line(1, (char)first);
+    line.append(s + LOG_FORMAT_BYTE_NOTATION_LEN, n - LOG_FORMAT_BYTE_NOTATION_LEN);
+    if (log_format__text_misleads(line.data(), line.size())) {
+      *out += (char)first;
+      at = LOG_FORMAT_BYTE_NOTATION_LEN;
+    }
+  }
+  for (; at < n; at++) {
+    int b = logparse__byte_notation(s + at, n - at);
+    if (b >= 0 && !log_format__printable((unsigned char)b)) {
+      /* the tail in hex: every remaining group must be one */
+      std::string tail;
+      size_t k = at;
+      for (; k + LOG_FORMAT_BYTE_NOTATION_LEN <= n; k += LOG_FORMAT_BYTE_NOTATION_LEN) {
+        int v = logparse__byte_notation(s + k, n - k);
+        if (v < 0) break;
+        tail += (char)v;
+      }
+      if (k == n) {
+        *out += tail;
+        return true;
+      }
+    }
+    if (!log_format__printable((unsigned char)s[at])) return false;
+    *out += s[at];
   }
   return true;
 }
 
-/* the dump lines of a record into its data; false when they are no dump of any form */
-bool decode_dump(const std::vector<std::pair<const char *, size_t>> &lines, logparse__record *r) {
-  if (lines.empty()) return true;
-  r->has_data = true;
-  std::string bytes;
-  bytes.reserve(lines.size() * 16);
-  bool last = false, full = true;
-  for (size_t i = 0; i < lines.size() && full; i++)
-    full = !last && full_dump_line(lines[i].first, lines[i].second, i * 16, &bytes, &last);
-  if (full) {
-    r->data = bytes;
-    return true;
-  }
-  /* the short form shows at most a part: its hex ("0x01020304 ...") or its text */
-  r->data_partial = true;
-  r->data.clear();
-  const char *s = lines[0].first;
-  size_t n = lines[0].second;
-  if (lines.size() == 1 && n >= 2 && s[0] == '0' && s[1] == 'x') {
-    for (size_t at = 2; at + 1 < n;) {
-      if (s[at] == ' ') {
+void reset_record(logparse__parser *p) {
+  p->current = logparse__record();
+  p->in_record = p->have_desc = p->in_dump = false;
+  p->full_form = true;
+  p->full_ended = false;
+  p->short_lines.clear();
+}
+
+/* the short form's lines, the record's whole dump */
+void decode_short(logparse__parser *p) {
+  logparse__record &r = p->current;
+  r.data.clear();
+  r.data_partial = true;
+  const std::vector<std::string> &lines = p->short_lines;
+  const std::string &first = lines[0];
+  if (lines.size() == 1 && first.size() >= 2 && first[0] == '0' && first[1] == 'x') {
+    for (size_t at = 2; at + 1 < first.size();) {
+      if (first[at] == ' ') {
         at++;
         continue;
       }
-      int hi = hex_digit(s[at]), lo = hex_digit(s[at + 1]);
-      if (hi < 0 || lo < 0) break;
-      r->data += (char)(hi * 16 + lo);
+      int hi = hex_digit(first[at]), lo = hex_digit(first[at + 1]);
+      if (hi < 0 || lo < 0) {
+        r.damage = "a dump of no known form";
+        return;
+      }
+      r.data += (char)(hi * 16 + lo);
       at += 2;
     }
-    return true;
+    return;
   }
-  if (!short_text(lines)) {
-    r->has_data = r->data_partial = false;
-    return false;
-  }
-  for (const auto &l : lines)
-    for (size_t at = 0; at < l.second; at++) {
-      if (l.first[at] == '<' && at + 3 < l.second && l.first[at + 3] == '>' &&
-          hex_digit(l.first[at + 1]) >= 0 && hex_digit(l.first[at + 2]) >= 0) {
-        r->data += (char)(hex_digit(l.first[at + 1]) * 16 + hex_digit(l.first[at + 2]));
-        at += 3;
-      } else {
-        r->data += l.first[at];
-      }
+  for (size_t i = 0; i < lines.size(); i++) {
+    size_t before = r.data.size();
+    if (!short_text_line(lines[i].data(), lines[i].size(), &r.data) ||
+        (i + 1 < lines.size() && r.data.size() - before != (size_t)LOG_FORMAT_TEXT_WIDTH)) {
+      r.damage = "a dump of no known form";
+      r.data.clear();
+      return;
     }
-  return true;
+  }
+}
+
+void finish_record(logparse__parser *p, std::vector<logparse__record> *out) {
+  if (!p->in_record) return;
+  if (!p->have_desc) {
+    p->damaged++; /* a header without its description: no record */
+    reset_record(p);
+    return;
+  }
+  logparse__record &r = p->current;
+  if (p->in_dump) {
+    r.has_data = true;
+    if (!p->full_form) decode_short(p);
+  }
+  out->push_back(std::move(r));
+  reset_record(p);
+}
+
+void dump_line(logparse__parser *p, const char *s, size_t n) {
+  logparse__record &r = p->current;
+  bool first = !p->in_dump;
+  p->in_dump = true;
+  if (p->full_form) {
+    bool last = false;
+    size_t expected = r.data.size();
+    if (!p->full_ended && expected % LOG_FORMAT_FULL_BYTES == 0 &&
+        full_dump_line(s, n, expected, &r.data, &last)) {
+      p->full_ended = last;
+      return;
+    }
+    if (!first) {
+      /* full-form lines, then one that is not: the dump was cut, or is damaged */
+      if (!r.damage) r.damage = p->full_ended ? "a line after its dump" : "a dump cut short";
+      return;
+    }
+    p->full_form = false;
+    r.data.clear();
+  }
+  p->short_lines.emplace_back(s, n);
+}
+
+/* one line, without its line end */
+void line(logparse__parser *p, const char *s, size_t n, long long start, size_t stored,
+          std::vector<logparse__record> *out) {
+  logparse__record h;
+  if (header(s, n, &h)) {
+    finish_record(p, out);
+    p->current = std::move(h);
+    p->current.offset = start;
+    p->in_record = true;
+  } else if (!p->in_record) {
+    p->damaged++;
+    return;
+  } else if (!p->have_desc) {
+    if (n >= (size_t)LOG_FORMAT_LEAD_LEN && memcmp(s, LOG_FORMAT_DESC, LOG_FORMAT_LEAD_LEN) == 0) {
+      p->current.description.assign(s + LOG_FORMAT_LEAD_LEN, n - LOG_FORMAT_LEAD_LEN);
+      p->last_desc_len = n - LOG_FORMAT_LEAD_LEN;
+      p->have_desc = true;
+    } else {
+      p->damaged += 2; /* the header and this line */
+      reset_record(p);
+      return;
+    }
+  } else if (!p->in_dump && n >= (size_t)LOG_FORMAT_LEAD_LEN &&
+             memcmp(s, LOG_FORMAT_CONTINUATION, LOG_FORMAT_LEAD_LEN) == 0) {
+    /* a full line was cut; a shorter one ended at a line break */
+    if (p->last_desc_len != (size_t)LOG_FORMAT_DESC_WIDTH) p->current.description += '\n';
+    p->current.description.append(s + LOG_FORMAT_LEAD_LEN, n - LOG_FORMAT_LEAD_LEN);
+    p->last_desc_len = n - LOG_FORMAT_LEAD_LEN;
+  } else {
+    dump_line(p, s, n);
+  }
+  if (p->keep_text) p->current.text.append(s, stored);
+}
+
+/* a whole line as stored: its text and its line end */
+void stored_line(logparse__parser *p, const char *s, size_t stored, long long start,
+                 std::vector<logparse__record> *out) {
+  size_t n = stored;
+  if (n > 0 && s[n - 1] == '\n') n--;
+  if (n > 0 && s[n - 1] == '\r') n--;
+  line(p, s, n, start, stored, out);
 }
 
 } // namespace
 
-void logparse__parse(const std::string &text, logparse__end ends, bool keep_text,
-                     std::vector<logparse__record> *out, size_t *used, size_t *damaged) {
-  const char *base = text.data();
-  size_t size = text.size(), pos = 0;
-  *used = 0;
-  logparse__record current;
-  bool in_record = false, have_desc = false, in_dump = false;
-  size_t record_start = 0, last_desc_len = 0;
-  std::vector<std::pair<const char *, size_t>> dump;
-  auto finish = [&](size_t end) {
-    if (!in_record) return;
-    if (have_desc) {
-      if (!decode_dump(dump, &current)) *damaged += dump.size();
-      if (keep_text) current.text.assign(base + record_start, end - record_start);
-      out->push_back(std::move(current));
+int logparse__byte_notation(const char *s, size_t n) {
+  if (n < (size_t)LOG_FORMAT_BYTE_NOTATION_LEN || s[0] != '<' || s[3] != '>') return -1;
+  int hi = hex_digit(s[1]), lo = hex_digit(s[2]);
+  /* the writer writes lowercase digits only */
+  if (hi < 0 || lo < 0 || (s[1] >= 'A' && s[1] <= 'F') || (s[2] >= 'A' && s[2] <= 'F')) return -1;
+  return hi * 16 + lo;
+}
+
+void logparse__init(logparse__parser *p, bool keep_text, long long offset) {
+  *p = logparse__parser();
+  p->keep_text = keep_text;
+  p->at = offset;
+}
+
+void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
+                    std::vector<logparse__record> *out) {
+  const char *end = bytes + n;
+  while (bytes < end) {
+    const char *nl = static_cast<const char *>(memchr(bytes, '\n', (size_t)(end - bytes)));
+    size_t len = (size_t)((nl != nullptr ? nl + 1 : end) - bytes);
+    long long start = p->at;
+    p->at += (long long)len;
+    if (p->skipping) {
+      if (nl != nullptr) p->skipping = false;
+    } else if (p->partial.empty() && nl != nullptr) {
+      stored_line(p, bytes, len, start, out); /* most lines: no copy */
+    } else if (p->partial.size() + len > LOGPARSE_LINE_MAX) {
+      p->damaged++;
+      p->partial.clear();
+      p->skipping = nl == nullptr;
     } else {
-      (*damaged)++;
-    }
-    current = logparse__record();
-    in_record = have_desc = in_dump = false;
-    dump.clear();
-  };
-  while (pos < size) {
-    const char *nl = static_cast<const char *>(memchr(base + pos, '\n', size - pos));
-    size_t end = nl != nullptr ? (size_t)(nl - base) + 1 : size;
-    if (nl == nullptr && ends != LOGPARSE_WHOLE) break;
-    size_t n = (nl != nullptr ? (size_t)(nl - base) : size) - pos;
-    if (n > 0 && base[pos + n - 1] == '\r') n--;
-    const char *s = base + pos;
-    logparse__record h;
-    if (header(s, n, &h)) {
-      finish(pos);
-      current = std::move(h);
-      in_record = true;
-      record_start = pos;
-    } else if (!in_record) {
-      (*damaged)++;
-    } else if (!have_desc) {
-      if (n >= 5 && memcmp(s, "Desc:", 5) == 0) {
-        current.description.assign(s + 5, n - 5);
-        last_desc_len = n - 5;
-        have_desc = true;
-      } else {
-        (*damaged)++;
-        in_record = false; /* a header without its description: no record */
-        current = logparse__record();
+      p->partial.append(bytes, len);
+      if (nl != nullptr) {
+        stored_line(p, p->partial.data(), p->partial.size(), p->at - (long long)p->partial.size(),
+                    out);
+        p->partial.clear();
       }
-    } else if (!in_dump && n >= 5 && memcmp(s, "     ", 5) == 0) {
-      /* a full line was cut; a shorter one ended at a line break */
-      if (last_desc_len != DESC_WIDTH) current.description += '\n';
-      current.description.append(s + 5, n - 5);
-      last_desc_len = n - 5;
-    } else {
-      in_dump = true;
-      dump.emplace_back(s, n);
     }
-    pos = end;
-    *used = pos;
+    bytes += len;
   }
-  if (in_record && (ends == LOGPARSE_PIECE || pos < size)) {
-    /* the record may go on, or its last line is still being written: next time, whole */
-    *used = record_start;
-    return;
+}
+
+bool logparse__pending(const logparse__parser *p) { return p->in_record; }
+
+void logparse__flush(logparse__parser *p, bool at_end, std::vector<logparse__record> *out) {
+  if (at_end && !p->partial.empty()) {
+    /* a last line without its end: a record was cut in its write. Cut in its header, it
+       is no record at all; else the record in hand is the one cut. */
+    size_t n = p->partial.size() < (size_t)LOG_FORMAT_MARK_LEN ? p->partial.size()
+                                                               : (size_t)LOG_FORMAT_MARK_LEN;
+    if (memcmp(p->partial.data(), LOG_FORMAT_MARK, n) == 0) {
+      finish_record(p, out);
+      p->damaged++;
+    } else {
+      stored_line(p, p->partial.data(), p->partial.size(), p->at - (long long)p->partial.size(),
+                  out);
+      if (p->in_record && !p->current.damage) p->current.damage = "cut short";
+    }
+    p->partial.clear();
   }
-  finish(*used);
+  if (at_end) p->skipping = false;
+  if (!p->partial.empty() && p->in_record) return; /* its last line is still being written */
+  finish_record(p, out);
+}
+
+void logparse__parse(const std::string &text, bool keep_text, std::vector<logparse__record> *out,
+                     size_t *damaged) {
+  logparse__parser p;
+  logparse__init(&p, keep_text);
+  logparse__feed(&p, text.data(), text.size(), out);
+  logparse__flush(&p, true, out);
+  *damaged = p.damaged;
 }

@@ -1,7 +1,9 @@
 /*
 ** logparse.h - the log record format read back: records split into their
-** header fields, description and data, as the writer wrote them. Used by
-** vezcat and its fuzz target.
+** header fields, description and data, as the writer wrote them. Lines go
+** in as they come (a piece of a file at a time, any size), records come
+** out once they are whole; one record is parsed once, in time linear in
+** its size. Used by vezcat and its fuzz target.
 */
 #ifndef VEZ_LOGPARSE_H
 #define VEZ_LOGPARSE_H
@@ -16,32 +18,62 @@ struct logparse__record {
   int month = 0, day = 0, hour = 0, minute = 0, second = 0;
   int message_level = 0, configured_level = 0;
   long long error_code = 0;
-  std::string process;
-  std::string source; /* as written; source_cut: only its tail was kept */
+  std::string process; /* as written, each "<xx>" the writer put in a name made its byte again */
+  std::string source;  /* source_cut: only its tail was kept */
   bool source_cut = false;
   long line = 0;
   std::string description; /* its lines joined back; a line break comes back as LF */
   bool has_data = false;
-  std::string data;          /* the bytes the dump shows */
-  bool data_partial = false; /* the short form: only what it shows */
-  std::string text;          /* the record's lines as stored (CR LF) */
+  std::string data;             /* the bytes the dump shows */
+  bool data_partial = false;    /* the short form: only what it shows */
+  const char *damage = nullptr; /* why the record is not whole (cut short, a dump that is
+                                   none), or null */
+  long long offset = 0;         /* where its text starts in the stream */
+  std::string text;             /* the record's lines as stored (CR LF), with keep_text */
 };
 
-/* where the text handed to the parser ends */
-enum logparse__end {
-  LOGPARSE_PIECE,   /* anywhere: more of the file follows, so its last record is left */
-  LOGPARSE_GROWING, /* at the end of a log still written: a last line without its end is left */
-  LOGPARSE_WHOLE    /* at the end of a file no longer written: everything is read */
+/* no line of the format is longer than this: a longer one is damage, skipped unread */
+constexpr size_t LOGPARSE_LINE_MAX = 1 << 20;
+
+/* the parser's state between pieces */
+struct logparse__parser {
+  bool keep_text = false;
+  long long at = 0;       /* stream offset of the next byte fed */
+  std::string partial;    /* a line whose end has not come yet */
+  bool skipping = false;  /* inside an over-long line: bytes dropped up to its end */
+  bool in_record = false; /* a header was seen */
+  bool have_desc = false; /* ... and its "Desc:" line */
+  bool in_dump = false;   /* ... and a dump line */
+  size_t last_desc_len = 0;
+  bool full_form = true;                /* the dump lines so far are the full form */
+  bool full_ended = false;              /* the full form's short last line was seen */
+  std::vector<std::string> short_lines; /* dump lines kept while the form is not yet known */
+  logparse__record current;
+  size_t damaged = 0; /* lines that belong to no record */
 };
+
+void logparse__init(logparse__parser *p, bool keep_text, long long offset = 0);
+
+/* a piece of the stream; the records that it made whole are appended to out */
+void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
+                    std::vector<logparse__record> *out);
+
+/* whether a record waits for more lines (it is whole once a header follows, or the end) */
+bool logparse__pending(const logparse__parser *p);
 
 /*
-** Parses the records of text, a log's content from a record's start, into
-** out; *used is set to the bytes consumed, what is left being for the next
-** call (see logparse__end). Lines that belong to no record, and records
-** without a description, are skipped and counted in *damaged. Each
-** record's text is kept only with keep_text.
+** The stream ends here for now: the record in hand is given out. With
+** at_end, a last line without its line end belongs to it, which is then
+** marked cut short (a file no longer written); otherwise that line stays
+** for the next piece (a file still written, quiet for now).
 */
-void logparse__parse(const std::string &text, logparse__end end, bool keep_text,
-                     std::vector<logparse__record> *out, size_t *used, size_t *damaged);
+void logparse__flush(logparse__parser *p, bool at_end, std::vector<logparse__record> *out);
+
+/* as the above, for a whole text at once: the records, the lines of no record counted */
+void logparse__parse(const std::string &text, bool keep_text, std::vector<logparse__record> *out,
+                     size_t *damaged);
+
+/* the byte a "<xx>" at s stands for, or -1 */
+int logparse__byte_notation(const char *s, size_t n);
 
 #endif /* VEZ_LOGPARSE_H */

@@ -1,552 +1,304 @@
 /*
-** vezcat.cpp - the logs' reader: merges the records of every log of the
-** configuration in force (or of the files named) in time order, filters
-** them, prints them as written or as JSON, and follows them as they grow.
+** vezcat.cpp - the logs' reader: prints the records of every log of the
+** configuration in force (or of the files named), merged in time order,
+** filtered, in the form asked for, and follows them as they grow. Its
+** options are journalctl's where journalctl has one.
 **
-**   vezcat [--json] [--follow] [--kind KIND]... [--process NAME]
-**          [--level N | --level N..M] [--since TIME] [--until TIME]
-**          [--grep TEXT] [FILE...]
-**
-** Without FILEs it reads the logs exactly as the library names them, for
-** itself and for every process of the process-index table: the error log,
-** each audit log, "kp_dvmsgs", each ".old" copy before its log. TIME is
-** "YYYY-MM-DD HH:MM:SS", "YYYY-MM-DD" or "HH:MM[:SS]" (today). A damaged
-** line is skipped, and counted on standard error.
+** This file holds the command line, the filters and the times; the logs
+** are found in vezcat_find, read and followed in vezcat_read, printed in
+** vezcat_out.
 */
+#include "vezcat.h"
+
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
+#include <set>
 
 #include "cli_report.h"
-#include "log_cfg.h"
-#include "log_errf.h"
-#include "logparse.h"
 #include "platform.h"
+
+const char *const vezcat__kind_names[3] = {"error", "audit", "devmsg"};
+vezcat__options vezcat__opts;
+int vezcat__status = CLI_OK;
 
 namespace {
 
-constexpr int STATUS_USAGE = 2;
-constexpr int STATUS_UNREADABLE = 1;
-constexpr int FOLLOW_POLL_MS = 100;
-/* the bytes that tell one log file from the next one under the same name */
-constexpr size_t SIGNATURE_SIZE = 256;
-constexpr int NAME_SIZE = 260;
+const char usage_text[] =
+    "usage: %s [OPTION]... [FILE]...\n"
+    "Print the records of the vezlog logs (or of the FILEs) in time order.\n"
+    "  -f, --follow            print records as they arrive\n"
+    "  -n, --lines=N           the last N records (with -f: 10 unless given)\n"
+    "  -r, --reverse           latest first\n"
+    "  -o, --output=FORM       short, short-iso, raw, json or json-pretty\n"
+    "  -j, --json              -o json\n"
+    "  -k, --kind=KIND         error, audit or devmsg; may be repeated\n"
+    "  -p, --process=NAME      records of this process\n"
+    "  -l, --level=N[..M]      records of this message level, or of N to M\n"
+    "  -S, -s, --since=TIME    records from TIME on\n"
+    "  -U, -u, --until=TIME    records up to TIME\n"
+    "  -g, --grep=REGEX        records whose description matches (no capitals: any case)\n"
+    "      --no-color          no colours, also on a terminal (as NO_COLOR does)\n"
+    "  -h, --help              this text\n"
+    "      --version           the program's version\n"
+    "TIME: YYYY-MM-DD[ HH:MM[:SS]] (or with T), HH:MM[:SS], now, today, yesterday,\n"
+    "tomorrow, N UNIT ago, -N UNIT, +N UNIT (UNIT: s, min, h, d, w, or their names).\n"
+    "Exit status: 0 done (also when nothing matched), 1 a log could not be read or the\n"
+    "output written, 2 a wrong command line.\n";
 
-enum kind { KIND_ERROR, KIND_AUDIT, KIND_DEVMSG };
-const char *const kind_names[] = {"error", "audit", "devmsg"};
+const char short_usage[] = "usage: %s [OPTION]... [FILE]... (%s --help for more)\n";
 
-struct options {
-  bool json = false, follow = false;
-  unsigned kinds = 0; /* bits of kind; 0: all */
-  std::string process, grep;
-  long long level_min = -2147483648LL, level_max = 2147483647LL;
-  time_t since = 0, until = 0;
-};
-
-/* a log and how far it has been read */
-struct log_file {
-  std::string path;
-  kind what;
-  long long offset = 0;
-  std::string signature;
-  bool missing = true;
-};
-
-struct entry {
-  time_t when;
-  size_t file;
-  size_t order;
-  logparse__record rec;
-};
-
-size_t damaged_lines = 0;
-
-/* the year a header of MM/DD belongs to: this one, or the last if that puts it a day ahead */
-time_t record_time(const logparse__record &r, time_t now) {
-  /* records come in runs of one second: the conversion is made once a run */
-  static int last[5] = {-1, -1, -1, -1, -1};
-  static time_t last_time = 0;
-  int fields[5] = {r.month, r.day, r.hour, r.minute, r.second};
-  if (memcmp(fields, last, sizeof fields) == 0) return last_time;
-  memcpy(last, fields, sizeof last);
-  struct tm tm;
-  memset(&tm, 0, sizeof tm);
-  struct tm *today = localtime(&now);
-  tm.tm_year = today != nullptr ? today->tm_year : 126;
-  tm.tm_mon = r.month - 1;
-  tm.tm_mday = r.day;
-  tm.tm_hour = r.hour;
-  tm.tm_min = r.minute;
-  tm.tm_sec = r.second;
-  tm.tm_isdst = -1;
-  time_t t = mktime(&tm);
-  if (t > now + 24 * 3600) {
-    tm.tm_year--;
-    tm.tm_isdst = -1;
-    t = mktime(&tm);
-  }
-  last_time = t;
-  return t;
+int usage_error(const char *format, const char *what) {
+  char text[512];
+  snprintf(text, sizeof text, format, what);
+  cli_report__fail(CLI_USAGE, "%s", text);
+  fprintf(stderr, short_usage, cli_report__program(), cli_report__program());
+  return CLI_USAGE;
 }
 
-bool parse_time(const char *text, time_t *out) {
-  int y, mo, d, h = 0, mi = 0, s = 0;
+/* a calendar time made a time value, refused when any field is out of its range */
+bool calendar(int y, int mo, int d, int h, int mi, int s, time_t *out) {
+  if (y < 1970 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
+      mi > 59 || s < 0 || s > 60)
+    return false;
   struct tm tm;
   memset(&tm, 0, sizeof tm);
-  char tail;
-  if (sscanf(text, "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) == 6 ||
-      sscanf(text, "%d-%d-%d%c", &y, &mo, &d, &tail) == 3) {
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-  } else if (sscanf(text, "%d:%d:%d%c", &h, &mi, &s, &tail) == 3 ||
-             (s = 0, sscanf(text, "%d:%d%c", &h, &mi, &tail) == 2)) {
-    time_t now = time(nullptr);
-    struct tm *today = localtime(&now);
-    if (today == nullptr) return false;
-    tm = *today;
-  } else {
-    return false;
-  }
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
   tm.tm_hour = h;
   tm.tm_min = mi;
   tm.tm_sec = s;
   tm.tm_isdst = -1;
-  *out = mktime(&tm);
-  return *out != (time_t)-1;
-}
-
-bool wanted(const options &o, const log_file &f, const logparse__record &r, time_t when) {
-  if (o.kinds != 0 && !(o.kinds & (1u << f.what))) return false;
-  if (!o.process.empty() && r.process != o.process) return false;
-  if (r.message_level < o.level_min || r.message_level > o.level_max) return false;
-  if (o.since != 0 && when < o.since) return false;
-  if (o.until != 0 && when > o.until) return false;
-  return o.grep.empty() || r.description.find(o.grep) != std::string::npos;
-}
-
-void json_string(std::string *out, const std::string &s) {
-  static const char hex[] = "0123456789abcdef";
-  *out += '"';
-  const char *p = s.data(), *end = p + s.size();
-  while (p < end) {
-    /* a run that needs no escape goes in at once */
-    const char *run = p;
-    while (p < end && (unsigned char)*p >= 0x20 && (unsigned char)*p < 0x7f && *p != '"' &&
-           *p != '\\')
-      p++;
-    out->append(run, (size_t)(p - run));
-    if (p == end) break;
-    unsigned char c = (unsigned char)*p++;
-    if (c == '"' || c == '\\') {
-      *out += '\\';
-      *out += (char)c;
-    } else {
-      char esc[7] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15], '\0'};
-      out->append(esc, 6);
-    }
-  }
-  *out += '"';
-}
-
-void print(const options &o, const log_file &f, const logparse__record &r, time_t when) {
-  if (!o.json) {
-    fwrite(r.text.data(), 1, r.text.size(), stdout);
-    return;
-  }
-  static const char hex[] = "0123456789abcdef";
-  static char stamp[32];
-  static time_t stamped = (time_t)-1;
-  if (when != stamped) {
-    struct tm *tm = localtime(&when);
-    if (tm == nullptr || strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", tm) == 0)
-      stamp[0] = '\0';
-    stamped = when;
-  }
-  static std::string out;
-  out.clear();
-  out.reserve(256 + r.description.size() * 2 + r.data.size() * 2);
-  out += "{\"time\":\"";
-  out += stamp;
-  out += "\",\"kind\":\"";
-  out += kind_names[f.what];
-  out += "\",\"file\":";
-  json_string(&out, f.path);
-  char numbers[96];
-  snprintf(numbers, sizeof numbers, ",\"level\":%d,\"threshold\":%d,\"err\":%lld", r.message_level,
-           r.configured_level, r.error_code);
-  out += numbers;
-  out += ",\"process\":";
-  json_string(&out, r.process);
-  out += ",\"source\":";
-  json_string(&out, r.source);
-  snprintf(numbers, sizeof numbers, ",\"source_cut\":%s,\"line\":%ld",
-           r.source_cut ? "true" : "false", r.line);
-  out += numbers;
-  out += ",\"description\":";
-  json_string(&out, r.description);
-  if (r.has_data) {
-    out += ",\"data\":\"";
-    size_t at = out.size();
-    out.resize(at + r.data.size() * 2);
-    for (unsigned char c : r.data) {
-      out[at++] = hex[c >> 4];
-      out[at++] = hex[c & 15];
-    }
-    out += std::string("\",\"data_partial\":") + (r.data_partial ? "true" : "false");
-  } else {
-    out += ",\"data\":null,\"data_partial\":false";
-  }
-  out += "}\n";
-  fwrite(out.data(), 1, out.size(), stdout);
-}
-
-/* a file's bytes from offset on; false when it cannot be opened */
-bool read_from(const std::string &path, long long offset, std::string *bytes) {
-  bytes->clear();
-  FILE *f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  if (fseek(f, 0, SEEK_END) == 0) {
-    long size = ftell(f);
-    if (size > offset) bytes->reserve((size_t)(size - offset));
-  }
-  if (fseek(f, (long)offset, SEEK_SET) != 0) {
-    fclose(f);
-    return true;
-  }
-  char buf[1 << 16];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-    bytes->append(buf, n);
-  fclose(f);
+  time_t t = mktime(&tm);
+  /* 30 February and the like come back as another day */
+  if (t == (time_t)-1 || tm.tm_mday != d || tm.tm_mon != mo - 1) return false;
+  *out = t;
   return true;
 }
 
-std::string signature_of(const std::string &path) {
-  std::string head;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return head;
-  char buf[SIGNATURE_SIZE];
-  size_t n = fread(buf, 1, sizeof buf, f);
-  fclose(f);
-  return std::string(buf, n);
+/* the seconds of a unit of relative time, or 0 */
+long unit_seconds(const std::string &u) {
+  static const struct {
+    const char *name;
+    long seconds;
+  } units[] = {{"s", 1},         {"sec", 1},       {"second", 1},   {"seconds", 1},  {"m", 60},
+               {"min", 60},      {"minute", 60},   {"minutes", 60}, {"h", 3600},     {"hour", 3600},
+               {"hours", 3600},  {"d", 86400},     {"day", 86400},  {"days", 86400}, {"w", 604800},
+               {"week", 604800}, {"weeks", 604800}};
+  for (const auto &x : units)
+    if (u == x.name) return x.seconds;
+  return 0;
 }
 
-/* the records of bytes (read from offset of file i) into entries; returns bytes used */
-/* the records as written are kept only for printing them so */
-bool keep_text = true;
-
-size_t collect(const std::string &bytes, logparse__end ends, size_t i, time_t now,
-               std::vector<entry> *entries) {
-  std::vector<logparse__record> recs;
-  size_t used = 0;
-  logparse__parse(bytes, ends, keep_text, &recs, &used, &damaged_lines);
-  for (logparse__record &r : recs) {
-    time_t t = record_time(r, now);
-    entries->push_back(entry{t, i, entries->size(), std::move(r)});
+/* "N UNIT ago", "-N UNIT", "+N UNIT", the unit perhaps joined to the number */
+bool relative(const std::string &text, time_t now, time_t *out) {
+  std::string t = text;
+  int sign = 1;
+  bool ago = t.size() > 4 && t.compare(t.size() - 4, 4, " ago") == 0;
+  if (ago) {
+    t.resize(t.size() - 4);
+    sign = -1;
+  } else if (!t.empty() && (t[0] == '-' || t[0] == '+')) {
+    sign = t[0] == '-' ? -1 : 1;
+    t.erase(0, 1);
+  } else {
+    return false;
   }
-  return used;
+  size_t i = 0;
+  long long n = 0;
+  while (i < t.size() && isdigit((unsigned char)t[i]) && n < 100000000)
+    n = n * 10 + (t[i++] - '0');
+  if (i == 0) return false;
+  while (i < t.size() && t[i] == ' ')
+    i++;
+  long u = unit_seconds(t.substr(i));
+  if (u == 0) return false;
+  *out = now + sign * (time_t)(n * u);
+  return true;
 }
 
-void flush(const options &o, const std::vector<log_file> &files, std::vector<entry> *entries) {
-  /* the records are put in order by reference: they are large */
-  std::vector<const entry *> order;
-  order.reserve(entries->size());
-  for (const entry &e : *entries)
-    order.push_back(&e);
-  std::sort(order.begin(), order.end(), [](const entry *a, const entry *b) {
-    return a->when != b->when ? a->when < b->when : a->order < b->order;
-  });
-  for (const entry *e : order)
-    if (wanted(o, files[e->file], e->rec, e->when)) print(o, files[e->file], e->rec, e->when);
-  entries->clear();
-  fflush(stdout);
-}
-
-void add_log(std::vector<log_file> *files, const std::string &path, kind what) {
-  for (const log_file &f : *files)
-    if (f.path == path) return;
-  log_file f;
-  f.path = path;
-  f.what = what;
-  files->push_back(f);
-}
-
-/* the three logs of a process of this name (nullptr: of this program), as it names them */
-void logs_of(const char *program, std::vector<log_file> *files) {
-  char cache[LOG_PATH_SIZE], path[LOG_PATH_SIZE];
-  cache[0] = '\0';
-  log_errf__cached_path(cache, path, "ERRORLOGFILE", "error", program);
-  add_log(files, path, KIND_ERROR);
-  cache[0] = '\0';
-  log_errf__cached_path(cache, path, "AUDITLOGFILE", program != nullptr ? program : "default",
-                        program);
-  if (program != nullptr) add_log(files, path, KIND_AUDIT);
-  cache[0] = '\0';
-  log_errf__cached_path(cache, path, nullptr, "kp_dvmsgs", program);
-  add_log(files, path, KIND_DEVMSG);
-}
-
-/* every log of the configuration in force */
-void configured_logs(std::vector<log_file> *files) {
-  logs_of(nullptr, files);
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LOG_CFG_INDEX_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return;
-  for (DWORD i = 0;; i++) {
-    char name[NAME_SIZE];
-    DWORD size = sizeof name;
-    LONG rc = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-    if (rc == ERROR_NO_MORE_ITEMS) break;
-    if (rc == ERROR_SUCCESS) logs_of(name, files);
-  }
-  RegCloseKey(key);
-}
-
-kind kind_of_name(const std::string &path) {
-  std::string base = path.substr(path.find_last_of("/\\") + 1);
-  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".old") == 0)
-    base.resize(base.size() - 4);
-  /* a central rsyslog names what it gathers "vezlog-" and the log's name */
-  if (base.compare(0, 7, "vezlog-") == 0) base.erase(0, 7);
-  char error_name[LOG_FILE_NAME_SIZE];
-  if (!log_cfg__read_text("ERRORLOGFILE", error_name, sizeof error_name))
-    strcpy(error_name, "error");
-  if (base == "kp_dvmsgs") return KIND_DEVMSG;
-  return base == error_name ? KIND_ERROR : KIND_AUDIT;
-}
-
-/* one input of the merge: a log read in pieces, its parsed records in waiting */
-struct stream {
-  FILE *file = nullptr;
-  size_t index = 0;         /* in the list of logs and copies */
-  std::string pending;      /* read, not yet parsed */
-  std::vector<entry> ready; /* parsed, not yet printed */
-  size_t next = 0;
-  bool at_end = false;
-  long long consumed = 0; /* bytes parsed into records */
-  std::string head;       /* the file's first bytes */
-};
-
-constexpr size_t READ_PIECE = 1 << 20;
-
-/* parses more of a stream until a record waits or the file is done */
-void refill(stream *s, bool follow, time_t now) {
-  while (s->next == s->ready.size() && !(s->at_end && s->pending.empty())) {
-    s->ready.clear();
-    s->next = 0;
-    if (!s->at_end) {
-      size_t have = s->pending.size();
-      s->pending.resize(have + READ_PIECE);
-      size_t n = fread(&s->pending[have], 1, READ_PIECE, s->file);
-      s->pending.resize(have + n);
-      if (s->head.size() < SIGNATURE_SIZE) s->head = s->pending.substr(0, SIGNATURE_SIZE);
-      if (n < READ_PIECE) s->at_end = true;
-    }
-    /* a log still written keeps a last line without its end for the next read */
-    logparse__end ends = !s->at_end ? LOGPARSE_PIECE : follow ? LOGPARSE_GROWING : LOGPARSE_WHOLE;
-    size_t used = collect(s->pending, ends, s->index, now, &s->ready);
-    s->pending.erase(0, used);
-    s->consumed += (long long)used;
-    if (s->at_end && used == 0) break;
-  }
-}
-
-/*
-** Reads every log once, each ".old" copy before its log, and prints the
-** records merged in time order: each log is in time order already, so the
-** logs are read side by side, a piece at a time, and the earliest waiting
-** record goes out first.
-*/
-void read_all(const options &o, std::vector<log_file> *files, bool named) {
+bool parse_time(const char *text, time_t *out) {
   time_t now = time(nullptr);
-  std::vector<log_file> all;
-  std::vector<stream> streams;
-  std::vector<size_t> stream_of_log(files->size(), (size_t)-1);
-  for (size_t i = 0; i < files->size(); i++) {
-    log_file &f = (*files)[i];
-    for (int copy = named ? 1 : 0; copy < 2; copy++) {
-      std::string path = copy == 0 ? f.path + ".old" : f.path;
-      FILE *file = fopen(path.c_str(), "rb");
-      if (file == nullptr) {
-        if (copy == 1 && named) cli_report__fail(STATUS_UNREADABLE, "cannot read %s", path.c_str());
-        continue;
-      }
-      log_file entry_file = f;
-      entry_file.path = path;
-      all.push_back(entry_file);
-      stream s;
-      s.file = file;
-      s.index = all.size() - 1;
-      streams.push_back(s);
-      if (copy == 1) {
-        f.missing = false;
-        stream_of_log[i] = streams.size() - 1;
-      }
+  struct tm today;
+  struct tm *t = localtime(&now);
+  if (t == nullptr) return false;
+  today = *t;
+  std::string s = text;
+  if (s == "now") {
+    *out = now;
+    return true;
+  }
+  if (s == "today" || s == "yesterday" || s == "tomorrow") {
+    int shift = s == "today" ? 0 : s == "yesterday" ? -1 : 1;
+    return calendar(today.tm_year + 1900, today.tm_mon + 1, today.tm_mday, 0, 0, 0, out) &&
+           ((*out += shift * 86400), true);
+  }
+  if (relative(s, now, out)) return true;
+  int y, mo, d, h = 0, mi = 0, sec = 0, used = 0;
+  char sep = 0;
+  if (sscanf(text, "%4d-%2d-%2d%n", &y, &mo, &d, &used) == 3) {
+    const char *rest = text + used;
+    if (*rest == '\0') return calendar(y, mo, d, 0, 0, 0, out);
+    if (sscanf(rest, "%c%2d:%2d%n", &sep, &h, &mi, &used) == 3 && (sep == ' ' || sep == 'T')) {
+      rest += used;
+      if (*rest == ':' && sscanf(rest, ":%2d%n", &sec, &used) == 1) rest += used;
+      return *rest == '\0' && calendar(y, mo, d, h, mi, sec, out);
     }
+    return false;
   }
-  /* the logs themselves may still be written while they are followed; the copies are not */
-  auto growing = [&](const stream &s) {
-    return o.follow && all[s.index].path.size() >= 4 &&
-           all[s.index].path.compare(all[s.index].path.size() - 4, 4, ".old") != 0;
-  };
-  for (stream &s : streams)
-    refill(&s, growing(s), now);
-  size_t order = 0;
-  for (;;) {
-    stream *first = nullptr;
-    for (stream &s : streams) {
-      if (s.next == s.ready.size()) continue;
-      const entry &e = s.ready[s.next];
-      if (first == nullptr || e.when < first->ready[first->next].when) first = &s;
-    }
-    if (first == nullptr) break;
-    entry &e = first->ready[first->next++];
-    e.order = order++;
-    if (wanted(o, all[e.file], e.rec, e.when)) print(o, all[e.file], e.rec, e.when);
-    if (first->next == first->ready.size()) refill(first, growing(*first), now);
+  if (sscanf(text, "%2d:%2d%n", &h, &mi, &used) == 2) {
+    const char *rest = text + used;
+    if (*rest == ':' && sscanf(rest, ":%2d%n", &sec, &used) == 1) rest += used;
+    return *rest == '\0' &&
+           calendar(today.tm_year + 1900, today.tm_mon + 1, today.tm_mday, h, mi, sec, out);
   }
-  fflush(stdout);
-  for (size_t i = 0; i < files->size(); i++) {
-    if (stream_of_log[i] == (size_t)-1) continue;
-    const stream &s = streams[stream_of_log[i]];
-    (*files)[i].offset = s.consumed;
-    (*files)[i].signature =
-        s.head.substr(0, (size_t)std::min<long long>(s.consumed, (long long)SIGNATURE_SIZE));
-  }
-  for (stream &s : streams)
-    fclose(s.file);
+  return false;
 }
 
-/*
-** Follows the logs: a log that grew is read from where it was left; one
-** that was rotated (its first bytes are no longer those read) is read to its
-** end in its ".old" copy, then afresh. A reader more than one rotation
-** behind has lost a whole file: said on standard error.
-*/
-void follow(const options &o, std::vector<log_file> *files) {
-  for (;;) {
-    Sleep(FOLLOW_POLL_MS);
-    time_t now = time(nullptr);
-    std::vector<entry> entries;
-    for (size_t i = 0; i < files->size(); i++) {
-      log_file &f = (*files)[i];
-      std::string head = signature_of(f.path), bytes;
-      bool same = !f.missing && head.size() >= f.signature.size() &&
-                  head.compare(0, f.signature.size(), f.signature) == 0 && !f.signature.empty();
-      if (!same && !f.missing && !f.signature.empty()) {
-        std::string old_path = f.path + ".old";
-        std::string old_head = signature_of(old_path);
-        if (old_head.compare(0, f.signature.size(), f.signature) == 0) {
-          if (read_from(old_path, f.offset, &bytes))
-            collect(bytes, LOGPARSE_WHOLE, i, now, &entries);
-        } else {
-          cli_report__warn("%s was rotated twice since it was read: records may be missed",
-                           f.path.c_str());
-        }
-        f.offset = 0;
-      }
-      if (!read_from(f.path, f.offset, &bytes)) {
-        f.missing = true;
-        f.offset = 0;
-        f.signature.clear();
-        continue;
-      }
-      if (f.missing || f.signature.empty()) f.offset = 0;
-      f.missing = false;
-      f.offset += (long long)collect(bytes, LOGPARSE_GROWING, i, now, &entries);
-      f.signature = signature_of(f.path).substr(
-          0, (size_t)std::min<long long>(f.offset, (long long)SIGNATURE_SIZE));
-    }
-    flush(o, *files, &entries);
-    if (damaged_lines > 0) {
-      cli_report__warn("%lu damaged lines skipped", (unsigned long)damaged_lines);
-      damaged_lines = 0;
-    }
+/* whole digits into a count (or "all") */
+bool count(const char *text, long long *out) {
+  if (strcmp(text, "all") == 0) {
+    *out = -1;
+    return true;
   }
-}
-
-void usage() {
-  fprintf(stderr, "usage: vezcat [--json] [--follow] [--kind error|audit|devmsg]... "
-                  "[--process NAME]\n"
-                  "              [--level N | --level N..M] [--since TIME] [--until TIME] "
-                  "[--grep TEXT] [FILE...]\n");
+  char *end = nullptr;
+  long long v = strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || v < 0) return false;
+  *out = v;
+  return true;
 }
 
 } // namespace
 
+void vezcat__unreadable(const std::string &path, const char *reason) {
+  static std::set<std::string> said; /* once each, however often a follower looks */
+  if (said.insert(path).second)
+    cli_report__fail(CLI_FAILED, "cannot read %s: %s", path.c_str(), reason);
+  vezcat__status = CLI_FAILED;
+}
+
+bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
+  const vezcat__options &o = vezcat__opts;
+  const logparse__record &r = e.rec;
+  if (o.kinds != 0 && !(o.kinds & (1u << log.kind))) return false;
+  if (!o.process.empty() && r.process != o.process) return false;
+  if (r.message_level < o.level_min || r.message_level > o.level_max) return false;
+  if (o.since_set && e.when < o.since) return false;
+  if (o.until_set && e.when > o.until) return false;
+  return !o.grep_set || std::regex_search(r.description, o.grep);
+}
+
 int main(int argc, char **argv) {
-  cli_report__set_program("vezcat");
-  options o;
-  static const struct option long_options[] = {
-      {"json", no_argument, nullptr, 'j'},        {"follow", no_argument, nullptr, 'f'},
-      {"kind", required_argument, nullptr, 'k'},  {"process", required_argument, nullptr, 'p'},
-      {"level", required_argument, nullptr, 'l'}, {"since", required_argument, nullptr, 's'},
-      {"until", required_argument, nullptr, 'u'}, {"grep", required_argument, nullptr, 'g'},
-      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+  cli_report__set_program(argc > 0 && argv[0] != nullptr ? argv[0] : "vezcat");
+  vezcat__options &o = vezcat__opts;
+  enum { OPT_NO_COLOR = 256, OPT_VERSION };
+  static const struct option long_options[] = {{"json", no_argument, nullptr, 'j'},
+                                               {"follow", no_argument, nullptr, 'f'},
+                                               {"lines", required_argument, nullptr, 'n'},
+                                               {"reverse", no_argument, nullptr, 'r'},
+                                               {"output", required_argument, nullptr, 'o'},
+                                               {"kind", required_argument, nullptr, 'k'},
+                                               {"process", required_argument, nullptr, 'p'},
+                                               {"level", required_argument, nullptr, 'l'},
+                                               {"since", required_argument, nullptr, 'S'},
+                                               {"until", required_argument, nullptr, 'U'},
+                                               {"grep", required_argument, nullptr, 'g'},
+                                               {"no-color", no_argument, nullptr, OPT_NO_COLOR},
+                                               {"help", no_argument, nullptr, 'h'},
+                                               {"version", no_argument, nullptr, OPT_VERSION},
+                                               {nullptr, 0, nullptr, 0}};
+  bool no_color = false;
   int c;
-  while ((c = getopt_long(argc, argv, "jfk:p:l:s:u:g:h", long_options, nullptr)) >= 0) {
+  while ((c = getopt_long(argc, argv, "jfn:ro:k:p:l:S:s:U:u:g:h", long_options, nullptr)) >= 0) {
     switch (c) {
-    case 'j': o.json = true; break;
+    case 'j': o.form = VEZCAT_JSON; break;
     case 'f': o.follow = true; break;
+    case 'r': o.reverse = true; break;
+    case 'n':
+      if (!count(optarg, &o.lines))
+        return usage_error("bad --lines '%s': expected a number of records, or all", optarg);
+      break;
+    case 'o': {
+      static const char *const forms[] = {"short", "short-iso", "raw", "json", "json-pretty"};
+      int k = 0;
+      while (k < 5 && strcmp(optarg, forms[k]) != 0)
+        k++;
+      if (k == 5)
+        return usage_error("bad --output '%s': expected short, short-iso, raw, json or json-pretty",
+                           optarg);
+      o.form = (vezcat__form)k;
+      break;
+    }
     case 'k': {
       int k = 0;
-      while (k < 3 && strcmp(optarg, kind_names[k]) != 0)
+      while (k < 3 && strcmp(optarg, vezcat__kind_names[k]) != 0)
         k++;
-      if (k == 3) {
-        cli_report__fail(STATUS_USAGE, "unknown kind %s (error, audit or devmsg)", optarg);
-        usage();
-        return STATUS_USAGE;
-      }
+      if (k == 3) return usage_error("bad --kind '%s': expected error, audit or devmsg", optarg);
       o.kinds |= 1u << k;
       break;
     }
     case 'p': o.process = optarg; break;
-    case 'g': o.grep = optarg; break;
+    case 'g': {
+      /* as journalctl: a pattern without capitals matches any case */
+      bool lower = true;
+      for (const char *p = optarg; *p != '\0'; p++)
+        lower = lower && !isupper((unsigned char)*p);
+      try {
+        o.grep = std::regex(optarg, lower ? std::regex::ECMAScript | std::regex::icase
+                                          : std::regex::ECMAScript);
+      } catch (const std::regex_error &) {
+        return usage_error("bad --grep '%s': expected a regular expression", optarg);
+      }
+      o.grep_set = true;
+      break;
+    }
     case 'l': {
       char *end = nullptr;
       o.level_min = strtoll(optarg, &end, 10);
       o.level_max = o.level_min;
       if (end != optarg && strncmp(end, "..", 2) == 0) o.level_max = strtoll(end + 2, &end, 10);
-      if (end == optarg || *end != '\0' || o.level_max < o.level_min) {
-        cli_report__fail(STATUS_USAGE, "bad level range %s", optarg);
-        usage();
-        return STATUS_USAGE;
-      }
+      if (end == optarg || *end != '\0' || o.level_max < o.level_min)
+        return usage_error("bad --level '%s': expected N or N..M", optarg);
       break;
     }
+    case 'S':
     case 's':
-    case 'u':
-      if (!parse_time(optarg, c == 's' ? &o.since : &o.until)) {
-        cli_report__fail(STATUS_USAGE, "bad time %s", optarg);
-        usage();
-        return STATUS_USAGE;
-      }
+    case 'U':
+    case 'u': {
+      bool since = c == 'S' || c == 's';
+      if (!parse_time(optarg, since ? &o.since : &o.until))
+        return usage_error(
+            "bad time '%s': expected YYYY-MM-DD [HH:MM[:SS]], HH:MM[:SS], now, today, "
+            "yesterday, tomorrow or a time relative to now such as -1h or '2 days ago'",
+            optarg);
+      (since ? o.since_set : o.until_set) = true;
       break;
-    case 'h': usage(); return 0;
-    default: usage(); return STATUS_USAGE;
+    }
+    case OPT_NO_COLOR: no_color = true; break;
+    case 'h': return cli_report__help(usage_text);
+    case OPT_VERSION: return cli_report__version("vezcat");
+    default:
+      fprintf(stderr, short_usage, cli_report__program(), cli_report__program());
+      return CLI_USAGE;
     }
   }
-  keep_text = !o.json;
-  /* records go out as they are stored, CR LF and all, on every platform */
-  _setmode(_fileno(stdout), _O_BINARY);
-  std::vector<log_file> files;
-  bool named = optind < argc;
-  for (int i = optind; i < argc; i++)
-    add_log(&files, argv[i], kind_of_name(argv[i]));
-  if (!named) configured_logs(&files);
-  read_all(o, &files, named);
-  int status = 0;
-  if (damaged_lines > 0)
-    cli_report__warn("%lu damaged lines skipped", (unsigned long)damaged_lines);
-  if (named)
-    for (const log_file &f : files)
-      if (f.missing) status = STATUS_UNREADABLE;
-  if (o.follow) follow(o, &files);
-  return status;
+  const char *no_color_env = getenv("NO_COLOR");
+  o.color = !no_color && (no_color_env == nullptr || no_color_env[0] == '\0') &&
+            (o.form == VEZCAT_SHORT || o.form == VEZCAT_SHORT_ISO) && _isatty(_fileno(stdout));
+  vezcat_out__begin();
+  std::vector<vezcat__log> logs;
+  for (int i = optind; i < argc; i++) {
+    vezcat__log l;
+    l.path = argv[i];
+    l.kind = vezcat_find__kind_of(l.path);
+    l.named = true;
+    logs.push_back(l);
+  }
+  if (logs.empty()) vezcat_find__logs(&logs);
+  vezcat_read__run(&logs);
+  vezcat_out__flush();
+  return vezcat__status;
 }

@@ -98,8 +98,10 @@ bool foreign(int fd, const dir_facts &dir) {
 } // namespace
 
 thread_local unsigned long posix_last_error = 0;
+thread_local int posix_last_errno = 0;
 
 unsigned long posix_win32_error(int e, const char *path) {
+  posix_last_errno = e;
   switch (e) {
   case 0: return ERROR_SUCCESS;
   case ENOENT: {

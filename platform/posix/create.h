@@ -23,7 +23,10 @@ int posix_open_file(const char *path, int flags, bool write_allowed, bool *creat
 extern thread_local unsigned long posix_last_error;
 
 /* the Win32 code for an errno value; path (when given) tells a missing file
-   (ERROR_FILE_NOT_FOUND) from a missing directory on its way (ERROR_PATH_NOT_FOUND) */
+   (ERROR_FILE_NOT_FOUND) from a missing directory on its way (ERROR_PATH_NOT_FOUND).
+   The errno value is kept for the thread, so that FormatMessageA can give the
+   system's own words for the failure */
 unsigned long posix_win32_error(int e, const char *path);
+extern thread_local int posix_last_errno;
 
 #endif /* VEZ_POSIX_CREATE_H */

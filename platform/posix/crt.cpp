@@ -175,6 +175,8 @@ int _dup(int fd) {
 
 int _fileno(FILE *stream) { return fileno(stream); }
 
+int _isatty(int fd) { return isatty(fd); }
+
 int _setmode(int fd, int mode) {
   bool was_binary = is_binary(fd);
   set_binary(fd, (mode & _O_BINARY) != 0);

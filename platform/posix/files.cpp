@@ -14,7 +14,9 @@
 #if VEZ_OS_POSIX
 
 #include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fnmatch.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
@@ -27,12 +29,15 @@
 
 namespace {
 
-enum { HANDLE_FILE = 1, HANDLE_MAPPING = 2 };
+enum { HANDLE_FILE = 1, HANDLE_MAPPING = 2, HANDLE_FIND = 3 };
 
 struct vez_handle {
   int kind; /* 0: a free entry */
   int fd;
   uint64_t map_size; /* mappings only */
+  DIR *dir;          /* searches only: the directory, and the pattern its names must match */
+  char pattern[MAX_PATH];
+  char dir_path[MAX_PATH];
 };
 
 /* handles come from a fixed table: opening a lock or a device allocates nothing */
@@ -42,7 +47,10 @@ vez_handle handles[MAX_HANDLES];
 vez_handle *new_handle(int kind, int fd, uint64_t map_size) {
   for (vez_handle &h : handles) {
     if (h.kind == 0) {
-      h = vez_handle{kind, fd, map_size};
+      h.kind = kind;
+      h.fd = fd;
+      h.map_size = map_size;
+      h.dir = nullptr;
       return &h;
     }
   }
@@ -239,6 +247,224 @@ BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *) {
   return TRUE;
 }
 
+BOOL ReadFile(HANDLE file, LPVOID buf, DWORD count, LPDWORD got, void *) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  if (got != nullptr) *got = 0;
+  if (h == nullptr) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ssize_t n;
+  while ((n = read(h->fd, buf, count)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return FALSE;
+  }
+  if (got != nullptr) *got = (DWORD)n;
+  return TRUE;
+}
+
+namespace {
+
+/* a time of the file system as Windows counts it: 100 ns since 1601 */
+FILETIME file_time(const struct timespec &t) {
+  uint64_t v = ((uint64_t)t.tv_sec + 11644473600ull) * 10000000ull + (uint64_t)t.tv_nsec / 100;
+  return FILETIME{(DWORD)v, (DWORD)(v >> 32)};
+}
+
+DWORD attributes_of(const struct stat &st) {
+  DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+            : S_ISREG(st.st_mode) ? FILE_ATTRIBUTE_NORMAL
+                                  : FILE_ATTRIBUTE_DEVICE;
+  if (!(st.st_mode & 0222)) a |= FILE_ATTRIBUTE_READONLY;
+  return a;
+}
+
+} // namespace
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  struct stat st;
+  if (h == nullptr || info == nullptr || fstat(h->fd, &st) != 0) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  memset(info, 0, sizeof *info);
+  info->dwFileAttributes = attributes_of(st);
+  info->ftCreationTime = file_time(st.st_ctim);
+  info->ftLastAccessTime = file_time(st.st_atim);
+  info->ftLastWriteTime = file_time(st.st_mtim);
+  info->dwVolumeSerialNumber = (DWORD)st.st_dev;
+  info->nFileSizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
+  info->nFileSizeLow = (DWORD)st.st_size;
+  info->nNumberOfLinks = (DWORD)st.st_nlink;
+  info->nFileIndexHigh = (DWORD)((uint64_t)st.st_ino >> 32);
+  info->nFileIndexLow = (DWORD)st.st_ino;
+  return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR name) {
+  struct stat st;
+  if (name == nullptr || stat(name, &st) != 0) {
+    int e = name == nullptr ? EINVAL : errno;
+    fail_with((DWORD)posix_win32_error(e, name));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return attributes_of(st);
+}
+
+DWORD GetFileType(HANDLE file) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  struct stat st;
+  if (h == nullptr || fstat(h->fd, &st) != 0) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FILE_TYPE_UNKNOWN;
+  }
+  posix_last_error = 0;
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
+  return FILE_TYPE_PIPE;
+}
+
+namespace {
+
+/* the next name of a search that matches its pattern */
+BOOL next_match(vez_handle *h, LPWIN32_FIND_DATAA data) {
+  struct dirent *d;
+  errno = 0;
+  while ((d = readdir(h->dir)) != nullptr) {
+    if (fnmatch(h->pattern, d->d_name, FNM_PERIOD) != 0 && strcmp(h->pattern, "*") != 0) continue;
+    memset(data, 0, sizeof *data);
+    size_t n = strlen(d->d_name);
+    if (n >= sizeof data->cFileName) continue; /* no room for the name: Windows has none such */
+    memcpy(data->cFileName, d->d_name, n + 1);
+    char path[MAX_PATH * 2];
+    snprintf(path, sizeof path, "%s/%s", h->dir_path, d->d_name);
+    struct stat st;
+    if (lstat(path, &st) == 0) {
+      data->dwFileAttributes = attributes_of(st);
+      data->ftCreationTime = file_time(st.st_ctim);
+      data->ftLastAccessTime = file_time(st.st_atim);
+      data->ftLastWriteTime = file_time(st.st_mtim);
+      data->nFileSizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
+      data->nFileSizeLow = (DWORD)st.st_size;
+    }
+    return TRUE;
+  }
+  fail_with(errno != 0 ? win32_error(errno) : ERROR_NO_MORE_FILES);
+  return FALSE;
+}
+
+} // namespace
+
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+  if (pattern == nullptr || data == nullptr || strlen(pattern) >= MAX_PATH) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  const char *slash = strrchr(pattern, '/');
+  char dir[MAX_PATH];
+  if (slash == nullptr) {
+    strcpy(dir, ".");
+  } else {
+    size_t n = slash == pattern ? 1 : (size_t)(slash - pattern);
+    memcpy(dir, pattern, n);
+    dir[n] = '\0';
+  }
+  DIR *d = opendir(dir);
+  if (d == nullptr) {
+    int e = errno;
+    fail_with(e == ENOENT ? ERROR_PATH_NOT_FOUND : win32_error(e));
+    return INVALID_HANDLE_VALUE;
+  }
+  vez_handle *h = new_handle(HANDLE_FIND, dirfd(d), 0);
+  if (h == nullptr) {
+    closedir(d);
+    fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  h->dir = d;
+  snprintf(h->pattern, sizeof h->pattern, "%s", slash != nullptr ? slash + 1 : pattern);
+  snprintf(h->dir_path, sizeof h->dir_path, "%s", dir);
+  if (!next_match(h, data)) {
+    DWORD code = GetLastError();
+    FindClose(h);
+    fail_with(code == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : code);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
+  vez_handle *h = as_handle(find, HANDLE_FIND);
+  if (h == nullptr || data == nullptr) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return next_match(h, data);
+}
+
+BOOL FindClose(HANDLE find) {
+  vez_handle *h = as_handle(find, HANDLE_FIND);
+  if (h == nullptr) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  closedir(h->dir);
+  h->dir = nullptr;
+  h->kind = 0;
+  return TRUE;
+}
+
+namespace {
+
+/* an errno value that means what a Win32 code means, for its words */
+int errno_for(DWORD code) {
+  switch (code) {
+  case ERROR_FILE_NOT_FOUND:
+  case ERROR_PATH_NOT_FOUND: return ENOENT;
+  case ERROR_ACCESS_DENIED: return EACCES;
+  case ERROR_INVALID_HANDLE: return EBADF;
+  case ERROR_NOT_ENOUGH_MEMORY: return ENOMEM;
+  case ERROR_FILE_EXISTS:
+  case ERROR_ALREADY_EXISTS: return EEXIST;
+  case ERROR_DISK_FULL: return ENOSPC;
+  case ERROR_INVALID_PARAMETER: return EINVAL;
+  case ERROR_FILE_TOO_LARGE: return EFBIG;
+  default: return 0;
+  }
+}
+
+} // namespace
+
+DWORD FormatMessageA(DWORD, LPCVOID, DWORD code, DWORD, LPSTR buf, DWORD size, void *) {
+  if (buf == nullptr || size == 0) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  /* the errno the failing call met, where it is the one behind this code */
+  int e = posix_last_errno != 0 && code == posix_last_error ? posix_last_errno : errno_for(code);
+  char words[256];
+  const char *text = words;
+  if (code == ERROR_SHARING_VIOLATION)
+    text = "in use by another process";
+  else if (code == ERROR_FILE_INVALID)
+    text = "not a valid file of its kind";
+  else if (code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER)
+    text = "more data than the room given";
+  else if (e != 0)
+    text = strerror_r(e, words, sizeof words);
+  else
+    snprintf(words, sizeof words, "error %lu", (unsigned long)code);
+  size_t n = strlen(text);
+  if (n >= size) n = size - 1;
+  memcpy(buf, text, n);
+  buf[n] = '\0';
+  return (DWORD)n;
+}
+
 BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD, LPDWORD) {
   vez_handle *h = as_handle(pipe, HANDLE_FILE);
   struct stat st;
@@ -295,7 +521,7 @@ BOOL CloseHandle(HANDLE handle) {
     return FALSE;
   }
   vez_handle *h = static_cast<vez_handle *>(handle);
-  if (h < handles || h >= handles + MAX_HANDLES || h->kind == 0) {
+  if (h < handles || h >= handles + MAX_HANDLES || h->kind == 0 || h->kind == HANDLE_FIND) {
     fail_with(ERROR_INVALID_HANDLE);
     return FALSE;
   }

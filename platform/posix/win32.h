@@ -65,6 +65,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILE_TOO_LARGE 223L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_FILE_INVALID 1006L
 
 /* registry */
@@ -88,6 +89,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD
 const char *VezRegistryLocation(void);
 
 /* files, devices and mappings */
+#define FILE_SHARE_DELETE 0x4u
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x1u
@@ -104,6 +106,60 @@ const char *VezRegistryLocation(void);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                    DWORD disposition, DWORD flags, HANDLE templ);
 DWORD GetFileSize(HANDLE file, LPDWORD high);
+BOOL ReadFile(HANDLE file, LPVOID buf, DWORD count, LPDWORD read, void *overlapped);
+
+/* what a file is, and which: its volume and index tell it from every other */
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME;
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+#define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_DEVICE 0x40u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+DWORD GetFileAttributesA(LPCSTR name);
+#define FILE_TYPE_UNKNOWN 0x0u
+#define FILE_TYPE_DISK 0x1u
+#define FILE_TYPE_CHAR 0x2u
+#define FILE_TYPE_PIPE 0x3u
+DWORD GetFileType(HANDLE file);
+
+/* the names in a directory that match a pattern: the directory, a separator, then a
+   name with wildcards ("*" for all); FindNextFileA gives the next one */
+typedef struct _WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  char cFileName[MAX_PATH];
+  char cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
+BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
+BOOL FindClose(HANDLE find);
+
+/* the system's own words for an error code: here, strerror's for what the call met */
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x200u
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buf,
+                     DWORD size, void *args);
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -175,6 +231,7 @@ int _write(int fd, const void *buf, unsigned int count);
 int _read(int fd, void *buf, unsigned int count);
 int _close(int fd);
 int _dup(int fd);
+int _isatty(int fd);
 int _fileno(FILE *stream);
 int _setmode(int fd, int mode);
 int _chsize(int fd, long size);

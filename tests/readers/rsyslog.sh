@@ -65,10 +65,11 @@ while :; do
 done
 [ -n "$central" ] || { echo "FAIL: nothing arrived"; cat "$work/forward.err"; exit 1; }
 "$bin/vezcat" --json "$central" > "$work/records.json" 2>"$work/vezcat.err"
-descs=$(grep -o '"description":"[ab] [0-9]*\\u000asecond line of [ab] [0-9]*"' "$work/records.json" | sort)
-total=$(echo "$descs" | grep -c . || true)
-unique=$(echo "$descs" | sort -u | grep -c . || true)
+descs=$(grep -o '"description":"[ab] [0-9]*\\nsecond line of [ab] [0-9]*"' "$work/records.json" | sort)
+total=$(printf '%s\n' "$descs" | grep -c . || true)
+unique=$(printf '%s\n' "$descs" | sort -u | grep -c . || true)
 [ "$total" = $((2 * n)) ] && [ "$unique" = $((2 * n)) ] ||
   { echo "FAIL: $total records arrived, $unique distinct, of $((2 * n))"; exit 1; }
 grep -q damaged "$work/vezcat.err" && { echo "FAIL: torn records arrived"; exit 1; }
+grep -q '"damaged":"' "$work/records.json" && { echo "FAIL: torn records arrived"; exit 1; }
 echo "ok: $((2 * n)) of $((2 * n)) records arrived exactly once and whole, across many rotations"

@@ -1,0 +1,91 @@
+/*
+** vezcat.h - what the files of vezcat share: the logs it reads, their
+** records on their way out, the options of the run, and the three
+** concerns: finding the logs (vezcat_find), reading and following them
+** (vezcat_read), printing their records (vezcat_out).
+*/
+#ifndef VEZ_VEZCAT_H
+#define VEZ_VEZCAT_H
+
+#include <time.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "logparse.h"
+
+enum vezcat__kind { VEZCAT_ERROR, VEZCAT_AUDIT, VEZCAT_DEVMSG };
+extern const char *const vezcat__kind_names[3];
+
+/* a log to read: its path, its kind, and whether the command line named it */
+struct vezcat__log {
+  std::string path;
+  vezcat__kind kind;
+  bool named = false;
+};
+
+/* a record on its way out, with its time and the log it came from */
+struct vezcat__entry {
+  time_t when;
+  size_t log;
+  logparse__record rec;
+};
+
+enum vezcat__form { VEZCAT_SHORT, VEZCAT_SHORT_ISO, VEZCAT_RAW, VEZCAT_JSON, VEZCAT_JSON_PRETTY };
+
+struct vezcat__options {
+  vezcat__form form = VEZCAT_SHORT;
+  bool follow = false, reverse = false, color = false;
+  long long lines = -1; /* the last so many records; -1: all */
+  unsigned kinds = 0;   /* bits of vezcat__kind; 0: all */
+  std::string process;
+  bool grep_set = false;
+  std::regex grep;
+  long long level_min = -2147483648LL, level_max = 2147483647LL;
+  bool since_set = false, until_set = false;
+  time_t since = 0, until = 0;
+};
+extern vezcat__options vezcat__opts;
+
+/* the run's exit status so far: 0, or 1 once a log could not be read */
+extern int vezcat__status;
+/* says that a log cannot be read, with the system's reason, and sets the status */
+void vezcat__unreadable(const std::string &path, const char *reason);
+
+/* whether a record passes the options' filters */
+bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e);
+
+/* --- finding the logs (vezcat_find.cpp) --- */
+
+/*
+** Adds to logs, once each, every log of the configuration in force: for
+** this program and every process of the process-index table, the error
+** log, the audit log and the device-message log as the library names
+** them; then every other file of those logs' directories that holds
+** records of this format (the audit logs of processes outside the table).
+** Returns how many it added.
+*/
+size_t vezcat_find__logs(std::vector<vezcat__log> *logs);
+/* the kind of a log from its file name */
+vezcat__kind vezcat_find__kind_of(const std::string &path);
+
+/* --- reading and following (vezcat_read.cpp) --- */
+
+/* a record's time: its header has no year, so the year that puts it no more than a day
+   ahead of now */
+time_t vezcat_read__record_time(const logparse__record &r, time_t now);
+/* prints the records of the logs (each ".old" copy first) merged in time order; from
+   the end with -n or -r; then, with -f, follows them */
+void vezcat_read__run(std::vector<vezcat__log> *logs);
+
+/* --- printing (vezcat_out.cpp) --- */
+
+/* prepares standard output for the form in use */
+void vezcat_out__begin(void);
+/* prints one record (filtered already) */
+void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e);
+/* pushes what is printed out; a failed output ends the run (quietly for a closed pipe) */
+void vezcat_out__flush(void);
+
+#endif /* VEZ_VEZCAT_H */
