@@ -46,15 +46,7 @@ protected:
   }
   /* a copy of logmsg under another name: the process name comes from the executable */
   std::string copy_as(const std::string &name) {
-    testenv::make_dir(path("bin")); /* apart from the logs, one of which takes its name */
-    std::string to = testenv::join(path("bin"), name) + (VEZ_OS_WIN ? ".exe" : "");
-    testenv::write_file(to, testenv::read_file(testenv::program("logmsg")));
-    /* a shared build's library goes along, where the system looks for it first */
-    std::string dll = testenv::join(testenv::exe_dir(), "libvezlog.dll");
-    if (testenv::file_exists(dll))
-      testenv::write_file(testenv::join(path("bin"), "libvezlog.dll"), testenv::read_file(dll));
-    if (VEZ_OS_POSIX) testenv::run({"/bin/chmod", "755", to});
-    return to;
+    return testenv::copy_program("logmsg", path("bin"), name);
   }
   std::vector<record> log(const std::string &name) {
     return records(testenv::read_file(path(name)));

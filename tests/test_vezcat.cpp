@@ -5,6 +5,7 @@
 #include "testenv.h"
 
 #include <random>
+#include <regex>
 
 #include "log_msg.h"
 #include "logparse.h"
@@ -169,23 +170,175 @@ TEST_F(Reader, DamagedInputIsSkippedAndCounted) {
   EXPECT_EQ(vezcat({path("missing")}).status, 1);
 }
 
-TEST_F(Reader, FollowPrintsEveryRecordOnceAcrossRotations) {
-  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "4"}).status, 0);
-  testenv::child *follower = testenv::start({testenv::program("vezcat"), "--follow", "--json"});
+/* the descriptions of the JSON records printed, in order */
+std::vector<std::string> json_descs(const std::string &out) {
+  std::vector<std::string> d;
+  static const std::regex desc("\"description\":\"([^\"]*)\"");
+  for (std::sregex_iterator it(out.begin(), out.end(), desc), end; it != end; ++it)
+    d.push_back((*it)[1]);
+  return d;
+}
+
+TEST_F(Reader, FollowMissesNothingThroughRotationCutsAndLogsThatComeLater) {
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "8"}).status, 0); /* 4 KiB: fast */
+  testenv::reg_set_dword(PRODUCT_KEY, "LOGLOCKWAIT", 2000); /* the writers lose nothing */
+  testenv::remove_file(path("error"));                      /* started before the log exists */
+  testenv::child *follower = testenv::start({testenv::program("vezcat"), "-f", "-o", "json"});
   Sleep(300);
-  const int records = 60;
-  for (int i = 0; i < records; i++) {
-    ASSERT_EQ(logmsg({"-x", std::string(128, 'a'), "error", "followed", std::to_string(i)}).status,
-              0);
-    Sleep(60); /* a reader polling every 100 ms stays within one rotation */
-  }
-  Sleep(500);
+  testenv::child *a = testenv::start({testenv::program("logmsg"), "-"});
+  testenv::child *b = testenv::start({testenv::program("logmsg"), "-"});
+  std::vector<std::string> want;
+  auto both = [&](int from, int to) {
+    for (int i = from; i < to; i++) {
+      for (testenv::child *w : {a, b}) {
+        std::string d = (w == a ? "a " : "b ") + std::to_string(i);
+        testenv::send(w, "-x " + std::string(64, 'e') + " error " + d + "\n");
+        want.push_back(d);
+      }
+      Sleep(10);
+    }
+  };
+  both(0, 150);
+  Sleep(300);
+  /* cut back by hand, its first bytes kept: read on after what is left */
+  std::string kept = testenv::read_file(path("error")).substr(0, 256);
+  testenv::write_file(path("error"), kept);
+  Sleep(300);
+  both(150, 200);
+  testenv::finish(a);
+  testenv::finish(b);
+  /* a process registered after the follower started, and one outside the table */
+  testenv::reg_set_dword(testenv::INDEX_KEY, "late", 5);
+  std::string late = testenv::copy_program("logmsg", path("bin"), "late");
+  std::string stray = testenv::copy_program("logmsg", path("bin"), "stray");
+  EXPECT_EQ(testenv::run({late, "audit", "late audit"}).status, 0);
+  EXPECT_EQ(testenv::run({stray, "audit", "stray audit"}).status, 0);
+  want.push_back("late audit");
+  want.push_back("stray audit");
+  Sleep(2500);
   testenv::kill_child(follower);
   run_result r = testenv::finish(follower);
-  for (int i = 0; i < records; i++) {
-    std::string desc = "\"description\":\"followed " + std::to_string(i) + "\"";
-    size_t first = r.out.find(desc);
-    EXPECT_NE(first, std::string::npos) << i;
-    EXPECT_EQ(r.out.find(desc, first + 1), std::string::npos) << "printed twice: " << i;
+  std::vector<std::string> got = json_descs(r.out);
+  for (const std::string &d : want)
+    EXPECT_EQ(std::count(got.begin(), got.end(), d), 1) << d;
+  EXPECT_EQ(r.err.find("rotated more than once"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cut back"), std::string::npos) << r.err;
+}
+
+TEST_F(Reader, FailuresAreSaidAndFail) {
+  ASSERT_EQ(logmsg({"error", "one"}).status, 0);
+  run_result r = vezcat({dir});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is a directory"), std::string::npos) << r.err;
+  r = vezcat({path("missing"), path("error")});
+  EXPECT_EQ(r.status, 1) << "what could be read is printed, the run fails";
+  EXPECT_NE(r.out.find("Desc:one"), std::string::npos);
+  EXPECT_NE(r.err.find(path("missing")), std::string::npos) << r.err;
+  if (VEZ_OS_POSIX) {
+    r = vezcat({"/dev/zero"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+    std::string bin = testenv::program("vezcat");
+    EXPECT_EQ(testenv::shell(bin + " > /dev/full 2>" + path("err.txt")), 1);
+    EXPECT_NE(testenv::read_file(path("err.txt")).find("cannot write the output"),
+              std::string::npos);
+    EXPECT_EQ(testenv::shell("(yes 'error x' | head -2000 | " + testenv::program("logmsg") +
+                             " -) && " + bin + " | head -1 > /dev/null 2>" + path("err2.txt")),
+              0);
+    EXPECT_EQ(testenv::read_file(path("err2.txt")), "") << "a closed pipe ends it quietly";
   }
+  EXPECT_EQ(vezcat({"--grep", "nothing matches this"}).status, 0);
+}
+
+TEST_F(Reader, TextComesBackAsWritten) {
+  std::string utf8 = "temp\xc3\xa9rature", raw = "bad \xe9 byte", esc = "bell\x1b[31m red";
+  for (const std::string &d : {utf8, raw, esc})
+    ASSERT_EQ(logmsg({"error", d}).status, 0);
+  run_result r = vezcat({"--json"});
+  EXPECT_NE(r.out.find("\"description\":\"" + utf8 + "\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"description\":[98,97,100,32,233,32,98,121,116,101]"), std::string::npos)
+      << "bytes that are not UTF-8, as numbers";
+  EXPECT_NE(r.out.find("\"description\":\"bell\\u001b[31m red\""), std::string::npos);
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex(R"("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")")))
+      << "with the zone's offset";
+  r = vezcat({});
+  EXPECT_NE(r.out.find(testenv::console_text("Desc:bell\\x1b[31m red\n")), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "no escape reaches a terminal";
+  if (VEZ_OS_POSIX) {
+    EXPECT_EQ(r.out.find('\r'), std::string::npos) << "the platform's line ends";
+  }
+  r = vezcat({"-o", "raw"});
+  EXPECT_EQ(r.out, testenv::read_file(path("error"))) << "raw: the stored bytes";
+}
+
+TEST_F(Reader, LastLinesReverseAndTimes) {
+  std::string input;
+  for (int i = 0; i < 30; i++)
+    input += "error r" + std::to_string(i) + "\n";
+  ASSERT_EQ(testenv::run({testenv::program("logmsg"), "-"}, input).status, 0);
+  auto descs = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "--json");
+    return json_descs(vezcat(args).out);
+  };
+  EXPECT_EQ(descs({"-n", "3"}), (std::vector<std::string>{"r27", "r28", "r29"}));
+  std::vector<std::string> reversed = descs({"-r"});
+  ASSERT_EQ(reversed.size(), 30u);
+  EXPECT_EQ(reversed.front(), "r29");
+  EXPECT_EQ(reversed.back(), "r0");
+  EXPECT_EQ(descs({"-r", "-n", "2"}), (std::vector<std::string>{"r29", "r28"}));
+  EXPECT_EQ(descs({"-n", "2", "--grep", "R1"}), (std::vector<std::string>{})) << "capitals: exact";
+  EXPECT_EQ(descs({"-n", "2", "--grep", "r1"}), (std::vector<std::string>{"r18", "r19"}));
+  EXPECT_EQ(descs({"--since", "-1h"}).size(), 30u);
+  EXPECT_EQ(descs({"--since", "today", "--until", "now"}).size(), 30u);
+  EXPECT_EQ(descs({"--until", "2 days ago"}).size(), 0u);
+  EXPECT_EQ(descs({"--since", "yesterday"}).size(), 30u);
+  EXPECT_EQ(descs({"-S", "2000-01-01T00:00"}).size(), 30u);
+  for (const char *bad : {"2026-02-30", "2026-13-01", "25:00", "soon", "-1 fortnight"}) {
+    run_result r = vezcat({"--since", bad});
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(Reader, TornRecordsAreShownDamagedAndForgedLinesAsTheirData) {
+  std::string log = path("forged");
+  AuditInfo text_form = {0, 1, 1000000};
+  const std::string forged[] = {"------09/14 13:05:07   1/1  err:0   x(y:1)", "Desc:forged",
+                                "     continued", "0x01020304", "<41> stays"};
+  for (const std::string &f : forged)
+    log_msg__log_message(log.c_str(), 0, 1, &text_form, 0, "na\r\nme(", "src\r\n------", 7, "d",
+                         f.data(), (int)f.size());
+  std::string torn = testenv::crlf("------09/14 13:05:07   1/1  err:0   p(s:1)\nDesc:whole\n") +
+                     "------09/14 13:05:08   1/1  err:0   p(s:1)\r\nDesc:cut in its wr";
+  testenv::write_file(path("torn"), torn);
+  run_result r = vezcat({"--json", log, path("torn")});
+  EXPECT_EQ(r.status, 0);
+  /* the forged log's records first, then the torn file's (merged by time, they interleave) */
+  std::vector<std::string> lines, torn_lines;
+  for (size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1) {
+    std::string l = r.out.substr(at, nl - at);
+    (l.find(log) != std::string::npos ? lines : torn_lines).push_back(l);
+  }
+  lines.insert(lines.end(), torn_lines.begin(), torn_lines.end());
+  ASSERT_EQ(lines.size(), 7u) << r.out;
+  for (size_t i = 0; i < 5; i++) {
+    std::string hex;
+    for (unsigned char c : forged[i]) {
+      char h[3];
+      snprintf(h, sizeof h, "%02x", c);
+      hex += h;
+    }
+    EXPECT_NE(lines[i].find("\"data\":\"" + hex + "\""), std::string::npos) << lines[i];
+    EXPECT_NE(lines[i].find("\"process\":\"na\\r\\nme(\""), std::string::npos) << lines[i];
+    EXPECT_NE(lines[i].find("\"source\":\"src\\r\\n------\""), std::string::npos) << lines[i];
+    EXPECT_NE(lines[i].find("\"damaged\":false"), std::string::npos);
+  }
+  EXPECT_NE(lines[5].find("\"damaged\":false"), std::string::npos);
+  EXPECT_NE(lines[6].find("\"damaged\":\"cut short\""), std::string::npos) << lines[6];
+  r = vezcat({path("torn")});
+  EXPECT_NE(r.out.find(testenv::console_text("-- damaged record: cut short --\n")),
+            std::string::npos)
+      << r.out;
 }

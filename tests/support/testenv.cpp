@@ -128,6 +128,17 @@ child *hold_lock(const std::string &path) {
   return nullptr;
 }
 
+std::string copy_program(const std::string &program_name, const std::string &dir,
+                         const std::string &as) {
+  make_dir(dir);
+  std::string to = join(dir, as) + (VEZ_OS_WIN ? ".exe" : "");
+  write_file(to, read_file(program(program_name)));
+  std::string dll = join(exe_dir(), "libvezlog.dll");
+  if (file_exists(dll)) write_file(join(dir, "libvezlog.dll"), read_file(dll));
+  if (VEZ_OS_POSIX) run({"/bin/chmod", "755", to});
+  return to;
+}
+
 bool log_into(const std::string &dir) {
   reg_set_string(PRODUCT_KEY, "LOGPATH", dir);
   reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", join(dir, "data.dat"));

@@ -55,6 +55,11 @@ struct run_result {
 };
 run_result run(const std::vector<std::string> &argv, const std::string &input = "");
 
+/* a copy of a built program named as, in dir (made when missing): the process name comes
+   from the executable's; a shared build's library goes along */
+std::string copy_program(const std::string &program_name, const std::string &dir,
+                         const std::string &as);
+
 /* a child kept running while the test feeds its standard input */
 struct child;
 child *start(const std::vector<std::string> &argv);
