@@ -121,8 +121,20 @@ def start_against_registry(values):
     return best * 1e3, size
 
 
+def timed_vezcat(site, args):
+    """Seconds and peak memory (MB) of one vezcat run, its output thrown away."""
+    t = time.monotonic()
+    p = subprocess.Popen([os.path.join(BIN, "vezcat")] + args, env=site.env,
+                         stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(p.pid, 0)
+    if status != 0:
+        raise RuntimeError(f"vezcat {args} failed")
+    return time.monotonic() - t, usage.ru_maxrss / 1024
+
+
 def vezcat_throughput():
-    """MB/s of vezcat --json over a log of about 50 MB of mixed records, to /dev/null."""
+    """MB/s of vezcat --json over a log of about 50 MB of mixed records, to /dev/null, and
+    its peak memory."""
     site = Site()
     site.run(["aud", "-e", "1000000"])
     data = "41" * 40 + "00" * 100
@@ -132,15 +144,44 @@ def vezcat_throughput():
     site.run(["logmsg", "-r", "40000", "error", "a short one"])
     log = os.path.join(site.dir, "error")
     size = os.path.getsize(log)
-    best = None
+    best, memory = None, 0
     for _ in range(3):
-        t = time.monotonic()
-        subprocess.run([os.path.join(BIN, "vezcat"), "--json", log], env=site.env, check=True,
-                       stdout=subprocess.DEVNULL)
-        t = time.monotonic() - t
+        t, mb = timed_vezcat(site, ["--json", log])
         best = t if best is None else min(best, t)
+        memory = max(memory, mb)
     site.close()
-    return size / best / 1e6, size
+    return size / best / 1e6, size, memory
+
+
+def vezcat_from_the_end():
+    """vezcat -n 10 against a full read of a log of over 100 MB: seconds of each."""
+    site = Site()
+    site.run(["aud", "-e", "1000000"])
+    site.run(["logmsg", "-r", "180000", "-x", "5a" * 120, "error", "a record of the big log"])
+    log = os.path.join(site.dir, "error")
+    size = os.path.getsize(log)
+    full = min(timed_vezcat(site, [log])[0] for _ in range(3))
+    last = min(timed_vezcat(site, ["-n", "10", log])[0] for _ in range(3))
+    site.close()
+    return size, full, last
+
+
+def vezcat_long_record():
+    """Seconds of vezcat over one record of 32, 64 and 128 MB (a full dump)."""
+    site = Site()
+    site.run(["aud", "-e", "1000000"])
+    times = []
+    for mb in (32, 64, 128):
+        data = os.path.join(site.dir, "data.bin")
+        with open(data, "wb") as f:
+            f.write(b"\x5a" * (mb * 1000000 * 16 // 78))
+        log = os.path.join(site.dir, "error")
+        if os.path.exists(log):
+            os.unlink(log)
+        site.run(["logmsg", "-f", data, "error", "one long record"])
+        times.append((mb, min(timed_vezcat(site, ["--json", log])[0] for _ in range(2))))
+    site.close()
+    return times
 
 
 def follow_latency():
@@ -201,8 +242,14 @@ def main():
     for values in (10, 1000, 10000, 50000):
         ms, size = start_against_registry(values)
         print(f"  {values:>7} {size / 1024:>7.0f} KB {ms:>8.1f}")
-    rate, size = vezcat_throughput()
-    print(f"\nvezcat --json over a {size / 1e6:.0f} MB log, to /dev/null: {rate:.0f} MB/s")
+    rate, size, memory = vezcat_throughput()
+    print(f"\nvezcat --json over a {size / 1e6:.0f} MB log, to /dev/null: {rate:.0f} MB/s, "
+          f"peak memory {memory:.1f} MB")
+    size, full, last = vezcat_from_the_end()
+    print(f"vezcat over a {size / 1e6:.0f} MB log: whole {full:.2f} s, -n 10 {last * 1e3:.1f} ms "
+          f"({last / full:.1%} of the whole)")
+    print("vezcat --json over one long record: " +
+          ", ".join(f"{mb} MB {t:.2f} s" for mb, t in vezcat_long_record()))
     median, worst = follow_latency()
     print(f"vezcat --follow, a record's write to its printing: median {median * 1e3:.0f} ms, "
           f"worst {worst * 1e3:.0f} ms of 10")

@@ -24,6 +24,8 @@
 namespace {
 
 constexpr DWORD PIECE = 1 << 20;
+/* read from the end in smaller pieces: -n 10 needs a few records of each log */
+constexpr long long BACK_PIECE = 1 << 16;
 constexpr int POLL_MS = 50;      /* how often followed logs are looked at */
 constexpr int QUIET_MS = 10;     /* a record at a log's end is given out once this quiet */
 constexpr int RESCAN_POLLS = 20; /* the logs' directories are looked at again this often */
@@ -264,7 +266,7 @@ void refill_backward(backward_state *b, time_t now) {
       b->carry.clear();
       break;
     }
-    long long start = b->pos > (long long)PIECE ? b->pos - PIECE : 0;
+    long long start = b->pos > BACK_PIECE ? b->pos - BACK_PIECE : 0;
     std::string chunk((size_t)(b->pos - start), '\0');
     DWORD got = 0;
     if (!seek(s->h, start) || !ReadFile(s->h, &chunk[0], (DWORD)chunk.size(), &got, nullptr) ||
