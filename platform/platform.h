@@ -40,6 +40,9 @@ inline BOOL VezHandleIsAtName(HANDLE, const char *) { return TRUE; }
    alone, which no process can remove while it is held */
 inline BOOL VezLockOpenFile(int) { return TRUE; }
 
+/* the system's own access control decides who may write a notification target */
+inline BOOL VezNoticeTargetAllowed(HANDLE, LPCSTR, LPCSTR) { return TRUE; }
+
 /* a mapped file cannot be cut while it is mapped: a view never loses its file */
 inline void VezSetViewFallback(LPCVOID, const void *, size_t) {}
 inline BOOL VezViewLost(LPCVOID) { return FALSE; }

@@ -11,6 +11,7 @@
 
 #include "log_msg.h"
 #include "platform.h"
+#include "shm.h"
 #include "timelib.h"
 #include "vez_defaults.h"
 
@@ -28,6 +29,13 @@ void log_not__error_notification(const char *device, const char *log_file) {
   HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
+  /* the device is a setting: a file is written only where whoever may write the settings
+     could write it anyway, else the notice is dropped and counted */
+  if (!VezNoticeTargetAllowed(h, name, shm__data_file[0] != '\0' ? shm__data_file : nullptr)) {
+    CloseHandle(h);
+    log_msg__lost(&log_msg__drops.notices_lost);
+    return;
+  }
   /* a device that is a file gets the notice at its end: nothing in it is overwritten (on a
      console or a pipe the move fails and changes nothing) */
   SetFilePointer(h, 0, nullptr, FILE_END);

@@ -14,6 +14,7 @@
 #include "platform.h"
 
 ErrorAuditSegment *shm__pMemorySeg = nullptr;
+char shm__data_file[SHM_PATH_SIZE];
 int32_t shm__nMemoryCount = 0;
 uint32_t shm__attach_error = 0;
 
@@ -92,6 +93,7 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
   VezSetViewFallback(view, &fallback, sizeof fallback);
   shm__pMemorySeg = static_cast<ErrorAuditSegment *>(view);
   shm__nMemoryCount = 1;
+  snprintf(shm__data_file, sizeof shm__data_file, "%s", file);
   shm__attach_error = 0;
   return shm__pMemorySeg;
 }
@@ -102,6 +104,7 @@ void shm__detach_shared_mem(void) {
   if (shm__nMemoryCount == 0) {
     UnmapViewOfFile(shm__pMemorySeg);
     shm__pMemorySeg = nullptr;
+    shm__data_file[0] = '\0';
     return;
   }
   /* the count is put right before the report, which may itself attach */

@@ -22,6 +22,8 @@ constexpr int SHM_DEVICE_COPY = VEZ_DEVICE_SIZE; /* bytes copied into the device
 constexpr char SHM_DATAFILE[] = "datafile.dat";
 
 extern ErrorAuditSegment *shm__pMemorySeg;
+/* the path of the data file mapped (empty when none is) */
+extern char shm__data_file[SHM_PATH_SIZE];
 extern int32_t shm__nMemoryCount;
 /* the system's error code of the last attach that failed to map the file (0: none) */
 extern uint32_t shm__attach_error;

@@ -70,6 +70,11 @@ int change_mode(const options &o, int32_t target) {
   if (rc == 0 && o.x) rc = log_util__poke_audit(target, LOG_UTIL_HEX_DUMPS, &o.x_value);
   if (rc == 0 && o.y) rc = log_util__poke_error(LOG_UTIL_HEX_DUMPS, &o.y_value);
   if (rc != 0) return finish(cli_report__fail(AUD_CANNOT_WRITE, "cannot write log information"));
+  /* the setting is kept (a device may be made later); a file it names can be refused */
+  if (o.d && !VezNoticeTargetAllowed(INVALID_HANDLE_VALUE, o.device, shm__data_file))
+    cli_report__warn("notices to %s will be dropped: a file that not everyone who may write "
+                     "the settings (%s) may write",
+                     o.device, shm__data_file);
   return finish(AUD_OK);
 }
 

@@ -1,10 +1,19 @@
 /*
-** create.cpp - opening files that may be created, with explicit modes.
+** create.cpp - opening files that may be created, with explicit modes, so
+** that nobody else who may write a directory can make this process open,
+** create or cut a file it did not mean to.
 **
-** A file that exists is opened as it is; one that does not is created
-** exclusively, so that the call knows it made the file and sets the file's
-** mode itself. A file made or removed by another process in between is
-** tried again.
+** A directory is shared when someone other than the user (and root) may
+** write it: its group or others may, or it belongs to another user. In a
+** shared directory an open follows no final symlink, and a file opened
+** for writing must be a regular file with one link, the user's own, the
+** directory owner's, or (in a directory of a group that may write it) one
+** of that group's; a path's components that lie in a shared directory are
+** opened one at a time without following links (links an administrator
+** made in directories only root may write still work). A file that exists
+** is opened as it is and cut only once it passed; one that does not is
+** created exclusively, so that the call knows it made the file and sets
+** the file's mode itself.
 */
 #include "../platform.h"
 
@@ -25,17 +34,31 @@ constexpr int CREATE_TRIES = 8;
 /* what an open needs to know of the directory a file lies in */
 struct dir_facts {
   bool known;
+  bool shared;       /* someone other than the user and root may write it */
   bool others_write; /* users other than its owner and group may add files to it */
   bool group_write;  /* its group may, others may not: one product's users share it */
   uid_t owner;
+  gid_t group;
 };
+
+dir_facts facts_from(const struct stat &st) {
+  dir_facts f;
+  f.known = true;
+  f.others_write = (st.st_mode & S_IWOTH) != 0;
+  f.group_write = (st.st_mode & S_IWGRP) != 0 && !f.others_write;
+  f.shared =
+      f.others_write || (st.st_mode & S_IWGRP) != 0 || (st.st_uid != geteuid() && st.st_uid != 0);
+  f.owner = st.st_uid;
+  f.group = st.st_gid;
+  return f;
+}
 
 /*
 ** Directories as first seen by this process, in a fixed table: a directory
-** that only its owner and group may write cannot be changed under the
-** process by anybody else, so one look serves every later open in it.
+** that only its owner (the user or root) may write cannot be changed under
+** the process by anybody else, so one look serves every later open in it.
 */
-constexpr int DIR_CACHE = 16;
+constexpr int DIR_CACHE = 32;
 constexpr size_t DIR_PATH = 1024;
 struct dir_entry {
   char path[DIR_PATH];
@@ -44,32 +67,15 @@ struct dir_entry {
 dir_entry dir_cache[DIR_CACHE];
 int dir_next = 0;
 
-void dir_of(const char *path, char dir[DIR_PATH]) {
-  const char *slash = strrchr(path, '/');
-  if (slash == nullptr) {
-    strcpy(dir, ".");
-    return;
-  }
-  size_t n = slash == path ? 1 : (size_t)(slash - path);
-  if (n >= DIR_PATH) n = DIR_PATH - 1;
-  memcpy(dir, path, n);
-  dir[n] = '\0';
-}
-
-dir_facts facts_of(const char *path) {
-  char dir[DIR_PATH];
-  dir_of(path, dir);
+/* the facts of a directory named by a path that is safe to resolve; unknown when missing */
+dir_facts facts_at(const char *dir) {
   for (const dir_entry &e : dir_cache)
     if (e.facts.known && strcmp(e.path, dir) == 0) return e.facts;
   struct stat st;
-  dir_facts f = {false, false, false, 0};
-  if (stat(dir, &st) != 0) return f; /* the open itself will say what is wrong */
-  f.known = true;
-  f.others_write = (st.st_mode & S_IWOTH) != 0;
-  f.group_write = (st.st_mode & S_IWGRP) != 0 && !f.others_write;
-  f.owner = st.st_uid;
-  /* a directory others may write is looked at afresh at every open */
-  if (!f.others_write) {
+  dir_facts f = {false, false, false, false, 0, 0};
+  if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return f;
+  f = facts_from(st);
+  if (!f.shared && strlen(dir) < DIR_PATH) {
     dir_entry &e = dir_cache[dir_next];
     dir_next = (dir_next + 1) % DIR_CACHE;
     strcpy(e.path, dir);
@@ -84,15 +90,101 @@ mode_t mode_for(const dir_facts &dir, bool write_allowed) {
 }
 
 /*
-** In a directory others may write, a file found there must be the user's own
-** or the directory owner's: anybody else's may be a trap laid for this user
-** (the rule the kernel's protected_regular applies, kept whatever the kernel
-** is set to).
+** Whether a file found in a shared directory may be written: a regular file
+** (or a device where one is asked for), with one link, and the user's own,
+** the directory owner's, or one of the directory's group where that group
+** may write the directory (files the product's users made for each other).
 */
-bool foreign(int fd, const dir_facts &dir) {
+bool acceptable(int fd, const dir_facts &dir, bool device_allowed) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return true;
-  return st.st_uid != geteuid() && st.st_uid != dir.owner;
+  if (fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) return device_allowed && !S_ISDIR(st.st_mode);
+  if (st.st_nlink != 1) return false;
+  if (st.st_uid == geteuid() || st.st_uid == dir.owner) return true;
+  return dir.group_write && st.st_gid == dir.group;
+}
+
+/*
+** A directory descriptor for the directory of path, its last component
+** apart (*name): components that lie in a shared directory are opened one
+** at a time, following no link. -1 with errno when it cannot be had; -2
+** when the whole path is safe to resolve as it is (no directory on its way
+** is shared), *dir then holding the facts of its directory.
+*/
+int directory_of(const char *path, const char **name, dir_facts *dir) {
+  const char *slash = strrchr(path, '/');
+  *name = slash != nullptr ? slash + 1 : path;
+  char prefix[DIR_PATH];
+  size_t dir_len = slash == nullptr ? 0 : slash == path ? 1 : (size_t)(slash - path);
+  if (dir_len >= DIR_PATH) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  /* the directories on the way, from the first ("." or "/"), each prefix up to a separator */
+  bool absolute = path[0] == '/';
+  size_t at = 0;
+  for (;;) {
+    if (at == 0) {
+      strcpy(prefix, absolute ? "/" : ".");
+    } else {
+      memcpy(prefix, path, at);
+      prefix[at] = '\0';
+    }
+    dir_facts f = facts_at(prefix);
+    if (!f.known) {
+      errno = ENOENT;
+      return -1;
+    }
+    if (f.shared) break;
+    if (at >= dir_len) {
+      *dir = f;
+      return -2; /* nothing shared on the way */
+    }
+    const char *next = strchr(path + (at == 0 ? 1 : at + 1), '/');
+    at = next == nullptr || (size_t)(next - path) > dir_len ? dir_len : (size_t)(next - path);
+  }
+  /* a shared directory: from here on, a component at a time */
+  int fd = open(prefix, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const char *rest = path + at;
+  const char *dir_end = path + dir_len;
+  for (;;) {
+    while (rest < dir_end && *rest == '/')
+      rest++;
+    if (rest >= dir_end) break;
+    const char *end = strchr(rest, '/');
+    if (end == nullptr || end > dir_end) end = dir_end;
+    if ((size_t)(end - rest) >= DIR_PATH) {
+      close(fd);
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    char component[DIR_PATH];
+    memcpy(component, rest, (size_t)(end - rest));
+    component[end - rest] = '\0';
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      close(fd);
+      return -1;
+    }
+    int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (facts_from(st).shared ? O_NOFOLLOW : 0);
+    int next = openat(fd, component, flags);
+    int e = errno;
+    close(fd);
+    if (next < 0) {
+      errno = e == ENOTDIR ? ELOOP : e; /* a link where a directory must be */
+      return -1;
+    }
+    fd = next;
+    rest = end;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return -1;
+  }
+  *dir = facts_from(st);
+  return fd;
 }
 
 } // namespace
@@ -114,6 +206,7 @@ unsigned long posix_win32_error(int e, const char *path) {
     memcpy(dir, path, n);
     dir[n] = '\0';
     struct stat st;
+    posix_last_errno = e;
     return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
   }
   case ENOTDIR:
@@ -130,38 +223,55 @@ unsigned long posix_win32_error(int e, const char *path) {
   }
 }
 
-int posix_open_file(const char *path, int flags, bool write_allowed, bool *created) {
+int posix_open_file(const char *path, int flags, bool write_allowed, bool device_allowed,
+                    bool *created) {
   *created = false;
-  dir_facts dir = facts_of(path);
-  /* in a directory others may write, a final symlink is never followed */
-  if (dir.others_write) flags |= O_NOFOLLOW;
+  const char *name = path;
+  dir_facts dir;
+  int dirfd = directory_of(path, &name, &dir);
+  if (dirfd == -1) return -1;
+  int at = dirfd == -2 ? AT_FDCWD : dirfd;
+  const char *target = dirfd == -2 ? path : name;
+  bool writing = (flags & (O_WRONLY | O_RDWR)) != 0;
+  /* nothing is cut before it is known to be a file this open may cut */
+  bool cut = (flags & O_TRUNC) != 0;
+  flags &= ~O_TRUNC;
+  if (dir.shared) flags |= O_NOFOLLOW;
+  int fd = -1, e = 0;
   for (int i = 0; i < CREATE_TRIES; i++) {
     /* most opens find the file there: one call */
-    int fd = (flags & O_EXCL) ? -1 : open(path, flags & ~O_CREAT);
+    fd = (flags & O_EXCL) ? -1 : openat(at, target, flags & ~O_CREAT);
     if (fd >= 0) {
-      if (dir.others_write && foreign(fd, dir)) {
+      if (dir.shared && (writing || !device_allowed) && !acceptable(fd, dir, device_allowed)) {
         close(fd);
-        errno = EACCES;
-        return -1;
+        fd = -1;
+        e = EACCES;
+      } else if (cut && ftruncate(fd, 0) != 0) {
+        e = errno;
+        close(fd);
+        fd = -1;
       }
-      return fd;
+      break;
     }
-    if (!(flags & O_CREAT) || ((flags & O_EXCL) == 0 && errno != ENOENT)) return -1;
-    fd = open(path, flags | O_EXCL, 0600);
+    e = errno;
+    if (!(flags & O_CREAT) || ((flags & O_EXCL) == 0 && e != ENOENT)) break;
+    fd = openat(at, target, flags | O_EXCL, 0600);
     if (fd >= 0) {
       *created = true;
       if (fchmod(fd, mode_for(dir, write_allowed)) != 0) {
-        int e = errno;
+        e = errno;
         close(fd);
-        unlink(path);
-        errno = e;
-        return -1;
+        unlinkat(at, target, 0);
+        fd = -1;
       }
-      return fd;
+      break;
     }
-    if (errno != EEXIST || (flags & O_EXCL)) return -1;
+    e = errno;
+    if (e != EEXIST || (flags & O_EXCL)) break;
   }
-  return -1;
+  if (dirfd >= 0) close(dirfd);
+  if (fd < 0) errno = e;
+  return fd;
 }
 
 #endif /* VEZ_OS_POSIX */

@@ -12,12 +12,16 @@
 ** write in a directory its group may write and others may not (one
 ** product's processes running as users of one group share such a
 ** directory), owner read and write elsewhere; without write_allowed, read
-** only. In a directory others may write, a final symlink is not followed
-** (ELOOP) and a file owned by neither the user nor the directory's owner is
-** refused (EACCES). *created tells whether the file was made by this call.
-** Returns the descriptor, or -1 with errno set.
+** only. In a directory someone other than the user (and root) may write, no
+** symlink is followed, on the way or at the end (ELOOP), and a file opened
+** for writing that is no regular file (unless device_allowed), has more
+** than one link, or belongs to neither the user, the directory's owner nor
+** (in a directory its group may write) that group, is refused (EACCES).
+** O_TRUNC cuts a file only once it passed. *created tells whether the file
+** was made by this call. Returns the descriptor, or -1 with errno set.
 */
-int posix_open_file(const char *path, int flags, bool write_allowed, bool *created);
+int posix_open_file(const char *path, int flags, bool write_allowed, bool device_allowed,
+                    bool *created);
 
 /* the thread's last-error code, as GetLastError gives it */
 extern thread_local unsigned long posix_last_error;

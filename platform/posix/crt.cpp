@@ -116,7 +116,7 @@ int _open(const char *path, int flags, ...) {
     va_end(ap);
   }
   bool created = false;
-  int fd = posix_open_file(path, posix_flags(flags), (pmode & _S_IWRITE) != 0, &created);
+  int fd = posix_open_file(path, posix_flags(flags), (pmode & _S_IWRITE) != 0, false, &created);
   set_last_error(fd, path, (flags & _O_CREAT) != 0 && !created);
   if (fd >= 0) set_binary(fd, (flags & _O_BINARY) != 0);
   return fd;
@@ -125,7 +125,7 @@ int _open(const char *path, int flags, ...) {
 int _creat(const char *path, int pmode) {
   bool created = false;
   int fd = posix_open_file(path, O_CLOEXEC | O_RDWR | O_CREAT | O_TRUNC, (pmode & _S_IWRITE) != 0,
-                           &created);
+                           false, &created);
   set_last_error(fd, path, !created);
   if (fd >= 0) set_binary(fd, false);
   return fd;

@@ -165,7 +165,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   default: fail_with(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   bool created = false;
-  int fd = posix_open_file(path, flags, true, &created);
+  /* an existing device may be written (a notice to a terminal or a pipe), or read */
+  int fd = posix_open_file(path, flags, true, disposition == OPEN_EXISTING, &created);
   if (fd < 0) {
     int e = errno;
     fail_with((DWORD)posix_win32_error(e, path));
@@ -275,7 +276,7 @@ FILETIME file_time(const struct timespec &t) {
 }
 
 DWORD attributes_of(const struct stat &st) {
-  DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+  DWORD a = S_ISDIR(st.st_mode)   ? FILE_ATTRIBUTE_DIRECTORY
             : S_ISREG(st.st_mode) ? FILE_ATTRIBUTE_NORMAL
                                   : FILE_ATTRIBUTE_DEVICE;
   if (!(st.st_mode & 0222)) a |= FILE_ATTRIBUTE_READONLY;
@@ -505,6 +506,24 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     return FALSE;
   }
   return TRUE;
+}
+
+/*
+** The settings name the notification target, and whoever may write the
+** settings file may name any target: a regular file is written only when
+** each of them may write it anyway, so that no one can have another user's
+** process write that user's private file for them.
+*/
+BOOL VezNoticeTargetAllowed(HANDLE target, LPCSTR target_name, LPCSTR settings_file) {
+  struct stat t, s;
+  vez_handle *h = as_handle(target, HANDLE_FILE);
+  if (h != nullptr ? fstat(h->fd, &t) != 0 : target_name == nullptr || stat(target_name, &t) != 0)
+    return h == nullptr; /* a target that cannot be seen: nothing to say of it */
+  if (!S_ISREG(t.st_mode) || settings_file == nullptr) return TRUE;
+  if (stat(settings_file, &s) != 0) return FALSE;
+  if (s.st_mode & S_IWOTH) return (t.st_mode & S_IWOTH) != 0;
+  if (s.st_mode & S_IWGRP) return t.st_gid == s.st_gid && (t.st_mode & S_IWGRP) != 0;
+  return t.st_uid == s.st_uid;
 }
 
 BOOL VezHandleIsAtName(HANDLE handle, LPCSTR name) {

@@ -314,7 +314,7 @@ int load(const std::string &file, document *doc, bool *exists) {
   *doc = document();
   *exists = false;
   bool created;
-  int fd = posix_open_file(file.c_str(), O_RDONLY | O_CLOEXEC, false, &created);
+  int fd = posix_open_file(file.c_str(), O_RDONLY | O_CLOEXEC, false, false, &created);
   if (fd < 0) {
     int e = errno;
     return e == ENOENT ? 0 : e;
@@ -443,7 +443,7 @@ bool values_of(const document &doc, const std::string &path, std::vector<value> 
 int lock(const std::string &file) {
   std::string name = file + ".lck";
   bool created;
-  int fd = posix_open_file(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, true, &created);
+  int fd = posix_open_file(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, true, false, &created);
   if (fd < 0) return -1;
   if (flock(fd, LOCK_EX) != 0) {
     close(fd);
@@ -461,7 +461,7 @@ bool save(const std::string &file, const std::string &bytes, std::string *why) {
   /* made here and now, never a file or link found under that name */
   bool created;
   int fd = posix_open_file(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, true,
-                           &created);
+                           false, &created);
   if (fd < 0) {
     *why = "cannot create " + tmp + ": " + strerror(errno);
     return false;

@@ -158,8 +158,8 @@ BOOL FindClose(HANDLE find);
 /* the system's own words for an error code: here, strerror's for what the call met */
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x200u
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buf,
-                     DWORD size, void *args);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD code, DWORD language, LPSTR buf, DWORD size,
+                     void *args);
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -186,6 +186,10 @@ BOOL VezHandleIsAtName(HANDLE h, LPCSTR name);
    itself for the writers of one file, waited for, held until the descriptor is closed
    (readers are not kept out) */
 BOOL VezLockOpenFile(int fd);
+/* and whether a notice may go to a target (an open handle, else the file named) that the
+   settings in settings_file name: a device or pipe may; a regular file only when everyone
+   who may write settings_file may write it too (null settings_file: the built-in ones) */
+BOOL VezNoticeTargetAllowed(HANDLE target, LPCSTR target_name, LPCSTR settings_file);
 void VezSetViewFallback(LPCVOID view, const void *fallback, size_t size);
 BOOL VezViewLost(LPCVOID view);
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD size_high,
