@@ -17,7 +17,8 @@ namespace {
 
 class SharedHost : public Test {
 protected:
-  std::string group, attacker, victim, shared, victims_dir, precious;
+  std::string group, attacker, victim, shared, victims_dir, precious, bin;
+  std::string prog(const std::string &name) { return testenv::join(bin, name); }
 
   void SetUp() override {
     Test::SetUp();
@@ -40,16 +41,24 @@ protected:
     precious = testenv::join(victims_dir, "precious");
     testenv::write_file(precious, "the victim's own data\n");
     testenv::shell("chown -R " + victim + " " + victims_dir);
-    /* the users it adds must be able to run the built programs where they lie */
-    run_result probe = as(victim, {"/usr/bin/env", testenv::program("aud"), "-q"});
+    /* the programs, copied where the users it adds can run them (a tree under a private
+       home is out of their reach) */
+    bin = path("bin");
+    for (const char *p : {"aud", "logmsg", "vezcat"})
+      testenv::copy_program(p, bin, p);
+    testenv::shell("cp -P " + testenv::exe_dir() + "/../lib/libvezlog.so* " + bin +
+                   " 2>/dev/null; chmod -R a+rX " + bin);
+    testenv::set_env("LD_LIBRARY_PATH", bin.c_str());
+    run_result probe = as(victim, {"/usr/bin/env", prog("aud"), "-q"});
     if (probe.status == 126 || probe.status == 127)
-      GTEST_SKIP() << "other users cannot reach the built programs: " << probe.err;
+      GTEST_SKIP() << "other users cannot reach the copied programs: " << probe.err;
     testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", shared);
     testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(shared, "data.dat"));
     testenv::shell("chmod 644 " + path("registry.reg"));
   }
 
   void TearDown() override {
+    testenv::set_env("LD_LIBRARY_PATH", nullptr);
     if (!victim.empty()) {
       testenv::shell("rm -rf /tmp/vez-$(id -u " + victim + ")");
       testenv::shell("userdel " + attacker + "; userdel " + victim + "; groupdel " + group);
@@ -63,7 +72,12 @@ protected:
     return testenv::run(argv);
   }
   run_result logmsg_as(const std::string &user, const std::string &text) {
-    return as(user, {testenv::program("logmsg"), "-c", "error", text});
+    return as(user, {prog("logmsg"), "-c", "error", text});
+  }
+  /* a shell command run as user */
+  int shell_as(const std::string &user, const std::string &command) {
+    return testenv::shell("setpriv --reuid=" + user + " --regid=" + group +
+                          " --init-groups sh -c '" + command + "'");
   }
   void expect_untouched() { EXPECT_EQ(testenv::read_file(precious), "the victim's own data\n"); }
 };
@@ -74,7 +88,7 @@ TEST_F(SharedHost, PlantedSymlinksAreNeverFollowed) {
                              " --init-groups ln -s " + precious + " " +
                              testenv::join(shared, name)),
               0);
-  run_result r = as(victim, {testenv::program("aud"), "-c"});
+  run_result r = as(victim, {prog("aud"), "-c"});
   EXPECT_EQ(r.status, 6) << "the data file's name is a link: " << r.err;
   r = logmsg_as(victim, "secret of the victim");
   EXPECT_EQ(r.status, 0);
@@ -84,8 +98,8 @@ TEST_F(SharedHost, PlantedSymlinksAreNeverFollowed) {
 
 TEST_F(SharedHost, ForeignFilesAndSettingsAreRefused) {
   /* the attacker's log, lock, old copy and data file wait under the victim's names */
-  ASSERT_EQ(as(attacker, {testenv::program("aud"), "-c"}).status, 0);
-  ASSERT_EQ(as(attacker, {testenv::program("aud"), "-n", "on", "-d", precious}).status, 0)
+  ASSERT_EQ(as(attacker, {prog("aud"), "-c"}).status, 0);
+  ASSERT_EQ(as(attacker, {prog("aud"), "-n", "on", "-d", precious}).status, 0)
       << "notices pointed at the victim's file";
   testenv::shell("chmod 666 " + testenv::join(shared, "data.dat"));
   for (const char *name : {"error", "error.lok"})
@@ -99,14 +113,14 @@ TEST_F(SharedHost, ForeignFilesAndSettingsAreRefused) {
       << "the victim's record is not in the attacker's file";
   EXPECT_EQ(r.err.find("open_failed 0"), std::string::npos) << "refused and counted: " << r.err;
   expect_untouched();
-  run_result report = as(victim, {testenv::program("aud")});
+  run_result report = as(victim, {prog("aud")});
   EXPECT_EQ(report.status, 6) << "the attacker's data file is no settings of the victim's";
 }
 
 TEST_F(SharedHost, DefaultTemporaryDirectoryIsTheUsersOwn) {
   testenv::reg_clear();
   /* no TMPDIR: the child's environment goes without it */
-  run_result r = as(victim, {"/usr/bin/env", "-u", "TMPDIR", testenv::program("aud"), "-c"});
+  run_result r = as(victim, {"/usr/bin/env", "-u", "TMPDIR", prog("aud"), "-c"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::string own = testenv::shell("test \"$(stat -c %a:%U /tmp/vez-$(id -u " + victim +
                                    "))\" = 700:" + victim) == 0
@@ -116,8 +130,99 @@ TEST_F(SharedHost, DefaultTemporaryDirectoryIsTheUsersOwn) {
   EXPECT_EQ(testenv::shell("test -f /tmp/vez-$(id -u " + victim + ")/datafile.dat"), 0);
   /* made writable by others, it is no longer used */
   testenv::shell("chmod 777 /tmp/vez-$(id -u " + victim + ")");
-  r = as(victim, {"/usr/bin/env", "-u", "TMPDIR", testenv::program("logmsg"), "error", "not here"});
+  r = as(victim, {"/usr/bin/env", "-u", "TMPDIR", prog("logmsg"), "error", "not here"});
   EXPECT_NE(testenv::shell("grep -q 'not here' /tmp/vez-$(id -u " + victim + ")/error"), 0);
+}
+
+/* the product's group set-up: a 2770 directory of the group, both users members */
+TEST_F(SharedHost, GroupMembersLinksAreNeverFollowed) {
+  std::string group_dir = path("group");
+  testenv::make_dir(group_dir);
+  testenv::shell("chown root:" + group + " " + group_dir + " && chmod 2770 " + group_dir);
+  testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", group_dir);
+  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(group_dir, "data.dat"));
+  testenv::shell("chmod 0644 " + precious + " && chmod 0711 " + victims_dir);
+  for (const char *name : {"data.dat", "error"})
+    ASSERT_EQ(shell_as(attacker, "ln -s " + precious + " " + testenv::join(group_dir, name)), 0);
+  run_result r = as(victim, {prog("aud"), "-c"});
+  EXPECT_EQ(r.status, 6) << r.err;
+  r = logmsg_as(victim, "secret of the victim");
+  EXPECT_EQ(r.err.find("open_failed 0"), std::string::npos) << r.err;
+  expect_untouched();
+  /* a file another member made is shared, as the group means it to be */
+  testenv::remove_file(testenv::join(group_dir, "data.dat"));
+  testenv::remove_file(testenv::join(group_dir, "error"));
+  ASSERT_EQ(as(attacker, {prog("aud"), "-c"}).status, 0);
+  ASSERT_EQ(as(attacker, {prog("aud"), "-n", "off"}).status, 0);
+  ASSERT_EQ(logmsg_as(attacker, "the attacker's record").status, 0);
+  r = logmsg_as(victim, "the victim's record");
+  EXPECT_NE(r.err.find("open_failed 0 "), std::string::npos) << r.err;
+  std::string log = testenv::read_file(testenv::join(group_dir, "error"));
+  EXPECT_NE(log.find("Desc:the victim's record"), std::string::npos);
+}
+
+TEST_F(SharedHost, HardLinksAndParentLinksAreRefused) {
+  std::string sysctl = "/proc/sys/fs/protected_hardlinks";
+  std::string was = testenv::read_file(sysctl);
+  if (was.empty() || testenv::shell("echo 0 > " + sysctl + " 2>/dev/null") != 0)
+    GTEST_SKIP() << "fs.protected_hardlinks cannot be set here";
+  /* the attacker links the victim's own file under the log's name: it passes an owner check */
+  testenv::shell("chmod 0644 " + precious + " && chmod 0711 " + victims_dir);
+  int linked = shell_as(attacker, "ln " + precious + " " + testenv::join(shared, "error"));
+  testenv::shell("echo " + was + " > " + sysctl);
+  ASSERT_EQ(linked, 0);
+  run_result r = logmsg_as(victim, "secret of the victim");
+  EXPECT_EQ(r.err.find("open_failed 0"), std::string::npos) << r.err;
+  expect_untouched();
+  /* a missing directory of LOGPATH planted as a link into the victim's own directory */
+  testenv::remove_file(testenv::join(shared, "error"));
+  testenv::shell("cp " + precious + " " + testenv::join(victims_dir, "error") + " && chown " +
+                 victim + " " + testenv::join(victims_dir, "error"));
+  ASSERT_EQ(shell_as(attacker, "ln -s " + victims_dir + " " + testenv::join(shared, "sub")), 0);
+  testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", testenv::join(shared, "sub"));
+  r = logmsg_as(victim, "secret of the victim");
+  EXPECT_EQ(r.err.find("open_failed 0"), std::string::npos) << r.err;
+  EXPECT_EQ(testenv::read_file(testenv::join(victims_dir, "error")), "the victim's own data\n");
+}
+
+TEST_F(SharedHost, NotificationSettingIsNoDeputy) {
+  std::string group_dir = path("group");
+  testenv::make_dir(group_dir);
+  testenv::shell("chown root:" + group + " " + group_dir + " && chmod 2770 " + group_dir);
+  testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", group_dir);
+  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(group_dir, "data.dat"));
+  testenv::reg_set_dword(testenv::INDEX_KEY, "logmsg", 1); /* on the shared settings */
+  ASSERT_EQ(as(victim, {prog("aud"), "-c"}).status, 0);
+  /* a member points the notices at the victim's private file */
+  testenv::shell("chmod 0711 " + victims_dir + " && chmod 0600 " + precious);
+  run_result r = as(attacker, {prog("aud"), "-n", "on", "-d", precious});
+  EXPECT_EQ(r.status, 0);
+  r = as(victim, {prog("logmsg"), "-c", "error", "an error of the victim"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err.find("notices_lost 0"), std::string::npos) << "dropped, counted: " << r.err;
+  expect_untouched();
+  /* a file of the group that the group may write is a shared notice file */
+  std::string notices = testenv::join(group_dir, "notices");
+  testenv::write_file(notices, "");
+  testenv::shell("chown " + victim + ":" + group + " " + notices + " && chmod 0660 " + notices);
+  r = as(victim, {prog("aud"), "-d", notices});
+  EXPECT_EQ(r.err.find("will be dropped"), std::string::npos) << r.err;
+  ASSERT_EQ(logmsg_as(victim, "noticed").status, 0);
+  EXPECT_NE(testenv::read_file(notices).find("NOTICE IN:"), std::string::npos);
+  r = as(attacker, {prog("aud"), "-d", precious});
+  EXPECT_NE(r.err.find("will be dropped"), std::string::npos) << "said when it can see: " << r.err;
+}
+
+TEST_F(SharedHost, RefusedFileIsNeverCut) {
+  std::string foreign = testenv::join(shared, "foreign");
+  testenv::write_file(foreign, "the attacker's 29 bytes, kept");
+  testenv::shell("chown " + attacker + " " + foreign + " && chmod 0666 " + foreign);
+  for (int round = 0; round < 2; round++) {
+    int fd = round == 0 ? _creat(foreign.c_str(), 0666)
+                        : _open(foreign.c_str(), _O_CREAT | _O_TRUNC | _O_RDWR, 0666);
+    EXPECT_EQ(fd, -1) << "refused";
+    EXPECT_EQ(testenv::file_size(foreign), 29) << "and not cut first";
+  }
 }
 
 } // namespace
