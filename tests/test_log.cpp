@@ -279,6 +279,17 @@ TEST_F(Library, CProgramLinksThePublicHeader) {
   EXPECT_EQ(descs(log("api_c")), (std::vector<std::string>{"audit from C"}));
 }
 
+TEST_F(Library, NullArgumentsAndOddNumbersNeverCrash) {
+  testenv::reg_set_dword(INDEX_KEY, "api_nulls", 2);
+  reset();
+  run_result r = testenv::run({testenv::program("api_nulls")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, testenv::console_text("survived\n"));
+  std::vector<record> errs = log("error");
+  ASSERT_FALSE(errs.empty());
+  EXPECT_EQ(errs.front().origin, "api_nulls(:-2147483648)") << "a null source is an empty one";
+}
+
 TEST_F(Library, MalformedCommandsGiveStatus2AndGoodLinesStillRun) {
   run_result r = logmsg({"-l", "x", "error", "e"});
   EXPECT_EQ(r.status, 2);
