@@ -14,6 +14,21 @@
 ** settings' mapping stays until the process ends). Every function leaves
 ** the caller's last-error code and errno as it found them. A process may
 ** fork while other threads log; the child can log.
+**
+** The error code of an error record is the caller's: on Windows the
+** thread's last-error code, on POSIX systems errno, each as the caller left
+** it before the call (the library's own reports carry the code of the
+** system call that failed them).
+**
+** Every function takes any argument without a crash: a null name is the
+** executable's name, a null source or description an empty one, null data
+** or a length of 0 or less no data, a null counts pointer nothing; levels,
+** lines and indexes may be any number (an index out of 0 to 63 uses the
+** shared slot 64).
+**
+** Each record is written whole in one write at the log's end; a record a
+** writer left torn (it died inside its write) is cut away by the next
+** writer, and losses are told in the log itself (see log__drop_counts).
 */
 #ifndef VEZLOG_H
 #define VEZLOG_H
