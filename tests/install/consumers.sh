@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs the build into a temporary prefix, builds the consumer programs
-# against it (through find_package, then through pkg-config), then with this
-# source tree as a subproject, runs them and finds their records in the logs.
+# against it (through find_package, a project in C alone too, then through
+# pkg-config), then with this source tree as a subproject (add_subdirectory,
+# and FetchContent for the C-only project), runs them and finds their records
+# in the logs.
 #   consumers.sh BUILD_DIR CONSUMER_SOURCE_DIR C_COMPILER CXX_COMPILER
 set -eu
 build=$1 source=$2 cc=$3 cxx=$4
@@ -10,7 +12,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/vezlog.h bin/aud bin/logmsg share/man/man1/aud.1; do
+for f in include/vezlog.h bin/aud bin/logmsg share/man/man1/aud.1.gz; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 
@@ -31,6 +33,12 @@ cmake -S "$source" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
 cmake --build "$work/cmake-build" >/dev/null
 check "$work/cmake-build/consumer_c" C
 check "$work/cmake-build/consumer_cpp" C++
+
+# a project in C alone, through find_package: the library's C++ runtime comes with it
+cmake -S "$source/c-only" -B "$work/c-only" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_COMPILER="$cc" >/dev/null
+cmake --build "$work/c-only" >/dev/null || { echo "a C-only project cannot link the installed library"; exit 1; }
+check "$work/c-only/consumer_c_only" C
 
 # through pkg-config
 pc=$(find "$prefix" -name vezlog.pc)
@@ -53,3 +61,11 @@ grep -q '^VEZ_TESTS:BOOL=OFF' "$work/sub/CMakeCache.txt" || { echo "a subproject
   { echo "a subproject has install rules"; exit 1; }
 check "$work/sub/consumer_c" C
 check "$work/sub/consumer_cpp" C++
+
+# a project in C alone, with this tree built along by add_subdirectory and by FetchContent
+for how in add_subdirectory FetchContent; do
+  cmake -S "$source/c-only" -B "$work/c-only-$how" -DVEZLOG_SOURCE_DIR="$tree" -DVEZLOG_HOW=$how \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+  cmake --build "$work/c-only-$how" >/dev/null || { echo "a C-only project cannot link it ($how)"; exit 1; }
+  check "$work/c-only-$how/consumer_c_only" C
+done

@@ -1,12 +1,15 @@
 #!/bin/sh
-# Makes the Debian package of the build and installs it as an operator
-# would, then uses the host it sets up: two users of the product's group
-# share the settings and the error log (one changes an audit level with aud,
-# a running process of the other obeys it at its next call), a user outside
-# the group is refused. Then removes it (settings, logs and registry file
-# stay) and purges it (nothing stays). Needs root, dpkg and cpack, and a
-# host where the package and its files are not there yet; otherwise it is
-# skipped (status 77).
+# Makes the Debian packages of the build (libvezlog3, libvezlog-dev, vezlog),
+# checks them with lintian where it is installed (no error allowed), and
+# installs them as an operator would, then uses the host they set up: the
+# settings exist and log from the start, even after a plain aud; one logmsg
+# call writes one record; two users of the product's group writing flat out
+# lose nothing; they share the settings and the error log (one changes an
+# audit level with aud, a running process of the other obeys it at its next
+# call); a user outside the group is refused. Then removes them (settings,
+# logs and registry file stay) and purges them (nothing stays). Needs root,
+# dpkg and cpack, and a host where the packages and their files are not
+# there yet; otherwise it is skipped (status 77).
 #   debian-package.sh BUILD_DIR
 set -eu
 build=$1
@@ -17,9 +20,12 @@ skip() {
 [ "$(id -u)" = 0 ] || skip "needs root"
 command -v dpkg >/dev/null && command -v cpack >/dev/null || skip "needs dpkg and cpack"
 # a record left by an earlier removal (config-files) is no installed package
-if dpkg-query -W -f='${Status}' vezlog 2>/dev/null | grep -q ' installed$'; then
-  skip "a vezlog package is installed already; not touching it"
-fi
+packages="vezlog libvezlog-dev libvezlog3"
+for p in $packages; do
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$'; then
+    skip "a $p package is installed already; not touching it"
+  fi
+done
 for f in /etc/vez /var/lib/vez /var/log/vez; do
   [ ! -e "$f" ] || skip "$f exists already; not touching it"
 done
@@ -31,7 +37,7 @@ users="veztest-a veztest-b veztest-out"
 cleanup() {
   exec 3>&- 2>/dev/null || true
   for u in $users; do userdel "$u" >/dev/null 2>&1 || true; done
-  dpkg -P vezlog >/dev/null 2>&1 || true
+  dpkg -P $packages >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,23 +47,41 @@ fail() {
 }
 
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
-deb=$(ls "$work"/*.deb)
-if command -v apt-get >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null 2>&1 ||
-    dpkg -i "$deb" >/dev/null
+debs=$(ls "$work"/*.deb)
+[ "$(echo "$debs" | wc -l)" = 3 ] || fail "packages made: $debs"
+if command -v lintian >/dev/null; then
+  # shellcheck disable=SC2086
+  lintian --fail-on error $debs >"$work/lintian" 2>&1 || { cat "$work/lintian"; fail "lintian errors"; }
 else
-  dpkg -i "$deb" >/dev/null
+  echo "lintian is not installed: the packages are not checked with it"
 fi
-files=$(dpkg -L vezlog)
+if command -v apt-get >/dev/null; then
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $debs >/dev/null 2>&1 ||
+    dpkg -i $debs >/dev/null
+else
+  # shellcheck disable=SC2086
+  dpkg -i $debs >/dev/null
+fi
+files=$(dpkg -L $packages)
 for f in /usr/bin/aud /usr/bin/logmsg /usr/bin/vezreg /usr/bin/vezcat /usr/include/vezlog.h \
-  /usr/share/man/man1/aud.1 /etc/vez/registry.reg; do
-  echo "$files" | grep -qx "$f" || fail "package lacks $f"
+  /usr/share/man/man1/aud.1.gz /etc/vez/registry.reg /usr/lib/libvezlog.so.3 /usr/lib/libvezlog.a \
+  /usr/share/doc/libvezlog3/copyright /usr/share/doc/vezlog/changelog.gz; do
+  echo "$files" | grep -qx "$f" || fail "packages lack $f"
 done
+dpkg -L vezlog | grep -q include && fail "headers in the tools package"
+dpkg -L libvezlog3 | grep -q '\.a$' && fail "the static library in the runtime package"
 dpkg-query --showformat='${Conffiles}' -W vezlog | grep -q /etc/vez/registry.reg ||
   fail "the registry file is no conffile"
 for d in /var/lib/vez /var/log/vez; do
   [ "$(stat -c %A:%U:%G "$d")" = drwxrws---:root:vez ] || fail "$d is $(stat -c %A:%U:%G "$d")"
 done
+
+# the settings exist from the installation on, as the configured defaults: logging is on
+[ "$(stat -c %s:%a:%G /var/lib/vez/datafile.dat)" = 1052:660:vez ] ||
+  fail "data file is $(stat -c %s:%a:%G /var/lib/vez/datafile.dat 2>&1)"
+aud >/dev/null || fail "a plain aud after the installation"
+aud | grep -q "Level               = 1" || fail "error logging is off after installation"
 
 useradd -M -N -g nogroup -G vez veztest-a
 useradd -M -N -g nogroup -G vez veztest-b
@@ -77,8 +101,20 @@ wait_for() {
   done
 }
 
-# the operator registers the program in the installed registry file
-vezreg add 'HKLM\SOFTWARE\Quendrix\VEZ\audit' /v logmsg /t REG_DWORD /d 5 >/dev/null
+# one logmsg call, one record: logmsg is registered by the package
+as veztest-a logmsg error one call || fail "logmsg by a member of the group"
+[ "$(grep -c '^------' /var/log/vez/error)" = 1 ] || fail "one call wrote: $(cat /var/log/vez/error)"
+# two members writing flat out lose nothing: the package's lock wait
+as veztest-a logmsg -c -r 400 error flat out a 2>"$work/a.err" &
+as veztest-b logmsg -c -r 400 error flat out b 2>"$work/b.err"
+wait $!
+for w in a b; do
+  grep -q "lock_held 0 " "$work/$w.err" || fail "writer $w lost records: $(cat "$work/$w.err")"
+  [ "$(grep -c "Desc:flat out $w" /var/log/vez/error)" = 400 ] || fail "writer $w: records missing"
+done
+
+# the operator registers the program under another index in the installed registry file
+vezreg add 'HKLM\SOFTWARE\Quendrix\VEZ\audit' /v logmsg /t REG_DWORD /d 5 /f >/dev/null
 as veztest-a aud -c || fail "aud -c by a member of the group"
 [ "$(stat -c %a:%G /var/lib/vez/datafile.dat)" = 660:vez ] ||
   fail "data file is $(stat -c %a:%G /var/lib/vez/datafile.dat)"
@@ -113,14 +149,14 @@ as veztest-out logmsg error error of an outsider || true
 grep -q "outsider" /var/log/vez/error && fail "an outsider's record reached the log"
 
 # removal keeps the configuration and the logs; purge removes them
-dpkg -r vezlog >/dev/null
+dpkg -r $packages >/dev/null
 [ -f /etc/vez/registry.reg ] && [ -f /var/log/vez/error ] || fail "removal took configuration or logs"
 for f in $files; do
   [ -d "$f" ] || [ "$f" = /etc/vez/registry.reg ] || [ ! -e "$f" ] || fail "left behind after removal: $f"
 done
-dpkg -P vezlog >/dev/null
+dpkg -P $packages >/dev/null
 for f in /etc/vez /var/lib/vez /var/log/vez; do
   [ ! -e "$f" ] || fail "left behind after purge: $f"
 done
 getent group vez >/dev/null && fail "group vez left behind after purge"
-echo "ok: $deb installed, shared by a group, removed and purged"
+echo "ok: $(echo $debs | wc -w) packages installed, shared by a group, removed and purged"

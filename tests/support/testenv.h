@@ -84,8 +84,11 @@ time_t local_time(int year, int mon, int mday, int hour, int min, int sec);
 /* the test process's id, for unique names */
 long process_id();
 
-/* POSIX: whether the tests run as root (they may mount, add users); false on Windows */
+/* POSIX: whether the tests run as root (they may add users); false on Windows */
 bool is_root();
+/* POSIX: whether the process may mount file systems (CAP_SYS_ADMIN in effect: a
+   container's root usually may not); false on Windows */
+bool may_mount();
 /* POSIX: a command through sh, its exit status (-1: it did not exit); -1 on Windows */
 int shell(const std::string &command);
 

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include <map>
 #include <utility>
 
@@ -66,6 +68,15 @@ struct child {
 long process_id() { return (long)getpid(); }
 
 bool is_root() { return geteuid() == 0; }
+
+bool may_mount() {
+  /* the effective capabilities, as the kernel shows them; CAP_SYS_ADMIN is bit 21 */
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("CapEff:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> 21) & 1;
+  return false;
+}
 
 int shell(const std::string &command) {
   int rc = system(command.c_str());

@@ -68,6 +68,8 @@ long process_id() { return (long)GetCurrentProcessId(); }
 
 bool is_root() { return false; }
 
+bool may_mount() { return false; }
+
 int shell(const std::string &) { return -1; }
 
 bool fifo_open(const std::string &) { return false; }
