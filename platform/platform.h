@@ -77,12 +77,14 @@ inline DWORD VezCallerErrorCode(void) { return (DWORD)errno; }
 ** getopt_long with no long options does.
 */
 #include <getopt.h>
-inline int vez_getopt(int argc, char *const argv[], const char *options) {
+inline int vez_getopt(int argc, char *const argv[], const char *options,
+                      const struct option *long_options = nullptr) {
 #if VEZ_OS_WIN
   static const struct option no_long_options[] = {{nullptr, 0, nullptr, 0}};
-  return getopt_long(argc, argv, options, no_long_options, nullptr);
+  return getopt_long(argc, argv, options, long_options ? long_options : no_long_options, nullptr);
 #else
-  return getopt(argc, argv, options);
+  if (long_options == nullptr) return getopt(argc, argv, options);
+  return getopt_long(argc, argv, options, long_options, nullptr);
 #endif
 }
 

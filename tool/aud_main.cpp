@@ -32,18 +32,10 @@ int finish(int status) {
   return status;
 }
 
-/* what an operator can do something about, in words */
+/* why the data file could not be mapped, in the system's own words */
 const char *reason(uint32_t code) {
-  switch (code) {
-  case ERROR_FILE_NOT_FOUND: return "no such file";
-  case ERROR_PATH_NOT_FOUND: return "no such directory";
-  case ERROR_ACCESS_DENIED: return "access denied";
-  case ERROR_SHARING_VIOLATION: return "in use by another process";
-  case ERROR_FILE_INVALID: return "not a settings data file";
-  case ERROR_DISK_FULL: return "no space left on the disk";
-  case ERROR_FILE_TOO_LARGE: return "too large";
-  default: return "cannot be mapped";
-  }
+  if (code == ERROR_FILE_INVALID) return "not a settings data file (shorter than 1052 bytes)";
+  return cli_report__system_reason(code);
 }
 
 /* the tool's message, then the data file and why it could not be mapped */
@@ -52,8 +44,7 @@ int cannot_attach(const char *what) {
   if (shm__attach_error != 0) {
     char path[SHM_PATH_SIZE];
     shm__data_file_path(path);
-    cli_report__fail(status, "data file %s: %s (error %u)", path, reason(shm__attach_error),
-                     (unsigned)shm__attach_error);
+    cli_report__fail(status, "data file %s: %s", path, reason(shm__attach_error));
   }
   return finish(status);
 }
@@ -154,6 +145,36 @@ void aud_main__usage(const char *program) {
   fprintf(stderr, "Usage: %s [-acdelnxy] [process_index or all or proc_name ]\n", program);
 }
 
+namespace {
+
+const char help_text[] =
+    "Usage: %s [-acdelnxy] [process_index or all or proc_name ]\n"
+    "Print, change or reset the vezlog logging settings of all running processes.\n"
+    "  -a SIZE     the target's audit log size limit, in units of 512 bytes (1 or more)\n"
+    "  -c          reset everything to the configured defaults\n"
+    "  -d DEVICE   the error notification device (at most 254 characters)\n"
+    "  -e SIZE     the error log size limit, in units of 512 bytes (1 or more)\n"
+    "  -l LEVEL    the target's audit level (0 to 15)\n"
+    "  -n on|off   error notification\n"
+    "  -x on|off   the target's full hex dumps\n"
+    "  -y on|off   full hex dumps of errors\n"
+    "  -h, --help  this text; --version the program's version\n"
+    "The target: a process index (0 to 63), all, or a process name of the process-index\n"
+    "table. Without options the settings are printed.\n"
+    "Exit status: 0 done, 1 a bad option, 2 a bad or missing target, 3 and 4 the error or\n"
+    "audit settings unreadable, 5 a write failed, 6 the data file cannot be attached.\n";
+
+/* a usage error of the Part's kind: what was wrong, then the usage line */
+int usage_error(int status, const char *program, const char *format, const char *what) {
+  char text[400];
+  snprintf(text, sizeof text, format, what);
+  cli_report__fail(status, "%s", text);
+  aud_main__usage(program);
+  return finish(status);
+}
+
+} // namespace
+
 int32_t aud_main__getindex(const char *name) {
   int32_t index = 0;
   return log_cfg__process_index(name, &index) == 0 ? index : -1;
@@ -167,13 +188,26 @@ int run(int argc, char **argv, const char *program) {
   bool option_error = false;
 
   /* the next option is read before the error is tested: one more is diagnosed */
+  enum { OPT_HELP = 'h', OPT_VERSION = 256 };
+  static const struct option long_options[] = {{"help", no_argument, nullptr, OPT_HELP},
+                                               {"version", no_argument, nullptr, OPT_VERSION},
+                                               {nullptr, 0, nullptr, 0}};
+  /* what was wrong with the first option refused, said before the usage line */
+  char why[400];
+  why[0] = '\0';
+  auto refuse = [&](const char *format, int opt, const char *value) {
+    if (why[0] == '\0') snprintf(why, sizeof why, format, opt, value);
+    option_error = true;
+  };
   int c;
-  while ((c = vez_getopt(argc, argv, "a:cd:e:l:n:x:y:")) >= 0 && !option_error) {
+  while ((c = vez_getopt(argc, argv, "a:cd:e:l:n:x:y:h", long_options)) >= 0 && !option_error) {
     switch (c) {
+    case OPT_HELP: return finish(cli_report__help(help_text));
+    case OPT_VERSION: return finish(cli_report__version("aud"));
     case 'a':
       o.a_value = aud_chk__to_int(optarg);
       o.a = o.a_value >= 1;
-      option_error = !o.a;
+      if (!o.a) refuse("-%c %s: a size limit is 1 or more (units of 512 bytes)", c, optarg);
       break;
     case 'c': o.c = true; break;
     case 'd':
@@ -184,54 +218,59 @@ int run(int argc, char **argv, const char *program) {
     case 'e':
       o.e_value = aud_chk__to_int(optarg);
       o.e = o.e_value >= 1;
-      option_error = !o.e;
+      if (!o.e) refuse("-%c %s: a size limit is 1 or more (units of 512 bytes)", c, optarg);
       break;
     case 'l':
       o.l_value = aud_chk__to_int(optarg);
       o.l = o.l_value >= 0 && o.l_value <= 15;
-      option_error = !o.l;
+      if (!o.l) refuse("-%c %s: an audit level is 0 to 15", c, optarg);
       break;
     case 'n':
-      o.n = aud_chk__check_bool(optarg, &o.n_value) == 0;
-      option_error = !o.n;
-      break;
     case 'x':
-      o.x = aud_chk__check_bool(optarg, &o.x_value) == 0;
-      option_error = !o.x;
+    case 'y': {
+      int32_t *value = c == 'n' ? &o.n_value : c == 'x' ? &o.x_value : &o.y_value;
+      bool ok = aud_chk__check_bool(optarg, value) == 0;
+      (c == 'n' ? o.n : c == 'x' ? o.x : o.y) = ok;
+      if (!ok) refuse("-%c %s: expected on, ON, off or OFF", c, optarg);
       break;
-    case 'y':
-      o.y = aud_chk__check_bool(optarg, &o.y_value) == 0;
-      option_error = !o.y;
-      break;
-    default: option_error = true; break;
+    }
+    default: option_error = true; break; /* getopt has said what it was */
     }
   }
   if (option_error) {
+    if (why[0] != '\0') cli_report__fail(AUD_BAD_OPTION, "%s", why);
     aud_main__usage(program);
     return finish(AUD_BAD_OPTION);
   }
 
   bool has_target = false, target_error = false;
   int32_t target = 0;
-  if (optind < argc) {
-    const char *operand = argv[optind];
+  const char *target_why = nullptr;
+  const char *operand = optind < argc ? argv[optind] : nullptr;
+  if (operand != nullptr) {
     if (strcmp(operand, "all") == 0 || strcmp(operand, "ALL") == 0) {
       target = LOG_UTIL_ALL_INDEXES;
       has_target = true;
     } else if (operand[0] == '\0') {
       target_error = true;
+      target_why = "%san empty target: expected a process index (0 to 63), all or a name";
     } else {
-      int32_t index =
-          IsCharAlphaA(operand[0]) ? aud_main__getindex(operand) : aud_chk__to_int(operand);
+      bool by_name = IsCharAlphaA(operand[0]);
+      int32_t index = by_name ? aud_main__getindex(operand) : aud_chk__to_int(operand);
       target_error = index < 0 || index >= VEZ_PROCESS_SLOTS;
       has_target = !target_error;
       target = index;
+      if (target_error)
+        target_why = by_name ? "%s: no process of that name in the process-index table "
+                               "(or its index is not 0 to 63)"
+                             : "%s: a process index is 0 to 63 (or all, or a process name)";
     }
   }
-  if (((o.a || o.l || o.x) && !has_target) || target_error) {
-    aud_main__usage(program);
-    return finish(AUD_BAD_TARGET);
-  }
+  if (target_error) return usage_error(AUD_BAD_TARGET, program, target_why, operand);
+  if ((o.a || o.l || o.x) && !has_target)
+    return usage_error(AUD_BAD_TARGET, program,
+                       "%s-a, -l and -x need a target: a process index (0 to 63), all or a name",
+                       "");
 
   if (o.c) return reset_mode();
   if (o.a || o.d || o.e || o.l || o.n || o.x || o.y) return change_mode(o, target);
@@ -266,7 +305,7 @@ int aud_main__run(int argc, char **argv) {
   /* a registry that cannot be read leaves every setting at its default: say so */
   uint32_t code = log_cfg__registry_error();
   if (code != 0)
-    cli_report__warn("cannot read the registry %s: %s (error %u); built-in defaults used",
-                     VezRegistryLocation(), reason(code), (unsigned)code);
+    cli_report__warn("cannot read the registry %s: %s; built-in defaults used",
+                     VezRegistryLocation(), reason(code));
   return status;
 }

@@ -190,10 +190,47 @@ int directory_of(const char *path, const char **name, dir_facts *dir) {
 } // namespace
 
 thread_local unsigned long posix_last_error = 0;
-thread_local int posix_last_errno = 0;
+
+namespace {
+
+/* for each Win32 code lately given, the errno value behind it: the system's own words */
+constexpr int REMEMBERED = 8;
+struct code_errno {
+  unsigned long code;
+  int e;
+};
+thread_local code_errno remembered[REMEMBERED];
+thread_local int remembered_next = 0;
+
+unsigned long mapped(int e, const char *path);
+
+} // namespace
+
+void posix_remember_errno(unsigned long code, int e) {
+  for (code_errno &r : remembered)
+    if (r.e != 0 && r.code == code) {
+      r.e = e;
+      return;
+    }
+  remembered[remembered_next] = code_errno{code, e};
+  remembered_next = (remembered_next + 1) % REMEMBERED;
+}
+
+int posix_errno_of(unsigned long code) {
+  for (const code_errno &r : remembered)
+    if (r.e != 0 && r.code == code) return r.e;
+  return 0;
+}
 
 unsigned long posix_win32_error(int e, const char *path) {
-  posix_last_errno = e;
+  unsigned long code = mapped(e, path);
+  if (e != 0) posix_remember_errno(code, e);
+  return code;
+}
+
+namespace {
+
+unsigned long mapped(int e, const char *path) {
   switch (e) {
   case 0: return ERROR_SUCCESS;
   case ENOENT: {
@@ -206,7 +243,6 @@ unsigned long posix_win32_error(int e, const char *path) {
     memcpy(dir, path, n);
     dir[n] = '\0';
     struct stat st;
-    posix_last_errno = e;
     return stat(dir, &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
   }
   case ENOTDIR:
@@ -222,6 +258,8 @@ unsigned long posix_win32_error(int e, const char *path) {
   default: return ERROR_ACCESS_DENIED;
   }
 }
+
+} // namespace
 
 int posix_open_file(const char *path, int flags, bool write_allowed, bool device_allowed,
                     bool *created) {

@@ -31,6 +31,9 @@ extern thread_local unsigned long posix_last_error;
    The errno value is kept for the thread, so that FormatMessageA can give the
    system's own words for the failure */
 unsigned long posix_win32_error(int e, const char *path);
-extern thread_local int posix_last_errno;
+/* the errno value that last gave this Win32 code in this thread (0: none) */
+int posix_errno_of(unsigned long code);
+/* records that errno value e gave code */
+void posix_remember_errno(unsigned long code, int e);
 
 #endif /* VEZ_POSIX_CREATE_H */

@@ -445,14 +445,17 @@ DWORD FormatMessageA(DWORD, LPCVOID, DWORD code, DWORD, LPSTR buf, DWORD size, v
     fail_with(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  /* the errno the failing call met, where it is the one behind this code */
-  int e = posix_last_errno != 0 && code == posix_last_error ? posix_last_errno : errno_for(code);
+  /* the errno a failing call of this thread last met behind this code */
+  int e = posix_errno_of(code);
+  if (e == 0) e = errno_for(code);
   char words[256];
   const char *text = words;
   if (code == ERROR_SHARING_VIOLATION)
     text = "in use by another process";
   else if (code == ERROR_FILE_INVALID)
     text = "not a valid file of its kind";
+  else if (code == ERROR_BADDB)
+    text = "not a registry file (no REGEDIT4 or \"Windows Registry Editor Version 5.00\" line)";
   else if (code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER)
     text = "more data than the room given";
   else if (e != 0)

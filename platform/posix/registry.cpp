@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "create.h"
 #include "regfile.h"
 
 struct vez_hkey {
@@ -66,11 +67,19 @@ bool same_file(const struct stat &a, const struct stat &b) {
 }
 
 LONG registry_error(int e) {
-  switch (e) {
-  case EFBIG: return ERROR_FILE_TOO_LARGE;
-  case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-  default: return ERROR_ACCESS_DENIED;
+  LONG code = e == EFBIG ? ERROR_FILE_TOO_LARGE : e == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY
+                                                              : ERROR_ACCESS_DENIED;
+  posix_remember_errno((unsigned long)code, e); /* a directory says so, not "denied" */
+  return code;
+}
+
+/* a file that names itself a registry file: its version line comes first */
+bool has_header(const regfile::document &doc) {
+  for (const regfile::line &l : doc.lines) {
+    if (l.what == regfile::HEADER) return true;
+    if (!l.text.empty()) return false;
   }
+  return false;
 }
 
 /* the index of the registry in force: 0, or why the file cannot be read */
@@ -94,6 +103,8 @@ LONG current_index(const regfile::key_index **index) {
   int e = regfile::load(path, &doc, &exists);
   *index = &empty;
   if (e != 0) return registry_error(e);
+  /* garbage is not an empty registry: it is said, as an unreadable file is */
+  if (!has_header(doc)) return ERROR_BADDB;
   regfile::build_index(doc, &cache.index);
   cache.path = path;
   cache.st = st;

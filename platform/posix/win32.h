@@ -67,6 +67,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_FILE_INVALID 1006L
+#define ERROR_BADDB 1009L
 
 /* registry */
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
