@@ -26,7 +26,31 @@
 
 namespace {
 
-constexpr int STATUS_BAD_COMMAND = 2;
+constexpr int STATUS_BAD_COMMAND = CLI_USAGE;
+
+const char usage_text[] =
+    "usage: %s [-c] [-l LEVEL] [-s SOURCE] [-L LINE] [-e CODE] [-x HEX | -f FILE] [-N NAME]\n"
+    "              [-r COUNT] [--] KIND WORDS...\n"
+    "       %s [-c] -\n";
+const char help_text[] =
+    "Record a message through the vezlog logging library: KIND is error, audit or devmsg,\n"
+    "the description is the WORDS. With -, read such commands from standard input, one a\n"
+    "line (and init [NAME], init-index INDEX NAME, shut).\n"
+    "  -l LEVEL   the message level (errors 1, others 0 unless given)\n"
+    "  -s SOURCE  the source file shown; -L LINE its line\n"
+    "  -e CODE    the error code an error record shows\n"
+    "  -x HEX     data to dump, in hex digits; -f FILE the data of a file\n"
+    "  -N NAME    register under NAME first (log__init)\n"
+    "  -r COUNT   repeat the message COUNT times\n"
+    "  -c         at the end, the records dropped and why, on standard error\n"
+    "  -h, --help this text; --version the program's version\n"
+    "Exit status: 0 done, 1 a file could not be read, 2 a wrong command (line).\n";
+
+/* the usage lines, with the program's name */
+void usage() {
+  const char *p = cli_report__program();
+  fprintf(stderr, usage_text, p, p);
+}
 /* the longest input line carried out */
 constexpr size_t INPUT_LINE_MAX = 1 << 20;
 
@@ -77,26 +101,33 @@ bool parse_hex(const std::string &text, std::string *out) {
   return half < 0;
 }
 
-bool read_data_file(const std::string &path, std::string *out) {
+/* the bytes of a file; 0, or the errno value of why it cannot be read (a directory too) */
+int read_data_file(const std::string &path, std::string *out) {
+  errno = 0;
   FILE *f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
+  if (f == nullptr) return errno != 0 ? errno : EIO;
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, f)) > 0)
     out->append(buf, n);
+  int e = ferror(f) ? (errno != 0 ? errno : EIO) : 0;
   fclose(f);
-  return true;
+  return e;
 }
 
 /* the input line being carried out, 1 and up; 0 while the command line is */
 unsigned long input_line = 0;
 
+/* the status of the last command refused: a wrong command, or a file it could not read */
+int refused_status = STATUS_BAD_COMMAND;
+
 /* says what is wrong with a command, on its input line if it came from one */
-bool bad(const std::string &what) {
+bool bad(const std::string &what, int status = STATUS_BAD_COMMAND) {
+  refused_status = status;
   if (input_line > 0)
-    cli_report__fail(STATUS_BAD_COMMAND, "line %lu: %s", input_line, what.c_str());
+    cli_report__fail(status, "line %lu: %s", input_line, what.c_str());
   else
-    cli_report__fail(STATUS_BAD_COMMAND, "%s", what.c_str());
+    cli_report__fail(status, "%s", what.c_str());
   return false;
 }
 
@@ -105,6 +136,10 @@ bool parse(const std::vector<std::string> &words, command *c) {
   size_t i = 0;
   bool have_data = false;
   for (; i < words.size() && words[i].size() == 2 && words[i][0] == '-'; i++) {
+    if (words[i] == "--") { /* the end of the options: a kind follows, even one like "-x" */
+      i++;
+      break;
+    }
     char opt = words[i][1];
     if (i + 1 >= words.size()) return bad(std::string("option -") + opt + " needs a value");
     const std::string &v = words[++i];
@@ -137,7 +172,8 @@ bool parse(const std::vector<std::string> &words, command *c) {
       break;
     case 'f':
       if (have_data) return bad("give data once, with -x or -f");
-      if (!read_data_file(v, &c->data)) return bad("cannot read " + v);
+      if (int e = read_data_file(v, &c->data))
+        return bad("cannot read " + v + ": " + cli_report__errno_reason(e), CLI_FAILED);
       have_data = true;
       break;
     case 'N':
@@ -148,13 +184,18 @@ bool parse(const std::vector<std::string> &words, command *c) {
       if (!to_int(v, 0, INT32_MAX, &n)) return bad("bad count: " + v);
       c->count = n;
       break;
-    default: return bad("unknown option " + words[i - 1]);
+    default:
+      return bad("unknown option " + words[i - 1] +
+                 " (-l, -s, -L, -e, -x, -f, -N, -r; -c before the kind)");
     }
   }
-  if (i >= words.size()) return bad("no message kind");
+  if (i >= words.size()) return bad("no message kind: expected error, audit or devmsg");
   c->kind = words[i++];
+  if (c->kind == "-")
+    return bad("'-' reads the commands from standard input: it is the whole command line "
+               "(with -c at most)");
   if (c->kind != "error" && c->kind != "audit" && c->kind != "devmsg")
-    return bad("unknown kind: " + c->kind);
+    return bad("unknown kind " + c->kind + ": expected error, audit or devmsg");
   for (; i < words.size(); i++)
     c->description += (c->description.empty() ? "" : " ") + words[i];
   return true;
@@ -261,7 +302,8 @@ int read_input() {
       continue;
     }
     std::vector<std::string> words = split(line.c_str());
-    if (!words.empty() && !carry_out_line(words)) status = STATUS_BAD_COMMAND;
+    if (!words.empty() && !carry_out_line(words))
+      status = status == CLI_FAILED ? status : refused_status;
   }
   input_line = 0;
   return status;
@@ -277,11 +319,25 @@ int main(int argc, char **argv) {
   int i = 1;
   for (; i < argc; i++) {
     std::string w = argv[i];
+    if (w == "--help" || w == "-h") {
+      const char *p = cli_report__program();
+      printf(usage_text, p, p);
+      return cli_report__help(help_text);
+    }
+    if (w == "--version") return cli_report__version("logmsg");
     if (w == "-c") {
       counts = true;
-    } else if (w.size() == 2 && w[0] == '-' && w != "--") {
+    } else if (w == "--") {
+      words.push_back(w);
+      i++;
+      break;
+    } else if (w.size() == 2 && w[0] == '-') {
       words.push_back(w);
       if (i + 1 < argc) words.push_back(argv[++i]);
+    } else if (w.size() > 2 && w[0] == '-' && w[1] == '-') {
+      cli_report__fail(STATUS_BAD_COMMAND, "unknown option %s (--help, --version)", w.c_str());
+      usage();
+      return STATUS_BAD_COMMAND;
     } else {
       break;
     }
@@ -292,7 +348,10 @@ int main(int argc, char **argv) {
     status = read_input();
   } else {
     command c;
-    if (!parse(words, &c)) return STATUS_BAD_COMMAND;
+    if (!parse(words, &c)) {
+      if (refused_status == STATUS_BAD_COMMAND) usage();
+      return refused_status;
+    }
     carry_out(c);
   }
   if (counts) cli_report__drop_counts();
