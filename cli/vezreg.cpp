@@ -8,11 +8,14 @@
 **   vezreg import FILE.reg
 **   vezreg export KEY FILE.reg [/y]
 **
-** KEY lies under HKEY_LOCAL_MACHINE and may start with "HKLM\" or
+** KEY lies under HKEY_LOCAL_MACHINE and starts with "HKLM\" or
 ** "HKEY_LOCAL_MACHINE\". The file is $VEZ_REGISTRY, else
 ** /etc/vez/registry.reg. Every change rewrites the file whole, beside it and
 ** renamed over it, so a reader never sees half a file; what a change does
-** not touch (comments, order, encoding) stays as it was.
+** not touch (comments, order, encoding, byte-order mark, line ends) stays as
+** it was, and the new file is read back before it replaces the old: a
+** change it would not hold as asked (a name with a line break, text that
+** its encoding cannot carry) is refused, the file untouched.
 */
 #include <errno.h>
 #include <stdio.h>
@@ -20,6 +23,7 @@
 #include <string.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,8 +34,10 @@
 
 namespace {
 
-constexpr int STATUS_ERROR = 1;
+constexpr int STATUS_ERROR = CLI_FAILED;
 constexpr char HIVE_NAME[] = "HKEY_LOCAL_MACHINE";
+/* the status of the run's failure: a wrong command line, or a failure */
+int failed_status = STATUS_ERROR;
 
 struct request {
   std::string command, key, file;
@@ -39,28 +45,40 @@ struct request {
   std::string name, type, data;
 };
 
-/* says what went wrong; every failure ends the run with STATUS_ERROR */
+/* says what went wrong; a failure ends the run with STATUS_ERROR */
 bool fail(const std::string &why) {
   cli_report__fail(STATUS_ERROR, "%s", why.c_str());
+  failed_status = STATUS_ERROR;
   return false;
 }
 
-void usage();
+const char usage_text[] =
+    "usage: %s query KEY [/v NAME | /ve]\n"
+    "       %s add KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD|REG_BINARY] [/d DATA] [/f]\n"
+    "       %s delete KEY [/v NAME | /ve] [/f]\n"
+    "       %s import FILE.reg\n"
+    "       %s export KEY FILE.reg [/y]\n";
+const char help_text[] =
+    "Query and edit the registry file of the vezlog logging system ($VEZ_REGISTRY, else\n"
+    "/etc/vez/registry.reg), as Windows' reg command edits the registry. KEY starts with\n"
+    "HKLM\\ or HKEY_LOCAL_MACHINE\\: quote it, as the shell takes the backslashes of an\n"
+    "unquoted one. /v a value's name, /ve the default value, /t its type, /d its data;\n"
+    "/f replaces an existing value; /y an existing export file.\n"
+    "  -h, --help, /?   this text; --version the program's version\n"
+    "Exit status: 0 done, 1 the file could not be read or written (or a key or value is\n"
+    "missing), 2 a wrong command line.\n";
+
+void usage(FILE *to) {
+  const char *p = cli_report__program();
+  fprintf(to, usage_text, p, p, p, p, p);
+}
 
 /* a command line that cannot be a request: what is wrong, then the usage */
 bool usage_fail(const std::string &why) {
-  fail(why);
-  usage();
+  cli_report__fail(CLI_USAGE, "%s", why.c_str());
+  usage(stderr);
+  failed_status = CLI_USAGE;
   return false;
-}
-
-void usage() {
-  fprintf(stderr, "usage: vezreg query KEY [/v NAME | /ve]\n"
-                  "       vezreg add KEY [/v NAME | /ve] [/t REG_SZ|REG_DWORD|REG_BINARY] "
-                  "[/d DATA] [/f]\n"
-                  "       vezreg delete KEY [/v NAME | /ve] [/f]\n"
-                  "       vezreg import FILE.reg\n"
-                  "       vezreg export KEY FILE.reg [/y]\n");
 }
 
 /* reads a registry file; a missing one is empty, one that cannot be read whole is refused */
@@ -69,7 +87,7 @@ bool read_file(const std::string &file, regfile::document *doc, bool *exists) {
   if (e == EFBIG)
     return fail("cannot read " + file + ": larger than the " +
                 std::to_string(regfile::MAX_FILE_BYTES >> 20) + " MiB a registry file may have");
-  if (e != 0) return fail("cannot read " + file + ": " + strerror(e));
+  if (e != 0) return fail("cannot read " + file + ": " + cli_report__errno_reason(e));
   return true;
 }
 
@@ -91,14 +109,22 @@ bool key_path(const std::string &given, std::string *out) {
   }
   std::string first = f.substr(0, f.find('\\'));
   for (const char *hive : OTHER_HIVES)
-    if (first == hive) return fail("only keys under HKEY_LOCAL_MACHINE are kept here: " + given);
-  *out = regfile::trim_key(k);
-  return true;
+    if (first == hive)
+      return usage_fail("only keys under HKEY_LOCAL_MACHINE are kept here: " + given);
+  return usage_fail("the key " + given +
+                    " names no hive: a key starts with HKLM\\ or HKEY_LOCAL_MACHINE\\ (quote "
+                    "it: the shell takes the backslashes of HKLM\\SOFTWARE\\... unquoted)");
+}
+
+/* a name or key the file can hold: no line break in it, and none of the zero byte */
+bool storable(const std::string &what, const std::string &text) {
+  if (text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos) return true;
+  return usage_fail(what + " holds a line break: a registry file cannot keep it");
 }
 
 bool parse_args(int argc, char **argv, request *out) {
   request &r = *out;
-  if (argc < 2) return usage_fail("no command");
+  if (argc < 2) return usage_fail("no command: expected query, add, delete, import or export");
   r.command = regfile::fold(argv[1]);
   std::vector<std::string> operands;
   for (int i = 2; i < argc; i++) {
@@ -117,7 +143,7 @@ bool parse_args(int argc, char **argv, request *out) {
     }
     f = f.substr(1);
     bool takes_value = f == "v" || f == "t" || f == "d";
-    if (takes_value && i + 1 >= argc) return fail("/" + f + " needs a value");
+    if (takes_value && i + 1 >= argc) return usage_fail("/" + f + " needs a value");
     if (f == "v") {
       r.has_name = true;
       r.name = argv[++i];
@@ -137,17 +163,25 @@ bool parse_args(int argc, char **argv, request *out) {
   bool takes_file = r.command == "import" || r.command == "export";
   size_t want = r.command == "import" ? 1 : r.command == "export" ? 2 : 1;
   if (r.command != "query" && r.command != "add" && r.command != "delete" && !takes_file)
-    return usage_fail("unknown command " + std::string(argv[1]));
-  if (operands.size() != want) return usage_fail("wrong number of operands for " + r.command);
+    return usage_fail("unknown command " + std::string(argv[1]) +
+                      ": expected query, add, delete, import or export");
+  if (operands.size() != want)
+    return usage_fail(r.command + " takes " +
+                      (r.command == "import"   ? std::string("a file")
+                       : r.command == "export" ? std::string("a key and a file")
+                                               : std::string("a key")) +
+                      ", not " + std::to_string(operands.size()) + " operands");
   if (r.command == "import") {
     r.file = operands[0];
   } else {
     if (!key_path(operands[0], &r.key)) return false;
     if (r.command == "export") r.file = operands[1];
   }
-  if ((r.has_type || r.has_data) && r.command != "add") return fail("/t and /d belong to add");
-  if (takes_file && r.has_name) return fail("/v belongs to query, add and delete");
-  return true;
+  if ((r.has_type || r.has_data) && r.command != "add")
+    return usage_fail("/t and /d belong to add");
+  if (takes_file && r.has_name) return usage_fail("/v belongs to query, add and delete");
+  return storable("the key " + operands[0], r.key) &&
+         (!r.has_name || storable("the value name " + r.name, r.name));
 }
 
 /* the data of an added value, checked against its type */
@@ -161,29 +195,29 @@ bool make_value(const request &r, regfile::value *out) {
     v.data = r.data + '\0';
   } else if (ft == "reg_dword") {
     v.type = REG_DWORD;
-    if (!r.has_data || r.data.empty()) return fail("REG_DWORD needs /d with a number");
+    if (!r.has_data || r.data.empty()) return usage_fail("REG_DWORD needs /d with a number");
     char *end = nullptr;
     errno = 0;
     unsigned long long n = strtoull(r.data.c_str(), &end, 0);
     if (errno != 0 || *end != '\0' || r.data[0] == '-' || n > 0xFFFFFFFFull)
-      return fail("not a 32-bit number for REG_DWORD: " + r.data);
+      return usage_fail("not a 32-bit number for REG_DWORD: " + r.data);
     for (int b = 0; b < 4; b++)
       v.data += (char)((n >> (8 * b)) & 0xFF);
   } else if (ft == "reg_binary") {
     v.type = REG_BINARY;
     std::string hex = r.data;
     if (hex.size() % 2 != 0)
-      return fail("REG_BINARY data needs whole bytes of hex digits: " + r.data);
+      return usage_fail("REG_BINARY data needs whole bytes of hex digits: " + r.data);
     for (size_t i = 0; i < hex.size(); i += 2) {
       char pair[3] = {hex[i], hex[i + 1], 0};
       char *end = nullptr;
       long b = strtol(pair, &end, 16);
       if (*end != '\0' || !isxdigit((unsigned char)pair[0]) || !isxdigit((unsigned char)pair[1]))
-        return fail("REG_BINARY data needs hex digits: " + r.data);
+        return usage_fail("REG_BINARY data needs hex digits: " + r.data);
       v.data += (char)b;
     }
   } else {
-    return fail("unsupported type " + type + " (REG_SZ, REG_DWORD or REG_BINARY)");
+    return usage_fail("unsupported type " + type + ": expected REG_SZ, REG_DWORD or REG_BINARY");
   }
   return true;
 }
@@ -241,7 +275,11 @@ std::string shown(const regfile::value &v) {
 /* the keys of the document at or below key (folded), in the order they first appear */
 std::vector<std::string> keys_below(const regfile::document &doc, const std::string &key,
                                     bool direct_children_only) {
-  std::vector<std::string> found, folded;
+  /* one index for all the keys: each is looked up in it, not the document read again */
+  regfile::key_index index;
+  regfile::build_index(doc, &index);
+  std::vector<std::string> found;
+  std::set<std::string> folded;
   for (const regfile::line &l : doc.lines) {
     if (l.what != regfile::SECTION || !l.in_hive || l.remove) continue;
     std::string f = regfile::fold(l.key);
@@ -253,12 +291,9 @@ std::vector<std::string> keys_below(const regfile::document &doc, const std::str
       size_t cut = f.find('\\', start);
       if (cut != std::string::npos) name = name.substr(0, cut), f = f.substr(0, cut);
     }
-    bool seen = false;
-    for (const std::string &k : folded)
-      seen = seen || k == f;
     std::vector<regfile::value> ignored;
-    if (!seen && regfile::values_of(doc, f, &ignored)) {
-      folded.push_back(f);
+    if (folded.count(f) == 0 && regfile::index_values(index, f, &ignored)) {
+      folded.insert(f);
       found.push_back(name);
     }
   }
@@ -452,7 +487,7 @@ bool read_registry_file(const std::string &file, regfile::document *out) {
   regfile::document &doc = *out;
   bool exists = false;
   if (!read_file(file, &doc, &exists)) return false;
-  if (!exists) return fail("cannot open " + file);
+  if (!exists) return fail("cannot read " + file + ": " + cli_report__errno_reason(ENOENT));
   bool header = false;
   for (const regfile::line &l : doc.lines) {
     if (l.what == regfile::HEADER) header = true;
@@ -491,12 +526,14 @@ bool export_key(const regfile::document &doc, const request &r) {
     std::ifstream probe(r.file);
     if (probe.good()) return fail(r.file + " exists; add /y to replace it");
   }
+  regfile::key_index index;
+  regfile::build_index(doc, &index);
   std::string text = "REGEDIT4\r\n";
   std::vector<std::string> keys = keys_below(doc, f, false);
   if (keys.empty()) keys.push_back(stored_key(doc, r.key));
   for (const std::string &k : keys) {
     std::vector<regfile::value> vals;
-    regfile::values_of(doc, regfile::fold(k), &vals);
+    regfile::index_values(index, regfile::fold(k), &vals);
     text += "\r\n[" + full(k) + "]\r\n";
     for (const regfile::value &v : vals)
       text += regfile::value_text(v, false) + "\r\n";
@@ -508,7 +545,7 @@ bool export_key(const regfile::document &doc, const request &r) {
 /* a change: read, change and replace the file under the editors' lock */
 bool change(const std::string &file, const request &r) {
   int held = regfile::lock(file);
-  if (held < 0) return fail("cannot lock " + file + ".lck");
+  if (held < 0) return fail("cannot lock " + file + ".lck: " + cli_report__errno_reason(errno));
   regfile::document doc;
   bool exists = false;
   bool ok = read_file(file, &doc, &exists);
@@ -517,8 +554,18 @@ bool change(const std::string &file, const request &r) {
   if (ok && r.command == "import") ok = import(doc, r);
   if (ok) {
     ensure_header(doc);
+    /* the new file, read back, must hold what was asked: else the old one stays */
+    std::string bytes = regfile::render(doc);
+    regfile::key_index meant, held_back;
+    regfile::build_index(doc, &meant);
+    regfile::build_index(regfile::parse(bytes), &held_back);
+    if (!regfile::same_index(meant, held_back))
+      ok = fail(
+          "the change cannot be kept as asked in " + file +
+          (doc.utf16 || doc.v5 ? " (its encoding holds text only: UTF-8, no other bytes)" : "") +
+          "; the file is left as it was");
     std::string why;
-    ok = regfile::save(file, regfile::render(doc), &why) || fail(why);
+    ok = ok && (regfile::save(file, bytes, &why) || fail(why));
   }
   regfile::unlock(held);
   return ok;
@@ -538,6 +585,20 @@ bool run(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
-  cli_report__set_program("vezreg");
-  return run(argc, argv) ? 0 : STATUS_ERROR;
+  cli_report__set_program(argc > 0 && argv[0] != nullptr ? argv[0] : "vezreg");
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h" || a == "/?" || a == "-?") {
+      usage(stdout);
+      return cli_report__help(help_text);
+    }
+    if (a == "--version") return cli_report__version("vezreg");
+  }
+  if (!run(argc, argv)) return failed_status;
+  /* a query's lines must have reached its reader */
+  errno = 0;
+  if (fflush(stdout) != 0 || ferror(stdout))
+    return cli_report__fail(CLI_FAILED, "cannot write the output: %s",
+                            cli_report__errno_reason(errno != 0 ? errno : EIO));
+  return CLI_OK;
 }

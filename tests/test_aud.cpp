@@ -123,8 +123,9 @@ TEST_F(Aud, RejectedOptionsGiveUsageAndStatus1AndCreateNothing) {
                                                          {"-c", "-l", "20"}}) {
     run_result r = aud(args);
     EXPECT_EQ(r.status, 1) << args[0] << " " << args[1];
-    expect_usage_error(r, args[args.size() > 2 && args[0] == "-c" ? 1 : 0] + " " +
-                              args[args.size() > 2 && args[0] == "-c" ? 2 : 1],
+    expect_usage_error(r,
+                       args[args.size() > 2 && args[0] == "-c" ? 1 : 0] + " " +
+                           args[args.size() > 2 && args[0] == "-c" ? 2 : 1],
                        lines(usage()));
     EXPECT_EQ(r.out, "");
   }

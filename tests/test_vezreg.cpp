@@ -51,11 +51,12 @@ TEST_F(Vezreg, AddedValuesAreWhatLookupsFind) {
                     "REG_DWORD", "/d", "3"})
                 .status,
             0);
-  EXPECT_EQ(
-      vezreg({"add", "Software\\Quendrix\\VEZ", "/v", "bin", "/t", "REG_BINARY", "/d", "00ff41"})
-          .status,
-      0);
-  EXPECT_EQ(vezreg({"add", "Software\\Quendrix\\VEZ", "/ve", "/d", "default text"}).status, 0);
+  EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/v", "bin", "/t", "REG_BINARY", "/d",
+                    "00ff41"})
+                .status,
+            0);
+  EXPECT_EQ(vezreg({"add", "HKLM\\Software\\Quendrix\\VEZ", "/ve", "/d", "default text"}).status,
+            0);
   EXPECT_EQ(lookup("software\\quendrix\\vez", "logpath"), std::string("/var/log\0", 9));
   EXPECT_EQ(lookup("Software\\Quendrix\\VEZ\\audit", "PUMP"), std::string("\3\0\0\0", 4));
   EXPECT_EQ(lookup("Software\\Quendrix\\VEZ", "bin"), std::string("\0\xff"
@@ -104,38 +105,81 @@ TEST_F(Vezreg, ChangesKeepCommentsOrderAndEverythingElse) {
 TEST_F(Vezreg, BadRequestsFailClearlyAndChangeNothing) {
   ASSERT_EQ(vezreg({"add", "HKLM\\K", "/v", "v", "/d", "old"}).status, 0);
   std::string before = testenv::read_file(reg);
+  /* a wrong command line: 2, said before the usage; a failure: 1 */
   struct {
     std::vector<std::string> args;
+    int status;
     const char *says;
   } cases[] = {
-      {{}, "no command"},
-      {{"frob", "HKLM\\K"}, "unknown command"},
-      {{"add"}, "wrong number"},
-      {{"add", "HKLM\\K", "/v", "v", "/d", "new"}, "exists"},
-      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "12x"}, "not a 32-bit number"},
-      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "0x100000000"}, "not a 32-bit"},
-      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "-1"}, "not a 32-bit"},
-      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_BINARY", "/d", "abc"}, "whole bytes"},
-      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_BINARY", "/d", "zz"}, "hex digits"},
-      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_QWORD", "/d", "1"}, "unsupported type"},
-      {{"add", "HKLM\\K", "/v"}, "needs a value"},
-      {{"add", "HKCU\\K", "/v", "n"}, "HKEY_LOCAL_MACHINE"},
-      {{"query", "HKLM\\Missing"}, "unable to find"},
-      {{"query", "HKLM\\K", "/v", "nosuch"}, "unable to find"},
-      {{"delete", "HKLM\\K", "/v", "nosuch", "/f"}, "unable to find"},
-      {{"delete", "HKLM\\Missing", "/f"}, "unable to find"},
-      {{"import", path("none.reg")}, "cannot open"},
-      {{"export", "HKLM\\Missing", path("x.reg")}, "unable to find"},
+      {{}, 2, "no command"},
+      {{"frob", "HKLM\\K"}, 2, "unknown command"},
+      {{"add"}, 2, "add takes a key"},
+      {{"add", "HKLM\\K", "/v", "v", "/d", "new"}, 1, "exists"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "12x"}, 2, "not a 32-bit number"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "0x100000000"}, 2, "not a 32-bit"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_DWORD", "/d", "-1"}, 2, "not a 32-bit"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_BINARY", "/d", "abc"}, 2, "whole bytes"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_BINARY", "/d", "zz"}, 2, "hex digits"},
+      {{"add", "HKLM\\K", "/v", "n", "/t", "REG_QWORD", "/d", "1"}, 2, "unsupported type"},
+      {{"add", "HKLM\\K", "/v"}, 2, "needs a value"},
+      {{"add", "HKCU\\K", "/v", "n"}, 2, "HKEY_LOCAL_MACHINE"},
+      {{"add", "HKLMSOFTWAREQuendrixVEZ", "/v", "n"}, 2, "quote it"},
+      {{"add", "SOFTWARE\\Quendrix", "/v", "n"}, 2, "names no hive"},
+      {{"add", "HKLM\\K", "/v", "line\nbreak", "/d", "x"}, 2, "line break"},
+      {{"query", "HKLM\\Missing"}, 1, "unable to find"},
+      {{"query", "HKLM\\K", "/v", "nosuch"}, 1, "unable to find"},
+      {{"delete", "HKLM\\K", "/v", "nosuch", "/f"}, 1, "unable to find"},
+      {{"delete", "HKLM\\Missing", "/f"}, 1, "unable to find"},
+      {{"import", path("none.reg")}, 1, "cannot read"},
+      {{"export", "HKLM\\Missing", path("x.reg")}, 1, "unable to find"},
   };
   for (auto &c : cases) {
     run_result r = vezreg(c.args);
-    EXPECT_EQ(r.status, 1) << (c.args.empty() ? "" : c.args[0]);
+    EXPECT_EQ(r.status, c.status) << (c.args.empty() ? "" : c.args[0]) << ": " << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    if (c.status == 2) {
+      EXPECT_NE(r.err.find("\nusage: "), std::string::npos) << "the usage follows: " << r.err;
+    }
   }
   testenv::write_file(path("bad.reg"),
                       "not a registry file\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"x\"\n");
   EXPECT_EQ(vezreg({"import", path("bad.reg")}).status, 1);
   EXPECT_EQ(testenv::read_file(reg), before);
+}
+
+TEST_F(Vezreg, EditsKeepTheFileAsItWasFoundOrAreRefused) {
+  /* encoding, byte-order mark and line ends as found; untouched lines byte for byte */
+  struct found {
+    const char *what;
+    std::string text;
+  };
+  const std::string hex1 = "\"h\"=hex(1):63,00,61,00,66,00,e9,00,00,00";
+  const found files[] = {
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFREGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n"
+                                       "\"old\"=\"kept\"\r\n"},
+      {"line feeds alone", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"old\"=\"kept\"\n"},
+      {"version 5 with a hex(1) text",
+       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n" + hex1 + "\r\n"},
+  };
+  for (const found &f : files) {
+    testenv::write_file(reg, f.text);
+    ASSERT_EQ(vezreg({"add", "HKLM\\K", "/v", "new", "/d", "caf\xc3\xa9"}).status, 0) << f.what;
+    std::string after = testenv::read_file(reg);
+    EXPECT_EQ(after.compare(0, f.text.size(), f.text), 0) << f.what << ": " << after;
+    EXPECT_EQ(lookup("K", "new"), std::string("caf\xc3\xa9\0", 6)) << f.what;
+  }
+  EXPECT_EQ(lookup("K", "h"), std::string("caf\xc3\xa9\0", 6)) << "the hex(1) text untouched";
+  /* a file whose encoding cannot carry a byte that is not UTF-8: refused, left as it was */
+  for (const char *fixture : {"export-utf16le.reg", "v5-utf16le-strings.reg"}) {
+    std::string path_in = std::string(VEZ_FIXTURE_DIR) + "/registry/" + fixture;
+    testenv::write_file(reg, testenv::read_file(path_in));
+    run_result r = vezreg({"add", "HKLM\\K", "/v", "latin", "/d", "caf\xe9 ok"});
+    EXPECT_EQ(r.status, 1) << fixture;
+    EXPECT_NE(r.err.find("left as it was"), std::string::npos) << r.err;
+    EXPECT_EQ(testenv::read_file(reg), testenv::read_file(path_in)) << fixture;
+    EXPECT_EQ(vezreg({"add", "HKLM\\K", "/v", "utf8", "/d", "caf\xc3\xa9 ok"}).status, 0);
+    EXPECT_EQ(lookup("K", "utf8"), std::string("caf\xc3\xa9 ok\0", 9)) << fixture;
+  }
 }
 
 TEST_F(Vezreg, ExportedKeyImportsIntoAnEmptyRegistryWithTheSameLookups) {

@@ -151,7 +151,17 @@ bool read_value(const std::string &l, bool v5, line &out) {
   if (i >= l.size() || l[i] != '=') return false;
   i++;
   skip_space(l, i);
-  std::string rest = fold(l.substr(i));
+  /* a case-insensitive look at what follows, without a folded copy of the line */
+  auto starts = [&](const char *lead) {
+    size_t n = strlen(lead);
+    if (l.size() - i < n) return false;
+    for (size_t k = 0; k < n; k++) {
+      char c = l[i + k];
+      if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+      if (c != lead[k]) return false;
+    }
+    return true;
+  };
   if (i < l.size() && l[i] == '"') {
     size_t end = i;
     if (!parse_quoted(l, end, v.data)) return false;
@@ -159,7 +169,7 @@ bool read_value(const std::string &l, bool v5, line &out) {
     v.data += '\0';
   } else if (i < l.size() && l[i] == '-') {
     out.remove = true;
-  } else if (rest.compare(0, 6, "dword:") == 0) {
+  } else if (starts("dword:")) {
     std::string digits = l.substr(i + 6);
     while (!digits.empty() && (digits.back() == ' ' || digits.back() == '\t'))
       digits.pop_back();
@@ -172,10 +182,10 @@ bool read_value(const std::string &l, bool v5, line &out) {
     v.type = REG_DWORD;
     for (int b = 0; b < 4; b++)
       v.data += (char)((n >> (8 * b)) & 0xFF);
-  } else if (rest.compare(0, 4, "hex:") == 0) {
+  } else if (starts("hex:")) {
     v.type = REG_BINARY;
     if (!parse_hex_bytes(l, i + 4, v.data)) return false;
-  } else if (rest.compare(0, 4, "hex(") == 0) {
+  } else if (starts("hex(")) {
     size_t j = i + 4;
     uint32_t type = 0;
     int digits = 0;
@@ -250,6 +260,7 @@ document parse(const std::string &bytes) {
     doc.utf16 = true;
     text = narrow(text.substr(2));
   } else if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    doc.bom = true;
     text.erase(0, 3);
   }
   doc.crlf = text.find("\r\n") != std::string::npos || text.find('\n') == std::string::npos;
@@ -356,7 +367,7 @@ std::string render(const document &doc) {
     }
     text += end;
   }
-  if (!doc.utf16) return text;
+  if (!doc.utf16) return doc.bom ? "\xEF\xBB\xBF" + text : text;
   return std::string("\xFF\xFE", 2) + widen(text);
 }
 
@@ -420,6 +431,35 @@ void build_index(const document &doc, key_index *index) {
       kv.live.push_back(true);
     }
   }
+}
+
+bool same_index(const key_index &a, const key_index &b) {
+  if (a.keys != b.keys) return false;
+  auto live = [](const key_values &kv) {
+    std::vector<const value *> out;
+    for (size_t i = 0; i < kv.list.size(); i++)
+      if (kv.live[i]) out.push_back(&kv.list[i]);
+    return out;
+  };
+  auto count = [&](const key_index &x) {
+    size_t n = 0;
+    for (const auto &e : x.values)
+      n += live(e.second).empty() ? 0 : 1;
+    return n;
+  };
+  if (count(a) != count(b)) return false;
+  for (const auto &e : a.values) {
+    std::vector<const value *> va = live(e.second);
+    if (va.empty()) continue;
+    auto other = b.values.find(e.first);
+    if (other == b.values.end()) return false;
+    std::vector<const value *> vb = live(other->second);
+    if (va.size() != vb.size()) return false;
+    for (size_t i = 0; i < va.size(); i++)
+      if (va[i]->name != vb[i]->name || va[i]->type != vb[i]->type || va[i]->data != vb[i]->data)
+        return false;
+  }
+  return true;
 }
 
 bool index_values(const key_index &index, const std::string &path, std::vector<value> *values) {

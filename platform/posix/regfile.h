@@ -40,6 +40,7 @@ struct line {
 
 struct document {
   bool utf16 = false; /* stored as UTF-16LE with a byte-order mark */
+  bool bom = false;   /* UTF-8 text that starts with its byte-order mark */
   bool v5 = false;    /* "Windows Registry Editor Version 5.00" */
   bool crlf = true;   /* line ends */
   std::vector<line> lines;
@@ -83,6 +84,8 @@ struct key_index {
 
 /* one pass over the document, in time linear in its size */
 void build_index(const document &doc, key_index *index);
+/* whether two indexes hold the same keys and the same values in force */
+bool same_index(const key_index &a, const key_index &b);
 /* as values_of, from an index */
 bool index_values(const key_index &index, const std::string &folded_key,
                   std::vector<value> *values);

@@ -67,8 +67,9 @@ bool same_file(const struct stat &a, const struct stat &b) {
 }
 
 LONG registry_error(int e) {
-  LONG code = e == EFBIG ? ERROR_FILE_TOO_LARGE : e == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY
-                                                              : ERROR_ACCESS_DENIED;
+  LONG code = e == EFBIG    ? ERROR_FILE_TOO_LARGE
+              : e == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY
+                            : ERROR_ACCESS_DENIED;
   posix_remember_errno((unsigned long)code, e); /* a directory says so, not "denied" */
   return code;
 }
