@@ -309,7 +309,7 @@ std::string stored_key(const regfile::document &doc, const std::string &key) {
   for (const regfile::line &l : doc.lines)
     if (l.what == regfile::SECTION && l.in_hive && !l.remove &&
         regfile::fold(l.key).compare(0, f.size() + 1, f + "\\") == 0)
-      return l.key.substr(0, key.size());
+      return l.key.str().substr(0, key.size());
   return key;
 }
 
@@ -392,15 +392,30 @@ void ensure_key(regfile::document &doc, const std::string &key) {
   if (!key_exists(doc, key)) new_section(doc, key);
 }
 
-/* sets a value: in place where it is defined, else at the end of its key's last section */
-void set_value(regfile::document &doc, const std::string &key, const regfile::value &v) {
+/* whether a section that lies after line at removes key (folded) or a key above it */
+bool removed_later(const regfile::document &doc, size_t at, const std::string &f) {
+  for (size_t i = at + 1; i < doc.lines.size(); i++) {
+    const regfile::line &l = doc.lines[i];
+    if (l.what != regfile::SECTION || !l.remove || !l.in_hive) continue;
+    std::string k = regfile::fold(l.key);
+    if (k.empty() || k == f || f.compare(0, k.size() + 1, k + "\\") == 0) return true;
+  }
+  return false;
+}
+
+/*
+** Sets a value: in place where it is defined, else at the end of its key's last section.
+** in_force: whether the value is defined now (known already, or null: found out here).
+*/
+void set_value(regfile::document &doc, const std::string &key, const regfile::value &v,
+               const bool *in_force = nullptr) {
   std::string f = regfile::fold(key), n = regfile::fold(v.name);
   regfile::line vl;
   vl.what = regfile::VALUE;
   vl.text = regfile::value_text(v, doc.v5);
   vl.in_hive = true;
   vl.val = v;
-  if (effective(doc, key, v.name)) {
+  if (in_force != nullptr ? *in_force : effective(doc, key, v.name)) {
     for (size_t i = doc.lines.size(); i-- > 0;) {
       regfile::line &l = doc.lines[i];
       if (l.what == regfile::VALUE && l.in_hive && !l.remove && regfile::same_folded(l.key, f) &&
@@ -420,11 +435,10 @@ void set_value(regfile::document &doc, const std::string &key, const regfile::va
       at++;
     while (at > i + 1 && is_blank(doc.lines[at - 1]))
       at--;
+    if (removed_later(doc, i, f)) break; /* a later [-key] hides that section */
     vl.key = l.key;
     doc.lines.insert(doc.lines.begin() + (long)at, vl);
-    if (effective(doc, key, v.name)) return;
-    doc.lines.erase(doc.lines.begin() + (long)at); /* a later [-key] hides that section */
-    break;
+    return;
   }
   new_section(doc, key);
   vl.key = key;
@@ -464,10 +478,11 @@ bool add(regfile::document &doc, const request &r) {
   }
   regfile::value v;
   if (!make_value(r, &v)) return false;
-  if (effective(doc, r.key, r.name) && !r.force)
+  bool in_force = effective(doc, r.key, r.name);
+  if (in_force && !r.force)
     return fail("the value " + (r.name.empty() ? std::string("(Default)") : r.name) +
                 " exists; add /f to replace it");
-  set_value(doc, r.key, v);
+  set_value(doc, r.key, v, &in_force);
   return true;
 }
 
@@ -554,12 +569,10 @@ bool change(const std::string &file, const request &r) {
   if (ok && r.command == "import") ok = import(doc, r);
   if (ok) {
     ensure_header(doc);
-    /* the new file, read back, must hold what was asked: else the old one stays */
+    /* the new file, read back, must hold what was asked, line for line: else the old
+       one stays */
     std::string bytes = regfile::render(doc);
-    regfile::key_index meant, held_back;
-    regfile::build_index(doc, &meant);
-    regfile::build_index(regfile::parse(bytes), &held_back);
-    if (!regfile::same_index(meant, held_back))
+    if (!regfile::same_lines(doc, regfile::parse(bytes)))
       ok = fail(
           "the change cannot be kept as asked in " + file +
           (doc.utf16 || doc.v5 ? " (its encoding holds text only: UTF-8, no other bytes)" : "") +

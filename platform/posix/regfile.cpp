@@ -200,7 +200,7 @@ bool read_value(const std::string &l, bool v5, line &out) {
     return false;
   }
   out.what = VALUE;
-  out.val = v;
+  out.val = std::move(v);
   return true;
 }
 
@@ -265,48 +265,67 @@ document parse(const std::string &bytes) {
   }
   doc.crlf = text.find("\r\n") != std::string::npos || text.find('\n') == std::string::npos;
 
+  /* one pass, each line looked at where it lies: the only copies are what a line keeps */
+  const char *base = text.data();
+  size_t size = text.size();
+  size_t count = 1;
+  for (const char *p = base;
+       (p = static_cast<const char *>(memchr(p, '\n', (size_t)(base + size - p)))) != nullptr; p++)
+    count++;
+  doc.lines.reserve(count);
   line current;
   bool continued = false;
-  std::string logical, section_key;
+  std::string logical;
+  shared_key section_key;
   bool section_in_hive = false;
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string raw = text.substr(pos, nl - pos);
+  auto holds = [](const char *s, size_t n, const char *what) {
+    size_t w = strlen(what);
+    for (size_t i = 0; i + w <= n; i++)
+      if (memcmp(s + i, what, w) == 0) return true;
+    return false;
+  };
+  logical.reserve(256);
+  while (pos < size) {
+    const char *nlp = static_cast<const char *>(memchr(base + pos, '\n', size - pos));
+    size_t nl = nlp != nullptr ? (size_t)(nlp - base) : size;
+    const char *raw = base + pos;
+    size_t raw_len = nl - pos;
     pos = nl + 1;
-    if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+    if (raw_len > 0 && raw[raw_len - 1] == '\r') raw_len--;
 
-    std::string piece = raw;
-    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t'))
-      piece.pop_back();
-    size_t s = 0;
-    skip_space(piece, s);
-    piece.erase(0, s);
+    size_t b = 0, e = raw_len;
+    while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\t'))
+      e--;
+    while (b < e && (raw[b] == ' ' || raw[b] == '\t'))
+      b++;
+    const char *piece = raw + b;
+    size_t piece_len = e - b;
     if (continued) {
-      current.text += "\n" + raw;
+      current.text += '\n';
+      current.text.append(raw, raw_len);
     } else {
       current = line();
-      current.text = raw;
+      current.text.assign(raw, raw_len);
       logical.clear();
     }
     /* a trailing backslash continues a hex value on the next line */
-    bool more = !piece.empty() && piece.back() == '\\' && piece[0] != '[' &&
-                (continued || piece.find("=hex") != std::string::npos ||
-                 piece.find("=HEX") != std::string::npos);
-    if (more) piece.pop_back();
-    logical += piece;
-    continued = more && pos < text.size();
+    bool more = piece_len > 0 && piece[piece_len - 1] == '\\' && piece[0] != '[' &&
+                (continued || holds(piece, piece_len, "=hex") || holds(piece, piece_len, "=HEX"));
+    if (more) piece_len--;
+    logical.append(piece, piece_len);
+    continued = more && pos < size;
     if (continued) continue;
 
-    if (logical == "REGEDIT4" || logical == V5_HEADER) {
+    if ((logical[0] == 'R' || logical[0] == 'W') &&
+        (logical == "REGEDIT4" || logical == V5_HEADER)) {
       current.what = HEADER;
       doc.v5 = doc.v5 || logical == V5_HEADER;
     } else if (!logical.empty() && logical[0] == '[') {
       read_section(logical, current);
       section_key = current.key;
       section_in_hive = current.what == SECTION && current.in_hive;
-      if (current.what != SECTION) section_key.clear();
+      if (current.what != SECTION) section_key = shared_key();
     } else if (!logical.empty() && (logical[0] == '"' || logical[0] == '@')) {
       current.key = section_key;
       current.in_hive = section_in_hive;
@@ -357,14 +376,19 @@ int load(const std::string &file, document *doc, bool *exists) {
 
 std::string render(const document &doc) {
   std::string text;
+  size_t total = 0;
+  for (const line &l : doc.lines)
+    total += l.text.size() + 2;
+  text.reserve(total);
   const char *end = doc.crlf ? "\r\n" : "\n";
   for (const line &l : doc.lines) {
-    for (char c : l.text) {
-      if (c == '\n')
-        text += end;
-      else
-        text += c;
+    /* a value continued over lines keeps its line breaks, in the file's own form */
+    size_t at = 0;
+    for (size_t nl; (nl = l.text.find('\n', at)) != std::string::npos; at = nl + 1) {
+      text.append(l.text, at, nl - at);
+      text += end;
     }
+    text.append(l.text, at, std::string::npos);
     text += end;
   }
   if (!doc.utf16) return doc.bom ? "\xEF\xBB\xBF" + text : text;
@@ -393,13 +417,13 @@ void build_index(const document &doc, key_index *index) {
   index->values.clear();
   /* the lines of one section share its key: folded and found once for all of them */
   const std::string *last_key = nullptr;
-  std::string key;
+  std::string key, name;
   key_values *last_values = nullptr;
   for (const line &l : doc.lines) {
     if (!l.in_hive || (l.what != SECTION && l.what != VALUE)) continue;
-    if (last_key == nullptr || l.what == SECTION || *last_key != l.key) {
+    if (last_key == nullptr || l.what == SECTION || *last_key != l.key.str()) {
       key = fold(l.key);
-      last_key = &l.key;
+      last_key = &l.key.str();
       last_values = nullptr;
     }
     if (l.what == SECTION && l.remove) {
@@ -416,7 +440,9 @@ void build_index(const document &doc, key_index *index) {
     }
     if (last_values == nullptr) last_values = &index->values[key];
     key_values &kv = *last_values;
-    std::string name = fold(l.val.name);
+    name.assign(l.val.name); /* folded in a buffer of its own, kept from line to line */
+    for (char &c : name)
+      if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
     auto at = kv.position.find(name);
     if (l.remove) {
       if (at != kv.position.end()) {
@@ -433,31 +459,16 @@ void build_index(const document &doc, key_index *index) {
   }
 }
 
-bool same_index(const key_index &a, const key_index &b) {
-  if (a.keys != b.keys) return false;
-  auto live = [](const key_values &kv) {
-    std::vector<const value *> out;
-    for (size_t i = 0; i < kv.list.size(); i++)
-      if (kv.live[i]) out.push_back(&kv.list[i]);
-    return out;
-  };
-  auto count = [&](const key_index &x) {
-    size_t n = 0;
-    for (const auto &e : x.values)
-      n += live(e.second).empty() ? 0 : 1;
-    return n;
-  };
-  if (count(a) != count(b)) return false;
-  for (const auto &e : a.values) {
-    std::vector<const value *> va = live(e.second);
-    if (va.empty()) continue;
-    auto other = b.values.find(e.first);
-    if (other == b.values.end()) return false;
-    std::vector<const value *> vb = live(other->second);
-    if (va.size() != vb.size()) return false;
-    for (size_t i = 0; i < va.size(); i++)
-      if (va[i]->name != vb[i]->name || va[i]->type != vb[i]->type || va[i]->data != vb[i]->data)
-        return false;
+bool same_lines(const document &a, const document &b) {
+  if (a.lines.size() != b.lines.size()) return false;
+  for (size_t i = 0; i < a.lines.size(); i++) {
+    const line &x = a.lines[i], &y = b.lines[i];
+    if (x.what != y.what || x.in_hive != y.in_hive || x.remove != y.remove ||
+        x.key.str() != y.key.str())
+      return false;
+    if (x.what == VALUE &&
+        (x.val.name != y.val.name || x.val.type != y.val.type || x.val.data != y.val.data))
+      return false;
   }
   return true;
 }
@@ -474,10 +485,74 @@ bool index_values(const key_index &index, const std::string &path, std::vector<v
   return k != index.keys.end() && (*k == path || k->compare(0, path.size() + 1, path + "\\") == 0);
 }
 
+/*
+** One key's values, without an index of all the others: the sections of that key
+** and every "[-key]" that could take it away are looked at, each value line of the
+** key's sections read; the rest of the document is passed over.
+*/
 bool values_of(const document &doc, const std::string &path, std::vector<value> *values) {
-  key_index index;
-  build_index(doc, &index);
-  return index_values(index, path, values);
+  values->clear();
+  std::vector<bool> live;
+  std::unordered_map<std::string, size_t> position;
+  bool named = false, in_key = false;
+  std::set<std::string> below_keys; /* keys below it that sections name: it exists through them */
+  std::string name;
+  for (const line &l : doc.lines) {
+    if (!l.in_hive) {
+      if (l.what == SECTION) in_key = false;
+      continue;
+    }
+    if (l.what == SECTION) {
+      const std::string &k = l.key.str();
+      bool same = same_folded(k, path);
+      bool below = !same && k.size() > path.size() && (path.empty() || k[path.size()] == '\\') &&
+                   same_folded(k.substr(0, path.size()), path);
+      bool above = !same && path.size() > k.size() && (k.empty() || path[k.size()] == '\\') &&
+                   same_folded(path.substr(0, k.size()), fold(k));
+      if (l.remove) {
+        if (same || above) { /* the key goes, with all it held */
+          named = false;
+          below_keys.clear();
+          values->clear();
+          live.clear();
+          position.clear();
+        } else if (below) { /* a key below goes, with the keys below it */
+          std::string f = fold(k);
+          auto first = below_keys.lower_bound(f), last = first;
+          while (last != below_keys.end() &&
+                 (*last == f || last->compare(0, f.size() + 1, f + "\\") == 0))
+            ++last;
+          below_keys.erase(first, last);
+        }
+        in_key = false;
+        continue;
+      }
+      in_key = same;
+      named = named || same;
+      if (below) below_keys.insert(fold(k));
+      continue;
+    }
+    if (l.what != VALUE || !in_key) continue;
+    name = fold(l.val.name);
+    auto at = position.find(name);
+    if (l.remove) {
+      if (at != position.end()) {
+        live[at->second] = false;
+        position.erase(at);
+      }
+    } else if (at != position.end()) {
+      (*values)[at->second] = l.val;
+    } else {
+      position.emplace(name, values->size());
+      values->push_back(l.val);
+      live.push_back(true);
+    }
+  }
+  std::vector<value> in_force;
+  for (size_t i = 0; i < values->size(); i++)
+    if (live[i]) in_force.push_back(std::move((*values)[i]));
+  *values = std::move(in_force);
+  return path.empty() || named || !below_keys.empty();
 }
 
 int lock(const std::string &file) {

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -29,10 +30,22 @@ struct value {
 
 enum kind { OTHER, HEADER, SECTION, VALUE };
 
+/* a key as its lines hold it: the values of a section share one copy of it */
+struct shared_key {
+  std::shared_ptr<const std::string> text;
+  shared_key() = default;
+  shared_key(const std::string &s) : text(std::make_shared<const std::string>(s)) {}
+  const std::string &str() const {
+    static const std::string none;
+    return text ? *text : none;
+  }
+  operator const std::string &() const { return str(); }
+};
+
 struct line {
   kind what = OTHER;
   std::string text;     /* the physical lines as written, joined by "\n" (no line ends) */
-  std::string key;      /* SECTION: the key as written, without the hive; VALUE: its section's */
+  shared_key key;       /* SECTION: the key as written, without the hive; VALUE: its section's */
   bool in_hive = false; /* the section (or the value's section) is under HKEY_LOCAL_MACHINE */
   bool remove = false;  /* "[-key]" or "name"=- */
   value val;            /* VALUE */
@@ -84,8 +97,8 @@ struct key_index {
 
 /* one pass over the document, in time linear in its size */
 void build_index(const document &doc, key_index *index);
-/* whether two indexes hold the same keys and the same values in force */
-bool same_index(const key_index &a, const key_index &b);
+/* whether two documents hold the same lines, read as sections, values and headers */
+bool same_lines(const document &a, const document &b);
 /* as values_of, from an index */
 bool index_values(const key_index &index, const std::string &folded_key,
                   std::vector<value> *values);
