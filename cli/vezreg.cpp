@@ -458,7 +458,7 @@ void delete_value(regfile::document &doc, const std::string &key, const std::str
 /* removes the sections of key and of every key below it, each with the lines that follow it */
 void delete_key(regfile::document &doc, const std::string &key) {
   std::string f = regfile::fold(key);
-  std::vector<regfile::line> kept;
+  decltype(doc.lines) kept;
   bool dropping = false;
   for (const regfile::line &l : doc.lines) {
     if (l.what == regfile::SECTION) {

@@ -14,8 +14,11 @@
 #if VEZ_OS_POSIX
 
 #include <errno.h>
+
+#include <new>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -206,6 +209,33 @@ bool read_value(const std::string &l, bool v5, line &out) {
 
 } // namespace
 
+namespace {
+
+/* below this, the ordinary heap serves */
+constexpr size_t LARGE_BLOCK = 2u << 20;
+
+} // namespace
+
+void *allocate_lines(size_t bytes) {
+  if (bytes < LARGE_BLOCK) {
+    void *p = malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  madvise(p, bytes, MADV_HUGEPAGE); /* where the system has no large pages, nothing changes */
+  return p;
+}
+
+void free_lines(void *block, size_t bytes) {
+  if (block == nullptr) return;
+  if (bytes < LARGE_BLOCK)
+    free(block);
+  else
+    munmap(block, bytes);
+}
+
 std::string path() {
   const char *file = getenv("VEZ_REGISTRY");
   return file != nullptr && file[0] != '\0' ? file : DEFAULT_PATH;
@@ -255,25 +285,29 @@ std::string narrow(const std::string &in) {
 
 document parse(const std::string &bytes) {
   document doc;
-  std::string text = bytes;
-  if (text.size() >= 2 && (uint8_t)text[0] == 0xFF && (uint8_t)text[1] == 0xFE) {
+  /* the bytes are read where they lie; only UTF-16 text is made narrow first */
+  std::string narrowed;
+  const char *base = bytes.data();
+  size_t size = bytes.size();
+  if (size >= 2 && (uint8_t)base[0] == 0xFF && (uint8_t)base[1] == 0xFE) {
     doc.utf16 = true;
-    text = narrow(text.substr(2));
-  } else if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    narrowed = narrow(bytes.substr(2));
+    base = narrowed.data();
+    size = narrowed.size();
+  } else if (size >= 3 && memcmp(base, "\xEF\xBB\xBF", 3) == 0) {
     doc.bom = true;
-    text.erase(0, 3);
+    base += 3;
+    size -= 3;
   }
-  doc.crlf = text.find("\r\n") != std::string::npos || text.find('\n') == std::string::npos;
+  const char *first_nl = static_cast<const char *>(memchr(base, '\n', size));
+  doc.crlf = first_nl == nullptr || (first_nl > base && first_nl[-1] == '\r');
 
   /* one pass, each line looked at where it lies: the only copies are what a line keeps */
-  const char *base = text.data();
-  size_t size = text.size();
   size_t count = 1;
   for (const char *p = base;
        (p = static_cast<const char *>(memchr(p, '\n', (size_t)(base + size - p)))) != nullptr; p++)
     count++;
   doc.lines.reserve(count);
-  line current;
   bool continued = false;
   std::string logical;
   shared_key section_key;
@@ -301,14 +335,16 @@ document parse(const std::string &bytes) {
       b++;
     const char *piece = raw + b;
     size_t piece_len = e - b;
-    if (continued) {
-      current.text += '\n';
-      current.text.append(raw, raw_len);
-    } else {
-      current = line();
-      current.text.assign(raw, raw_len);
+    /* each line is made where it stays: no copy or move of it afterwards */
+    if (!continued) {
+      doc.lines.emplace_back();
+      doc.lines.back().text.assign(raw, raw_len);
       logical.clear();
+    } else {
+      doc.lines.back().text += '\n';
+      doc.lines.back().text.append(raw, raw_len);
     }
+    line &current = doc.lines.back();
     /* a trailing backslash continues a hex value on the next line */
     bool more = piece_len > 0 && piece[piece_len - 1] == '\\' && piece[0] != '[' &&
                 (continued || holds(piece, piece_len, "=hex") || holds(piece, piece_len, "=HEX"));
@@ -334,9 +370,7 @@ document parse(const std::string &bytes) {
         current.remove = false;
       }
     }
-    doc.lines.push_back(std::move(current));
   }
-  if (continued) doc.lines.push_back(std::move(current));
   return doc;
 }
 

@@ -51,12 +51,30 @@ struct line {
   value val;            /* VALUE */
 };
 
+/*
+** The allocator of a document's lines: a large file's lines take one block
+** of memory, asked of the system in large pages where it has them (a file
+** of half a million values would otherwise spend most of its reading in
+** page faults).
+*/
+void *allocate_lines(size_t bytes);
+void free_lines(void *block, size_t bytes);
+template <typename T> struct lines_allocator {
+  typedef T value_type;
+  lines_allocator() = default;
+  template <typename U> lines_allocator(const lines_allocator<U> &) {}
+  T *allocate(size_t n) { return static_cast<T *>(allocate_lines(n * sizeof(T))); }
+  void deallocate(T *p, size_t n) { free_lines(p, n * sizeof(T)); }
+  template <typename U> bool operator==(const lines_allocator<U> &) const { return true; }
+  template <typename U> bool operator!=(const lines_allocator<U> &) const { return false; }
+};
+
 struct document {
   bool utf16 = false; /* stored as UTF-16LE with a byte-order mark */
   bool bom = false;   /* UTF-8 text that starts with its byte-order mark */
   bool v5 = false;    /* "Windows Registry Editor Version 5.00" */
   bool crlf = true;   /* line ends */
-  std::vector<line> lines;
+  std::vector<line, lines_allocator<line>> lines;
 };
 
 /* the text of a file as bytes, whatever its encoding */
