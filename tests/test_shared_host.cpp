@@ -79,6 +79,15 @@ protected:
     return testenv::shell("setpriv --reuid=" + user + " --regid=" + group +
                           " --init-groups sh -c '" + command + "'");
   }
+  /* the product's group set-up: a 2770 directory of the group, the settings and logs in it */
+  std::string group_directory() {
+    std::string d = path("group");
+    testenv::make_dir(d);
+    testenv::shell("chown root:" + group + " " + d + " && chmod 2770 " + d);
+    testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", d);
+    testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(d, "data.dat"));
+    return d;
+  }
   void expect_untouched() { EXPECT_EQ(testenv::read_file(precious), "the victim's own data\n"); }
 };
 
@@ -136,11 +145,7 @@ TEST_F(SharedHost, DefaultTemporaryDirectoryIsTheUsersOwn) {
 
 /* the product's group set-up: a 2770 directory of the group, both users members */
 TEST_F(SharedHost, GroupMembersLinksAreNeverFollowed) {
-  std::string group_dir = path("group");
-  testenv::make_dir(group_dir);
-  testenv::shell("chown root:" + group + " " + group_dir + " && chmod 2770 " + group_dir);
-  testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", group_dir);
-  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(group_dir, "data.dat"));
+  std::string group_dir = group_directory();
   testenv::shell("chmod 0644 " + precious + " && chmod 0711 " + victims_dir);
   for (const char *name : {"data.dat", "error"})
     ASSERT_EQ(shell_as(attacker, "ln -s " + precious + " " + testenv::join(group_dir, name)), 0);
@@ -186,11 +191,7 @@ TEST_F(SharedHost, HardLinksAndParentLinksAreRefused) {
 }
 
 TEST_F(SharedHost, NotificationSettingIsNoDeputy) {
-  std::string group_dir = path("group");
-  testenv::make_dir(group_dir);
-  testenv::shell("chown root:" + group + " " + group_dir + " && chmod 2770 " + group_dir);
-  testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", group_dir);
-  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(group_dir, "data.dat"));
+  std::string group_dir = group_directory();
   testenv::reg_set_dword(testenv::INDEX_KEY, "logmsg", 1); /* on the shared settings */
   ASSERT_EQ(as(victim, {prog("aud"), "-c"}).status, 0);
   /* a member points the notices at the victim's private file */

@@ -122,6 +122,17 @@ DWORD win32_error(int e) { return (DWORD)posix_win32_error(e, nullptr); }
 
 void fail_with(DWORD code) { posix_last_error = code; }
 
+/* the end of a read or write: the count moved, or the failure's code */
+BOOL transferred(ssize_t n, LPDWORD count) {
+  if (n < 0) {
+    int e = errno;
+    fail_with(win32_error(e));
+    return FALSE;
+  }
+  if (count != nullptr) *count = (DWORD)n;
+  return TRUE;
+}
+
 vez_handle *as_handle(HANDLE h, int kind) {
   vez_handle *v = static_cast<vez_handle *>(h);
   if (v < handles || v >= handles + MAX_HANDLES) return nullptr;
@@ -239,13 +250,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buf, DWORD count, LPDWORD written, void *) {
   }
   ssize_t n = write(h->fd, buf, count);
   if (n < 0 && errno == EAGAIN) n = 0; /* a handle in PIPE_NOWAIT mode with no room: nothing */
-  if (n < 0) {
-    int e = errno;
-    fail_with(win32_error(e));
-    return FALSE;
-  }
-  if (written != nullptr) *written = (DWORD)n;
-  return TRUE;
+  return transferred(n, written);
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buf, DWORD count, LPDWORD got, void *) {
@@ -258,13 +263,7 @@ BOOL ReadFile(HANDLE file, LPVOID buf, DWORD count, LPDWORD got, void *) {
   ssize_t n;
   while ((n = read(h->fd, buf, count)) < 0 && errno == EINTR) {
   }
-  if (n < 0) {
-    int e = errno;
-    fail_with(win32_error(e));
-    return FALSE;
-  }
-  if (got != nullptr) *got = (DWORD)n;
-  return TRUE;
+  return transferred(n, got);
 }
 
 namespace {
