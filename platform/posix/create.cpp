@@ -105,11 +105,52 @@ bool acceptable(int fd, const dir_facts &dir, bool device_allowed) {
 }
 
 /*
+** Directories reached through a shared one, held open once they were
+** reached safely: a directory cannot be swapped under a descriptor that
+** holds it, so later opens in it start there (most records of a process go
+** to the same two or three directories). A directory shared itself has its
+** facts looked at again at each open.
+*/
+constexpr int WALKED_CACHE = 8;
+struct walked_dir {
+  char path[DIR_PATH];
+  int fd = -1;
+  dir_facts facts;
+};
+walked_dir walked[WALKED_CACHE];
+int walked_next = 0;
+
+int walked_lookup(const char *dir, size_t len, dir_facts *facts) {
+  for (walked_dir &w : walked) {
+    if (w.fd < 0 || strlen(w.path) != len || memcmp(w.path, dir, len) != 0) continue;
+    if (w.facts.shared) {
+      struct stat st;
+      if (fstat(w.fd, &st) != 0) return -1;
+      w.facts = facts_from(st);
+    }
+    *facts = w.facts;
+    return w.fd;
+  }
+  return -1;
+}
+
+void walked_keep(const char *dir, size_t len, int fd, const dir_facts &facts) {
+  walked_dir &w = walked[walked_next];
+  walked_next = (walked_next + 1) % WALKED_CACHE;
+  if (w.fd >= 0) close(w.fd);
+  memcpy(w.path, dir, len);
+  w.path[len] = '\0';
+  w.fd = fd;
+  w.facts = facts;
+}
+
+/*
 ** A directory descriptor for the directory of path, its last component
 ** apart (*name): components that lie in a shared directory are opened one
 ** at a time, following no link. -1 with errno when it cannot be had; -2
 ** when the whole path is safe to resolve as it is (no directory on its way
-** is shared), *dir then holding the facts of its directory.
+** is shared), *dir then holding the facts of its directory. The descriptor
+** is the process's to keep: the caller does not close it.
 */
 int directory_of(const char *path, const char **name, dir_facts *dir) {
   const char *slash = strrchr(path, '/');
@@ -120,6 +161,8 @@ int directory_of(const char *path, const char **name, dir_facts *dir) {
     errno = ENAMETOOLONG;
     return -1;
   }
+  int kept = walked_lookup(path, dir_len, dir);
+  if (kept >= 0) return kept;
   /* the directories on the way, from the first ("." or "/"), each prefix up to a separator */
   bool absolute = path[0] == '/';
   size_t at = 0;
@@ -184,6 +227,7 @@ int directory_of(const char *path, const char **name, dir_facts *dir) {
     return -1;
   }
   *dir = facts_from(st);
+  walked_keep(path, dir_len, fd, *dir);
   return fd;
 }
 
@@ -307,7 +351,6 @@ int posix_open_file(const char *path, int flags, bool write_allowed, bool device
     e = errno;
     if (e != EEXIST || (flags & O_EXCL)) break;
   }
-  if (dirfd >= 0) close(dirfd);
   if (fd < 0) errno = e;
   return fd;
 }
