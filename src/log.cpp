@@ -335,11 +335,13 @@ void log__log_error(int level, const char *src, int line, const char *descriptio
   error_entry(VezCallerErrorCode(), level, src, line, description, data, length, kept);
 }
 
-void log__log_audit(int level, const char *src, int line, const char *description, const void *data,
-                    int length) {
-  static AuditInfo fallback_audit_info;
-  static const audit_road road = {&fallback_audit_info, 684, false, false};
-  if (level > audit_level_now()) return; /* the whole cost of a filtered message */
+namespace {
+
+/* a message that passed its level test: kept apart, so that a filtered call does no more
+   than the test (no registers saved, no frame) */
+__attribute__((noinline)) void audit_entry(const audit_road &road, int level, const char *src,
+                                           int line, const char *description, const void *data,
+                                           int length) {
   caller_errors kept = keep_caller_errors();
   EnterCriticalSection(write_lock());
   log_audit_like(road, level, src, line, description, data, length);
@@ -347,16 +349,22 @@ void log__log_audit(int level, const char *src, int line, const char *descriptio
   restore_caller_errors(kept);
 }
 
+AuditInfo audit_fallback, devmsg_fallback;
+const audit_road audit_road_of = {&audit_fallback, 684, false, false};
+const audit_road devmsg_road_of = {&devmsg_fallback, 814, true, true};
+
+} // namespace
+
+void log__log_audit(int level, const char *src, int line, const char *description, const void *data,
+                    int length) {
+  if (level > audit_level_now()) return; /* the whole cost of a filtered message */
+  audit_entry(audit_road_of, level, src, line, description, data, length);
+}
+
 void log__log_devmsg(int level, const char *src, int line, const char *description,
                      const void *data, int length) {
-  static AuditInfo fallback_audit_info;
-  static const audit_road road = {&fallback_audit_info, 814, true, true};
   if (level > audit_level_now()) return;
-  caller_errors kept = keep_caller_errors();
-  EnterCriticalSection(write_lock());
-  log_audit_like(road, level, src, line, description, data, length);
-  LeaveCriticalSection(write_lock());
-  restore_caller_errors(kept);
+  audit_entry(devmsg_road_of, level, src, line, description, data, length);
 }
 
 void log__report_error(const char *src, int line, const char *description, const void *data,
