@@ -226,4 +226,21 @@ TEST_F(SharedHost, RefusedFileIsNeverCut) {
   }
 }
 
+TEST_F(SharedHost, ReaderSaysWhichLogItCannotRead) {
+  /* the victim's logs in the victim's own directory: another user's reader is refused */
+  testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", victims_dir);
+  testenv::reg_set_string(PRODUCT_KEY, "LOG_DATAFILE", testenv::join(victims_dir, "data.dat"));
+  ASSERT_EQ(as(victim, {prog("aud"), "-c"}).status, 0);
+  ASSERT_EQ(logmsg_as(victim, "the victim's record").status, 0);
+  run_result r = as(victim, {prog("vezcat")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Desc:the victim's record"), std::string::npos);
+  r = as(attacker, {prog("vezcat")});
+  EXPECT_EQ(r.status, 1) << "a log that cannot be read fails the run";
+  EXPECT_NE(r.err.find(prog("vezcat") + ": cannot read " + victims_dir), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("the victim's record"), std::string::npos);
+}
+
 } // namespace
