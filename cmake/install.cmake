@@ -144,7 +144,10 @@ scripts; vezreg, the editor of the registry file; vezcat, the logs' reader;
 formats for lnav and rsyslog; and the host set-up: a group vez whose
 members share the settings (/var/lib/vez) and the logs (/var/log/vez).")
   if(BUILD_SHARED_LIBS)
+    # the programs link the library of libvezlog3: dpkg-shlibdeps finds it in the build, the
+    # dependency on its package is named here
     set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "passwd, libvezlog${VEZ_SOVERSION} (= ${PROJECT_VERSION})")
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
   endif()
 endif()
 include(CPack)

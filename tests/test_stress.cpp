@@ -314,9 +314,11 @@ TEST_F(Stress, DataFileCutUnderARunningWriterKillsNothing) {
   testenv::send(c, "error after\n-l 0 audit audited\n");
   run_result r = testenv::finish(c);
   EXPECT_EQ(r.status, 0) << "the process goes on, on the built-in defaults";
-  EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(path("error")))),
-            (std::vector<std::string>{"before", "after",
-                                      "Data file cut while mapped, built-in defaults used"}));
+  /* the cut is said once, after whichever record met it */
+  std::vector<std::string> d = testenv::descs(testenv::records(testenv::read_file(path("error"))));
+  std::sort(d.begin(), d.end());
+  EXPECT_EQ(d, (std::vector<std::string>{"Data file cut while mapped, built-in defaults used",
+                                         "after", "before"}));
   EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(path("logmsg")))),
             std::vector<std::string>{"audited"});
   EXPECT_EQ(testenv::run({testenv::program("aud"), "-c"}).status, 0);
