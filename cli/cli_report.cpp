@@ -63,12 +63,17 @@ void cli_report__warn(const char *format, ...) {
   va_end(ap);
 }
 
+void cli_report__print_usage(FILE *to, const char *usage) {
+  const char *p = program;
+  fprintf(to, usage, p, p, p, p, p);
+}
+
 int cli_report__usage(int status, const char *usage, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
   say("", format, ap);
   va_end(ap);
-  fprintf(stderr, usage, program);
+  cli_report__print_usage(stderr, usage);
   return status;
 }
 
@@ -92,6 +97,6 @@ int cli_report__version(const char *name) {
 }
 
 int cli_report__help(const char *text) {
-  printf(text, program);
+  cli_report__print_usage(stdout, text);
   return printed();
 }

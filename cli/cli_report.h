@@ -9,6 +9,8 @@
 #ifndef VEZ_CLI_REPORT_H
 #define VEZ_CLI_REPORT_H
 
+#include <stdio.h>
+
 /* exit statuses */
 constexpr int CLI_OK = 0;     /* it worked (a reader that found nothing to show included) */
 constexpr int CLI_FAILED = 1; /* something could not be done: a file, the output */
@@ -36,9 +38,12 @@ void cli_report__warn(const char *format, ...)
 #endif
     ;
 
+/* usage text, each %s in it (at most five) the program's name, on to */
+void cli_report__print_usage(FILE *to, const char *usage);
+
 /*
 ** A usage error: "PROGRAM: MESSAGE" (what was wrong, what was expected),
-** then usage (formatted with the program's name for its %s) on standard
+** then the usage text as cli_report__print_usage gives it, on standard
 ** error; returns status (CLI_USAGE, or aud's own).
 */
 int cli_report__usage(int status, const char *usage, const char *format, ...)
@@ -54,7 +59,7 @@ const char *cli_report__errno_reason(int e);
 /* --version: "NAME (vezlog) VERSION" on standard output; CLI_OK, or CLI_FAILED when it
    could not be written */
 int cli_report__version(const char *name);
-/* --help: text (with the program's name for its %s) on standard output; the same statuses */
+/* --help: text (each %s the program's name) on standard output; the same statuses */
 int cli_report__help(const char *text);
 
 /* the process's drop counts, one line on standard error, as logmsg -c prints them

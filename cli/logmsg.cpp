@@ -47,10 +47,7 @@ const char help_text[] =
     "Exit status: 0 done, 1 a file could not be read, 2 a wrong command (line).\n";
 
 /* the usage lines, with the program's name */
-void usage() {
-  const char *p = cli_report__program();
-  fprintf(stderr, usage_text, p, p);
-}
+void usage() { cli_report__print_usage(stderr, usage_text); }
 /* the longest input line carried out */
 constexpr size_t INPUT_LINE_MAX = 1 << 20;
 
@@ -320,8 +317,7 @@ int main(int argc, char **argv) {
   for (; i < argc; i++) {
     std::string w = argv[i];
     if (w == "--help" || w == "-h") {
-      const char *p = cli_report__program();
-      printf(usage_text, p, p);
+      cli_report__print_usage(stdout, usage_text);
       return cli_report__help(help_text);
     }
     if (w == "--version") return cli_report__version("logmsg");

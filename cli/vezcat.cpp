@@ -51,11 +51,7 @@ const char usage_text[] =
 const char short_usage[] = "usage: %s [OPTION]... [FILE]... (%s --help for more)\n";
 
 int usage_error(const char *format, const char *what) {
-  char text[512];
-  snprintf(text, sizeof text, format, what);
-  cli_report__fail(CLI_USAGE, "%s", text);
-  fprintf(stderr, short_usage, cli_report__program(), cli_report__program());
-  return CLI_USAGE;
+  return cli_report__usage(CLI_USAGE, short_usage, format, what);
 }
 
 /* a calendar time made a time value, refused when any field is out of its range */
@@ -280,9 +276,7 @@ int main(int argc, char **argv) {
     case OPT_NO_COLOR: no_color = true; break;
     case 'h': return cli_report__help(usage_text);
     case OPT_VERSION: return cli_report__version("vezcat");
-    default:
-      fprintf(stderr, short_usage, cli_report__program(), cli_report__program());
-      return CLI_USAGE;
+    default: cli_report__print_usage(stderr, short_usage); return CLI_USAGE;
     }
   }
   const char *no_color_env = getenv("NO_COLOR");

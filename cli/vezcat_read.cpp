@@ -547,12 +547,13 @@ void vezcat_read__run(std::vector<vezcat__log> *logs) {
     f.s.log = i;
     size_t k = log_source[i];
     if (k != (size_t)-1) {
-      /* on from where the reading ended, the record in hand read again */
-      long long at = lines < 0 && !o.reverse ? resume_point(sources[k]) : [&] {
-        long long size = 0;
-        identity(sources[k].h, &size);
-        return size;
-      }();
+      /* on from where the reading ended (read forward: the record in hand read again;
+         read from the end: the end as it was) */
+      long long at = 0;
+      if (lines < 0 && !o.reverse)
+        at = resume_point(sources[k]);
+      else
+        identity(sources[k].h, &at);
       f.open = open_source(&f.s, *logs, at);
     }
     followers.push_back(std::move(f));

@@ -68,16 +68,9 @@ const char help_text[] =
     "Exit status: 0 done, 1 the file could not be read or written (or a key or value is\n"
     "missing), 2 a wrong command line.\n";
 
-void usage(FILE *to) {
-  const char *p = cli_report__program();
-  fprintf(to, usage_text, p, p, p, p, p);
-}
-
 /* a command line that cannot be a request: what is wrong, then the usage */
 bool usage_fail(const std::string &why) {
-  cli_report__fail(CLI_USAGE, "%s", why.c_str());
-  usage(stderr);
-  failed_status = CLI_USAGE;
+  failed_status = cli_report__usage(CLI_USAGE, usage_text, "%s", why.c_str());
   return false;
 }
 
@@ -602,7 +595,7 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h" || a == "/?" || a == "-?") {
-      usage(stdout);
+      cli_report__print_usage(stdout, usage_text);
       return cli_report__help(help_text);
     }
     if (a == "--version") return cli_report__version("vezreg");

@@ -141,9 +141,13 @@ int reset_mode() {
 
 } // namespace
 
-void aud_main__usage(const char *program) {
-  fprintf(stderr, "Usage: %s [-acdelnxy] [process_index or all or proc_name ]\n", program);
-}
+namespace {
+
+const char usage_line[] = "Usage: %s [-acdelnxy] [process_index or all or proc_name ]\n";
+
+} // namespace
+
+void aud_main__usage(const char *program) { fprintf(stderr, usage_line, program); }
 
 namespace {
 
@@ -164,13 +168,10 @@ const char help_text[] =
     "Exit status: 0 done, 1 a bad option, 2 a bad or missing target, 3 and 4 the error or\n"
     "audit settings unreadable, 5 a write failed, 6 the data file cannot be attached.\n";
 
-/* a usage error of the Part's kind: what was wrong, then the usage line */
-int usage_error(int status, const char *program, const char *format, const char *what) {
-  char text[400];
-  snprintf(text, sizeof text, format, what);
-  cli_report__fail(status, "%s", text);
-  aud_main__usage(program);
-  return finish(status);
+/* a usage error of the Part's kind: what was wrong, then the usage line (the name the
+   tool was called by, as the Part has it, is the reporting helper's) */
+int usage_error(int status, const char *format, const char *what) {
+  return finish(cli_report__usage(status, usage_line, format, what));
 }
 
 } // namespace
@@ -238,7 +239,7 @@ int run(int argc, char **argv, const char *program) {
     }
   }
   if (option_error) {
-    if (why[0] != '\0') cli_report__fail(AUD_BAD_OPTION, "%s", why);
+    if (why[0] != '\0') return usage_error(AUD_BAD_OPTION, "%s", why);
     aud_main__usage(program);
     return finish(AUD_BAD_OPTION);
   }
@@ -266,9 +267,9 @@ int run(int argc, char **argv, const char *program) {
                              : "%s: a process index is 0 to 63 (or all, or a process name)";
     }
   }
-  if (target_error) return usage_error(AUD_BAD_TARGET, program, target_why, operand);
+  if (target_error) return usage_error(AUD_BAD_TARGET, target_why, operand);
   if ((o.a || o.l || o.x) && !has_target)
-    return usage_error(AUD_BAD_TARGET, program,
+    return usage_error(AUD_BAD_TARGET,
                        "%s-a, -l and -x need a target: a process index (0 to 63), all or a name",
                        "");
 
