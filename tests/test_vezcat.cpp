@@ -185,6 +185,10 @@ TEST_F(Reader, FollowMissesNothingThroughRotationCutsAndLogsThatComeLater) {
   testenv::remove_file(path("error"));                      /* started before the log exists */
   testenv::child *follower = testenv::start({testenv::program("vezcat"), "-f", "-o", "json"});
   Sleep(300);
+  /* the writers start once the follower is seen to read: a slow start would otherwise let
+     the log rotate away before the follower first looks */
+  ASSERT_EQ(logmsg({"error", "ready"}).status, 0);
+  ASSERT_TRUE(testenv::child_said(follower, "ready", 20000));
   testenv::child *a = testenv::start({testenv::program("logmsg"), "-"});
   testenv::child *b = testenv::start({testenv::program("logmsg"), "-"});
   std::vector<std::string> want;
@@ -215,7 +219,10 @@ TEST_F(Reader, FollowMissesNothingThroughRotationCutsAndLogsThatComeLater) {
   EXPECT_EQ(testenv::run({stray, "audit", "stray audit"}).status, 0);
   want.push_back("late audit");
   want.push_back("stray audit");
-  Sleep(2500);
+  /* looked for again by the follower within seconds */
+  EXPECT_TRUE(testenv::child_said(follower, "late audit", 20000));
+  EXPECT_TRUE(testenv::child_said(follower, "stray audit", 20000));
+  Sleep(500); /* nothing is given out twice */
   testenv::kill_child(follower);
   run_result r = testenv::finish(follower);
   std::vector<std::string> got = json_descs(r.out);

@@ -143,6 +143,14 @@ void kill_child(child *c) {
   if (c->process != nullptr) TerminateProcess(c->process, 137);
 }
 
+bool child_said(child *c, const std::string &text, int ms) {
+  for (int waited = 0;; waited += 20) {
+    if (read_file(c->out_path).find(text) != std::string::npos) return true;
+    if (waited >= ms) return false;
+    Sleep(20);
+  }
+}
+
 run_result finish(child *c) {
   CloseHandle(c->input);
   DWORD code = 127;
