@@ -66,7 +66,7 @@ child *start(const std::vector<std::string> &argv);
 void send(child *c, const std::string &text);
 run_result finish(child *c); /* closes its input, waits, frees c */
 void kill_child(child *c);   /* ends it at once, as a crash would; finish() still follows */
-/* waits up to ms for text in what the child has written to its standard output so far */
+/* waits up to ms for text in what the child has written so far (standard output or error) */
 bool child_said(child *c, const std::string &text, int ms);
 
 /* another process holding PATH open without sharing (a lock file held

@@ -169,7 +169,9 @@ void kill_child(child *c) { kill(c->pid, SIGKILL); }
 
 bool child_said(child *c, const std::string &text, int ms) {
   for (int waited = 0;; waited += 20) {
-    if (read_file(c->out_path).find(text) != std::string::npos) return true;
+    if (read_file(c->out_path).find(text) != std::string::npos ||
+        read_file(c->err_path).find(text) != std::string::npos)
+      return true;
     if (waited >= ms) return false;
     Sleep(20);
   }
