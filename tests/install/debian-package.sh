@@ -45,6 +45,19 @@ fail() {
   echo "FAIL: $1"
   exit 1
 }
+# dpkg, waiting (up to five minutes) while another package manager holds its
+# lock, as unattended upgrades do on many hosts; other failures show at once
+dpkg_waiting() {
+  tries=0
+  until out=$(dpkg "$@" 2>&1); do
+    case $out in
+    *"is locked"* | *"was locked"*) [ $tries -lt 300 ] || fail "dpkg stayed locked: $out" ;;
+    *) fail "dpkg $*: $out" ;;
+    esac
+    tries=$((tries + 1))
+    sleep 1
+  done
+}
 
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
 debs=$(ls "$work"/*.deb)
@@ -57,11 +70,11 @@ else
 fi
 if command -v apt-get >/dev/null; then
   # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $debs >/dev/null 2>&1 ||
-    dpkg -i $debs >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 $debs \
+    >/dev/null 2>&1 || dpkg_waiting -i $debs
 else
   # shellcheck disable=SC2086
-  dpkg -i $debs >/dev/null
+  dpkg_waiting -i $debs
 fi
 files=$(dpkg -L $packages)
 for f in /usr/bin/aud /usr/bin/logmsg /usr/bin/vezreg /usr/bin/vezcat /usr/include/vezlog.h \
@@ -149,12 +162,12 @@ as veztest-out logmsg error error of an outsider || true
 grep -q "outsider" /var/log/vez/error && fail "an outsider's record reached the log"
 
 # removal keeps the configuration and the logs; purge removes them
-dpkg -r $packages >/dev/null
+dpkg_waiting -r $packages
 [ -f /etc/vez/registry.reg ] && [ -f /var/log/vez/error ] || fail "removal took configuration or logs"
 for f in $files; do
   [ -d "$f" ] || [ "$f" = /etc/vez/registry.reg ] || [ ! -e "$f" ] || fail "left behind after removal: $f"
 done
-dpkg -P $packages >/dev/null
+dpkg_waiting -P $packages
 for f in /etc/vez /var/lib/vez /var/log/vez; do
   [ ! -e "$f" ] || fail "left behind after purge: $f"
 done
