@@ -176,4 +176,12 @@ void Test::TearDown() {
   }
 }
 
+bool child_said(child *c, const std::string &text, int ms) {
+  for (int waited = 0;; waited += 20) {
+    if (output_so_far(c).find(text) != std::string::npos) return true;
+    if (waited >= ms) return false;
+    Sleep(20);
+  }
+}
+
 } // namespace testenv

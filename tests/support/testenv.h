@@ -68,6 +68,7 @@ run_result finish(child *c); /* closes its input, waits, frees c */
 void kill_child(child *c);   /* ends it at once, as a crash would; finish() still follows */
 /* waits up to ms for text in what the child has written so far (standard output or error) */
 bool child_said(child *c, const std::string &text, int ms);
+std::string output_so_far(child *c); /* its standard output, then its standard error */
 
 /* another process holding PATH open without sharing (a lock file held
    elsewhere); null when it never got hold of it */

@@ -167,15 +167,7 @@ void send(child *c, const std::string &text) {
 
 void kill_child(child *c) { kill(c->pid, SIGKILL); }
 
-bool child_said(child *c, const std::string &text, int ms) {
-  for (int waited = 0;; waited += 20) {
-    if (read_file(c->out_path).find(text) != std::string::npos ||
-        read_file(c->err_path).find(text) != std::string::npos)
-      return true;
-    if (waited >= ms) return false;
-    Sleep(20);
-  }
-}
+std::string output_so_far(child *c) { return read_file(c->out_path) + read_file(c->err_path); }
 
 run_result finish(child *c) {
   close(c->input);

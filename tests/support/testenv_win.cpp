@@ -143,15 +143,7 @@ void kill_child(child *c) {
   if (c->process != nullptr) TerminateProcess(c->process, 137);
 }
 
-bool child_said(child *c, const std::string &text, int ms) {
-  for (int waited = 0;; waited += 20) {
-    if (read_file(c->out_path).find(text) != std::string::npos ||
-        read_file(c->err_path).find(text) != std::string::npos)
-      return true;
-    if (waited >= ms) return false;
-    Sleep(20);
-  }
-}
+std::string output_so_far(child *c) { return read_file(c->out_path) + read_file(c->err_path); }
 
 run_result finish(child *c) {
   CloseHandle(c->input);
