@@ -25,6 +25,7 @@
 #include <string.h>
 #include <time.h>
 #include <process.h>
+#include <stdint.h>
 
 /* where the registry lives, for messages */
 inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
@@ -38,7 +39,53 @@ inline BOOL VezHandleIsAtName(HANDLE, const char *) { return TRUE; }
 
 /* writers of a file opened through the C runtime exclude each other by its lock file
    alone, which no process can remove while it is held */
-inline BOOL VezLockOpenFile(int) { return TRUE; }
+inline BOOL VezLockOpenFile(int, DWORD) { return TRUE; }
+inline void VezUnlockOpenFile(int) {}
+
+/* an open file keeps others from moving it or opening it exclusively: files are opened for
+   each use, and a lock file is locked by opening it without sharing */
+inline BOOL VezKeepFilesOpen(void) { return FALSE; }
+inline HANDLE VezOpenKeptFile(LPCSTR) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return INVALID_HANDLE_VALUE;
+}
+inline int VezKeepDescriptor(int fd) { return fd; }
+inline void VezForgetHandle(HANDLE) {}
+
+/* what a file is known by: which it is (its volume and index), its length and links */
+typedef struct _VEZ_FILE_FACTS {
+  uint64_t volume;
+  uint64_t index;
+  uint64_t size;
+  DWORD links;
+  BOOL regular;
+} VEZ_FILE_FACTS;
+inline BOOL VezHandleFacts(HANDLE h, VEZ_FILE_FACTS *facts) {
+  BY_HANDLE_FILE_INFORMATION i;
+  if (!GetFileInformationByHandle(h, &i)) return FALSE;
+  facts->volume = i.dwVolumeSerialNumber;
+  facts->index = ((uint64_t)i.nFileIndexHigh << 32) | i.nFileIndexLow;
+  facts->size = ((uint64_t)i.nFileSizeHigh << 32) | i.nFileSizeLow;
+  facts->links = i.nNumberOfLinks;
+  facts->regular =
+      !(i.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileType(h) == FILE_TYPE_DISK;
+  return TRUE;
+}
+inline BOOL VezFileFacts(int fd, VEZ_FILE_FACTS *facts) {
+  HANDLE h = (HANDLE)_get_osfhandle(fd);
+  return h != INVALID_HANDLE_VALUE && VezHandleFacts(h, facts);
+}
+inline BOOL VezFileFactsAtName(LPCSTR path, VEZ_FILE_FACTS *facts) {
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) return FALSE;
+  BOOL ok = VezHandleFacts(h, facts);
+  CloseHandle(h);
+  return ok;
+}
+
+/* no fork: what a process holds open, it opened */
+inline DWORD VezForkCount(void) { return 0; }
 
 /* the system's own access control decides who may write a notification target */
 inline BOOL VezNoticeTargetAllowed(HANDLE, LPCSTR, LPCSTR) { return TRUE; }
@@ -46,6 +93,10 @@ inline BOOL VezNoticeTargetAllowed(HANDLE, LPCSTR, LPCSTR) { return TRUE; }
 /* a mapped file cannot be cut while it is mapped: a view never loses its file */
 inline void VezSetViewFallback(LPCVOID, const void *, size_t) {}
 inline BOOL VezViewLost(LPCVOID) { return FALSE; }
+#define VEZ_VIEW_WHOLE 0
+#define VEZ_VIEW_CUT 1
+#define VEZ_VIEW_GONE 2
+inline int VezViewCheck(LPCVOID) { return VEZ_VIEW_WHOLE; }
 
 /* the device that takes and discards any output */
 #define VEZ_NULL_DEVICE "NUL"

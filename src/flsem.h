@@ -1,9 +1,25 @@
 /*
-** flsem.h - the file lock between writers of one log file: its ".lok"
-** file held open exclusively for the length of one record.
+** flsem.h - the file lock between writers of one log file, its ".lok"
+** file, and the stamp that file holds: what the last writer of the log did.
+**
+** The lock is held for the length of one record. Where files may stay open
+** (POSIX), the lock file is opened once and locked for each record; on
+** Windows it is opened without sharing for each record, which keeps out
+** every other process of the product, older releases included.
+**
+** The stamp, the lock file's first FLSEM_STAMP_SIZE bytes, is read and
+** written only by the lock's holder. It names the log it describes and the
+** last record written there: where it began, how long it was meant to be,
+** and whether its write was still under way. So the next writer knows a
+** torn record at any byte, and whether anyone who does not keep the stamp
+** (an older release, an operator) wrote the log since. A lock file made by
+** an older release is empty: its stamp reads as none.
 */
 #ifndef VEZ_FLSEM_H
 #define VEZ_FLSEM_H
+
+#include <stddef.h>
+#include <stdint.h>
 
 constexpr int FLSEM_HELD_ELSEWHERE = -2;
 constexpr int FLSEM_OPEN_FAILED = -3;
@@ -11,14 +27,43 @@ constexpr int FLSEM_ALREADY_HELD = -4;
 constexpr int FLSEM_NOT_HELD = -5;
 constexpr int FLSEM_CLOSE_FAILED = -6;
 
+/* the stamp's layout, the same for 32- and 64-bit processes of one system */
+struct flsem_stamp {
+  uint32_t magic; /* FLSEM_STAMP_MAGIC once a writer of this release kept it */
+  uint32_t version;
+  uint64_t log_volume; /* the log the rest describes */
+  uint64_t log_index;
+  uint64_t start;        /* where the last record written (or being written) began */
+  uint64_t length;       /* how long it was meant to be; FLSEM_LENGTH_UNKNOWN */
+  uint64_t second;       /* where in it a second header begins (after a loss record), or 0 */
+  uint32_t in_flight;    /* 1 from just before its write until it was found whole or cut */
+  uint32_t untold_mends; /* torn records mended in this log and not yet told in it */
+  int64_t first_mend;    /* when the first of those was mended */
+  uint8_t reserved[192]; /* zero: room for what later releases keep */
+};
+constexpr size_t FLSEM_STAMP_SIZE = 256;
+static_assert(sizeof(flsem_stamp) == FLSEM_STAMP_SIZE, "the stamp is 256 bytes");
+static_assert(offsetof(flsem_stamp, first_mend) == 56, "no padding in the stamp");
+constexpr uint32_t FLSEM_STAMP_MAGIC = 0x6b6c7a76; /* "vzlk" */
+constexpr uint32_t FLSEM_STAMP_VERSION = 1;
+/* a record written in pieces, its length not known before its first byte went out */
+constexpr uint64_t FLSEM_LENGTH_UNKNOWN = UINT64_MAX;
+
 /*
-** Takes the lock: opens lock_name (created when missing) without sharing.
-** Tried once, or retried for the "LOGLOCKWAIT" milliseconds while another
-** process holds it. 0; FLSEM_HELD_ELSEWHERE when another open has it;
-** FLSEM_OPEN_FAILED when the lock file cannot be opened or created at all;
-** FLSEM_ALREADY_HELD (reported) when this process holds a lock already.
+** Takes the lock: the lock file (created when missing) locked against
+** every other writer. Tried once, or retried for the "LOGLOCKWAIT"
+** milliseconds while another process holds it. 0; FLSEM_HELD_ELSEWHERE
+** when another has it; FLSEM_OPEN_FAILED when the lock file cannot be
+** opened or created at all; FLSEM_ALREADY_HELD when this process holds a
+** lock already. A lock file kept open is first checked to be still the one
+** at its name and still this process's (a host may close descriptors it
+** does not own): one look at the open file.
 */
 int flsem__wait_file_lock_sem(const char *lock_name);
+/* the same, retried for wait milliseconds at most */
+int flsem__take_file_lock(const char *lock_name, uint32_t wait);
+/* the configured "LOGLOCKWAIT": how long any lock of a writer may be waited for */
+uint32_t flsem__lock_wait(void);
 
 /*
 ** Whether the lock this process holds is still on the file at lock_name:
@@ -27,10 +72,17 @@ int flsem__wait_file_lock_sem(const char *lock_name);
 */
 bool flsem__lock_is_current(const char *lock_name);
 
+/* the held lock's stamp, or null (no lock, or its file could not be mapped) */
+flsem_stamp *flsem__stamp(void);
+
 /*
-** Releases the lock this process holds, and audits that at level 15. 0;
-** FLSEM_NOT_HELD or FLSEM_CLOSE_FAILED, each reported.
+** How many times this process found files it kept open closed or taken
+** by the program it runs in: whatever else it kept open then is not to be
+** trusted either.
 */
+uint32_t flsem__descriptors_lost(void);
+
+/* Releases the lock this process holds. 0; FLSEM_NOT_HELD; FLSEM_CLOSE_FAILED. */
 int flsem__signal_file_lock_sem(void);
 
 #endif /* VEZ_FLSEM_H */

@@ -82,9 +82,49 @@ void set_procname(const char *name) {
   procname[LOG_PROCNAME_SIZE - 1] = '\0';
 }
 
-/* the writer reads the first three settings; an error record's are its ErrorInfo's */
-AuditInfo writer_settings(const ErrorInfo *info) {
-  return AuditInfo{info->hex_dumps, info->level, info->max_file_size};
+/*
+** The first three settings, read once for the record: an error record's
+** are its ErrorInfo's. A size limit of 0 or less read from the data file
+** (damaged: the settings tool and the library store none) is no limit a
+** log could keep: the built-in one applies, never a rotation at every
+** record.
+*/
+template <typename Record> AuditInfo writer_settings(const Record *info) {
+  AuditInfo s{info->hex_dumps, info->level, info->max_file_size};
+  if (s.max_file_size <= 0) s.max_file_size = LOG_DEFL_FILE_SIZE;
+  return s;
+}
+
+/* the built-in defaults, what a view of a cut data file reads: made where the library starts */
+const ErrorAuditSegment *built_in_segment() {
+  static ErrorAuditSegment defaults;
+  static const bool made = [] {
+    log_defe__set_default_err_info(&defaults.error);
+    for (AuditInfo &slot : defaults.audit)
+      log_defl__set_default_log_info(&slot, 0, 0);
+    return true;
+  }();
+  (void)made;
+  return &defaults;
+}
+
+/* the settings pointed into a segment (the data file's, or its replacement) */
+void point_into(ErrorAuditSegment *segment) {
+  error_audit_info = segment;
+  error_info = &segment->error;
+  audit_info = &segment->audit[procindex];
+  publish_levels(&error_info->level, &audit_info->level);
+}
+
+/*
+** One look at the data file before its settings are used for a record (or
+** an error's level test): a file cut partway, or to nothing, leaves the
+** process on the built-in defaults, never on the zeros past the cut; a
+** file replaced is followed. Said once, after the record.
+*/
+void look_at_settings() {
+  if (error_audit_info != nullptr && shm__check_segment() == SHM_REPLACED)
+    point_into(shm__pMemorySeg);
 }
 
 /* reports kept for after the record in hand */
@@ -142,6 +182,7 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
     log__init(nullptr);
     bInitialized = 1;
   }
+  look_at_settings();
   if (audit_info == nullptr) {
     audit_info = road.fallback;
     if (road.named_default)
@@ -166,7 +207,8 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
     log_devf__get_devmsg_file_name(path);
   else
     log_audf__get_audit_file_name(path, procname);
-  log_msg__log_message(path, 0, level, audit_info, 0, procname, src, line, description, data,
+  AuditInfo settings = writer_settings(audit_info);
+  log_msg__log_message(path, 0, level, &settings, 0, procname, src, line, description, data,
                        length);
   logging_in_process_flag = 0;
   after_record();
@@ -240,6 +282,7 @@ void init_error_audit(int index, const char *name) {
   bInitialized = 1;
   char path[SHM_PATH_SIZE];
   shm__data_file_path(path);
+  shm__set_fallback(built_in_segment());
   ErrorAuditSegment *segment = shm__attach_shared_mem(path, 0);
   if (segment == nullptr) {
     log__report_error(source, 408, "Error and Audits initialization FAILURE", name,
@@ -249,6 +292,7 @@ void init_error_audit(int index, const char *name) {
   error_audit_info = segment;
   error_info = &segment->error;
   audit_info = &segment->audit[procindex];
+  look_at_settings();
   /* each setting stored whole: other threads' level tests may be reading it */
   int32_t hex_dumps = 0, level = 0, size = LOG_DEFL_FILE_SIZE;
   if (!log_cfg__read_value("LOGDUMP", &hex_dumps, sizeof hex_dumps)) hex_dumps = 0;
@@ -261,7 +305,7 @@ void init_error_audit(int index, const char *name) {
   __atomic_store_n(&audit_info->hex_dumps, hex_dumps, __ATOMIC_RELAXED);
   __atomic_store_n(&audit_info->level, level, __ATOMIC_RELAXED);
   __atomic_store_n(&audit_info->max_file_size, size, __ATOMIC_RELAXED);
-  publish_levels(&error_info->level, &audit_info->level);
+  point_into(error_audit_info);
   if (audit_info->level >= INIT_AUDIT_LEVEL)
     log__log_audit(INIT_AUDIT_LEVEL, source, 403, "Error and Audits initialized", segment,
                    (int)sizeof *segment);
@@ -274,6 +318,7 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
     bInitialized = 1;
     log__init(nullptr);
   }
+  look_at_settings();
   if (*log__error_level != 1) return;
   if (error_info == nullptr) {
     error_info = &fallback_error_info;
@@ -393,6 +438,17 @@ void log__defer_error(const char *src, int line, const char *description, const 
 
 void log__lock_writes(void) { EnterCriticalSection(write_lock()); }
 void log__unlock_writes(void) { LeaveCriticalSection(write_lock()); }
+
+bool log__lock_writes_within(uint32_t wait) {
+  DWORD start = GetTickCount();
+  while (!TryEnterCriticalSection(write_lock())) {
+    if (GetTickCount() - start >= wait) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+int log__writing(void) { return logging_in_process_flag; }
 
 void log__shut_error_audit(void) {
   caller_errors kept = keep_caller_errors();

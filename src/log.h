@@ -36,6 +36,10 @@ constexpr int LOG_DEFER_DATA_SIZE = 260;
 /* the lock of the write path, for what shares its state from outside it */
 void log__lock_writes(void);
 void log__unlock_writes(void);
+/* the same, waited for at most wait milliseconds: whether it was had */
+bool log__lock_writes_within(uint32_t wait);
+/* whether this thread is inside a record of its own */
+int log__writing(void);
 void log__defer_error(const char *source, int line, const char *description, const void *data,
                       int length);
 

@@ -27,7 +27,8 @@ bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const
   return true;
 }
 
-int log_chk__check_log_file_size(const char *path, int fd, int max_size, long size) {
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size,
+                                 uint32_t wait) {
   /* rename reports once while rotations of this process keep failing */
   static bool rename_failing = false;
   char old_name[LOG_CHK_NAME_SIZE];
@@ -36,12 +37,26 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long si
   /* the limit in bytes is worked out wide, so no setting overflows it */
   long long limit = (long long)max_size * 512;
   /* a log of unknown length is rotated rather than let grow without bound */
-  if (size >= 0 && (long long)size <= limit) return LOG_CHK_WITHIN_LIMIT;
-  sys__close(fd);
+  if (size >= 0 && size <= limit) return LOG_CHK_WITHIN_LIMIT;
+  if (!VezLockOpenFile(fd, wait)) return LOG_CHK_BUSY;
+  /* a log no longer at its name was moved aside by another writer: it is not moved again,
+     and what now holds the name (a new, short log) never replaces the full old copy */
+  VEZ_FILE_FACTS mine, named;
+  if (VezFileFacts(fd, &mine) && (!VezFileFactsAtName(path, &named) ||
+                                  named.volume != mine.volume || named.index != mine.index)) {
+    sys__close(fd);
+    return LOG_CHK_ROTATED;
+  }
   /* One move that replaces the old copy: the old copy is never removed unless the log
      takes its place. Where the log cannot be moved (held open by a program that does not
-     share deletion, on Windows), both stay as they are and the log is written on. */
-  if (!MoveFileExA(path, old_name, MOVEFILE_REPLACE_EXISTING)) {
+     share deletion, on Windows), both stay as they are and the log is written on. Where
+     files stay open, the log is moved while its lock is held; on Windows, where an open
+     file cannot be moved, once it is closed. */
+  bool keep_open = VezKeepFilesOpen() != 0;
+  if (!keep_open) sys__close(fd);
+  BOOL moved = MoveFileExA(path, old_name, MOVEFILE_REPLACE_EXISTING);
+  if (keep_open) sys__close(fd);
+  if (!moved) {
     if (rename_failing) return LOG_CHK_RENAME_FAILING;
     log__defer_error(source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
     rename_failing = true;

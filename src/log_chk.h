@@ -4,6 +4,8 @@
 #ifndef VEZ_LOG_CHK_H
 #define VEZ_LOG_CHK_H
 
+#include <stdint.h>
+
 /* room for a log path (at most 255 characters) with a four-character suffix */
 constexpr int LOG_CHK_NAME_SIZE = 260;
 
@@ -11,18 +13,25 @@ constexpr int LOG_CHK_WITHIN_LIMIT = 0;
 constexpr int LOG_CHK_ROTATED = 1;
 constexpr int LOG_CHK_RENAME_FAILED = 2;  /* the first failure since a rotation worked */
 constexpr int LOG_CHK_RENAME_FAILING = 3; /* failed again: reported already */
+constexpr int LOG_CHK_BUSY = 4;           /* the log's own lock was not had in time */
 
 /*
-** Called with the log open, and its length size (-1: unknown). Within
-** max_size units of 512 bytes: leaves fd open and returns
-** LOG_CHK_WITHIN_LIMIT. Otherwise closes fd and moves the log onto its
-** ".old" copy in one replacing move: LOG_CHK_ROTATED, for the caller to
-** create the log anew; or, when it could not be moved, the log and its old
-** copy being left whole, LOG_CHK_RENAME_FAILED (reported after the record
-** in hand) the first time and LOG_CHK_RENAME_FAILING after that, until a
-** rotation works again.
+** Called with the log open as fd, and its length size (-1: unknown).
+** Within max_size units of 512 bytes: leaves fd open and returns
+** LOG_CHK_WITHIN_LIMIT. Otherwise moves the log onto its ".old" copy in
+** one replacing move and closes fd: LOG_CHK_ROTATED, for the caller to
+** open the log anew (also when another writer had moved this log aside
+** already: nothing else is moved then); or, when it could not be moved,
+** the log and its old copy being left whole, LOG_CHK_RENAME_FAILED
+** (reported after the record in hand) the first time and
+** LOG_CHK_RENAME_FAILING after that, until a rotation works again.
+** Writers that both believe they hold the log's lock (its lock file was
+** removed under one) move it one at a time, each only the log it
+** measured: the log itself is locked for the move, for at most wait
+** milliseconds; LOG_CHK_BUSY, fd left open, when that lock was not had.
 */
-int log_chk__check_log_file_size(const char *path, int fd, int max_size, long size);
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size,
+                                 uint32_t wait);
 
 /* path followed by suffix, zero-filled; false when it does not fit */
 bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const char *suffix);

@@ -9,11 +9,23 @@
 ** A write that fails or falls short (a full disk) cuts the file back to
 ** where the record began, and the record is counted as dropped.
 **
-** A writer killed inside its write can leave a torn record. The next
-** writer, holding the lock, finds that the log does not end with a line
-** end and cuts it back to the start of the torn record (or, where that
-** start cannot be found, ends the torn line) before it appends: no header
-** is ever glued to half a line, and the cut is counted as mended.
+** Where files may stay open (POSIX), a log is opened once and kept: each
+** record looks once at what its name names now, so that a log moved aside
+** or replaced by anyone (an older release's rotation, an operator) is let
+** go and the name opened again before anything is written. With the lock
+** file's stamp that is the whole of a record's checks: the lock (one call),
+** that look, the write, the unlock.
+**
+** Before each write the stamp says where the record begins, how long it is
+** meant to be and that its write is under way; after it, that it is
+** whole. A writer killed inside its write leaves a torn record at any byte,
+** a line end included, and the next writer knows it by the log's length:
+** it cuts the torn record back (only when the bytes there are that
+** record's own, nobody having written since) and tells the mend in the
+** log, through the stamp, so that a mender killed in turn still gets its
+** mend told by whoever writes next. A log that someone who keeps no stamp
+** wrote (an older release, an operator) is never cut: where it does not
+** end with a line end, the line is ended, so no header is glued to it.
 */
 #include "log_file.h"
 
@@ -33,6 +45,7 @@ namespace {
 /* each report names its module and line as a fixed reference that operators and
    tools match on: the numbers must not follow this file's own lines */
 const char source_name[] = "..\\..\\src\\log_file";
+const char flsem_source[] = "..\\..\\src\\flsem";
 /* the longest header: numbers of 11 characters, every shown name byte as "<xx>" */
 constexpr int HEADER_SIZE = 400;
 constexpr int LINE_SIZE = 192; /* a description or dump line */
@@ -52,20 +65,48 @@ constexpr size_t RECORD_HEAP_MAX = (size_t)64 << 20;
 /* no single write is asked for more than the system writes at once */
 constexpr unsigned WRITE_MAX = 1u << 30;
 
-/* how far back from a torn end the start of its record is looked for */
-constexpr long MEND_WINDOW = 65536;
 /* times a lock file found replaced under its holder is taken again */
 constexpr int LOCK_TAKES = 4;
+/* logs kept open: as many as lock files are */
+constexpr int KEPT_LOGS = 4;
+/* open_locked's word that the lock turned out to be on a lock file no longer in use */
+constexpr int LOCK_STALE = -100;
 
-int fd = -1; /* no log open */
+struct kept_log {
+  char path[LOG_CHK_NAME_SIZE];
+  int fd = -1;
+  VEZ_FILE_FACTS id; /* which file it is */
+  DWORD forks = 0;   /* the fork count it was opened under */
+  unsigned long used = 0;
+};
+
+/*
+** All of this is the write path's, used under its lock (one record at a
+** time in a process).
+*/
+kept_log kept[KEPT_LOGS];
+unsigned long uses = 0;
+uint32_t losses_seen = 0; /* flsem__descriptors_lost() when last looked at */
+
+int fd = -1;              /* the log of the record in hand */
+kept_log *held = nullptr; /* its kept entry; none where it is opened for this record only */
+VEZ_FILE_FACTS log_id;    /* which file it is, and its length when the lock was taken */
+char lock_name[LOG_CHK_NAME_SIZE];
 uint32_t time_field[2];
 char record_fixed[RECORD_SIZE];
 char *record = record_fixed;
 size_t record_cap = RECORD_SIZE;
 size_t record_used = 0;
-long record_start = 0;      /* the log's length before this record */
-bool record_failed = false; /* a piece of it could not be written */
-char tail[MEND_WINDOW];
+long long record_start = 0; /* the log's length before this record */
+unsigned long long record_written = 0;
+uint64_t record_second = 0;  /* where a second header begins in it (after a loss record) */
+bool record_failed = false;  /* a piece of it could not be written */
+bool record_started = false; /* its first bytes went out */
+bool telling_mends = false;  /* it tells the mends not yet told */
+/* mends where no stamp could keep them, told from here */
+uint32_t untold_here = 0;
+time_t untold_here_since = 0;
+char check[65536]; /* a torn record read back */
 
 /* snprintf's count, held to what the buffer took */
 int clamp(int n, int room) { return n < 0 ? 0 : (n >= room ? room - 1 : n); }
@@ -77,13 +118,43 @@ bool write_all(const char *p, size_t n) {
     if (w <= 0) return false;
     p += w;
     n -= (size_t)w;
+    record_written += (unsigned)w;
   }
   return true;
 }
 
+/* the stamp as it should be for the log: its last record ended at size */
+void stamp_whole(flsem_stamp *s, long long size) {
+  if (s == nullptr) return;
+  s->log_volume = log_id.volume;
+  s->log_index = log_id.index;
+  s->start = (uint64_t)size;
+  s->length = 0;
+  s->second = 0;
+  s->in_flight = 0;
+  s->version = FLSEM_STAMP_VERSION;
+  s->magic = FLSEM_STAMP_MAGIC;
+}
+
+/* before the record's first byte goes out: where it begins, how long it is meant to be */
+void begin_record(bool whole_in_buffer) {
+  record_started = true;
+  flsem_stamp *s = flsem__stamp();
+  if (s == nullptr) return;
+  stamp_whole(s, record_start);
+  s->length = whole_in_buffer ? record_used : FLSEM_LENGTH_UNKNOWN;
+  s->second = record_second;
+  s->in_flight = 1;
+}
+
 /* hands the buffered bytes to the file */
-void flush_record() {
-  if (record_used > 0 && !record_failed && !write_all(record, record_used)) record_failed = true;
+void flush_record(bool last) {
+  if (record_used == 0 || record_failed) {
+    record_used = 0;
+    return;
+  }
+  if (!record_started) begin_record(last);
+  if (!write_all(record, record_used)) record_failed = true;
   record_used = 0;
 }
 
@@ -95,7 +166,7 @@ void make_room(size_t need) {
     cap *= 2;
   char *bigger = need <= cap ? static_cast<char *>(malloc(cap)) : nullptr;
   if (bigger == nullptr) {
-    flush_record();
+    flush_record(false);
     return;
   }
   memcpy(bigger, record, record_used);
@@ -161,15 +232,16 @@ int put_name(char *out, int room, const char *name, size_t n, bool process) {
 
 void full_dump(const unsigned char *data, int count) {
   static const char hex[] = "0123456789abcdef";
-  for (int offset = 0; offset < count; offset += LOG_FORMAT_FULL_BYTES) {
+  /* the offset is wider than the count: the last line's start plus a line never overflows */
+  for (long long offset = 0; offset < count; offset += LOG_FORMAT_FULL_BYTES) {
     /* the offset ("%03x") and 73 spaces, then the bytes put into their columns */
     char line[LINE_SIZE];
-    int digits = clamp(snprintf(line, sizeof line, "%03x", (unsigned)offset), 16);
+    int digits = clamp(snprintf(line, sizeof line, "%03llx", (unsigned long long)offset), 16);
     /* offsets of five digits and more push the columns right, so one space always follows */
     int shift = digits > 4 ? digits - 4 : 0;
     int len = digits + 73 + shift;
     memset(line + digits, ' ', (size_t)(len - digits));
-    int n = count - offset < LOG_FORMAT_FULL_BYTES ? count - offset : LOG_FORMAT_FULL_BYTES;
+    int n = count - offset < LOG_FORMAT_FULL_BYTES ? (int)(count - offset) : LOG_FORMAT_FULL_BYTES;
     for (int j = 0; j < n; j++) {
       unsigned char b = data[offset + j];
       int col = shift + (j < 8 ? 5 + 3 * j : 7 + 3 * j);
@@ -216,71 +288,214 @@ void short_dump(const unsigned char *data, int count) {
   if (len > 0) write_text_line(line, len);
 }
 
-/*
-** Where the torn record at the end of the log begins: the last line that
-** starts with the record mark, or the torn line itself when it holds no
-** more than the start of one (a header cut in its first bytes). -1 when
-** none lies within the last MEND_WINDOW bytes.
-*/
-long torn_record_start(long size) {
-  long from = size > MEND_WINDOW ? size - MEND_WINDOW : 0;
-  size_t n = (size_t)(size - from);
-  if (sys__lseek(fd, from, 0) != from || sys__read(fd, tail, (unsigned)n) != (int)n) return -1;
-  size_t last_line = n;
-  while (last_line > 0 && tail[last_line - 1] != '\n')
-    last_line--;
-  bool torn_is_mark = last_line < n && n - last_line < (size_t)LOG_FORMAT_MARK_LEN &&
-                      memcmp(tail + last_line, LOG_FORMAT_MARK, n - last_line) == 0;
-  if (torn_is_mark && (last_line > 0 || from == 0)) return from + (long)last_line;
-  for (size_t s = last_line;; s--) {
-    bool line_start = s == 0 ? from == 0 : tail[s - 1] == '\n';
-    if (line_start && n - s >= (size_t)LOG_FORMAT_MARK_LEN &&
-        memcmp(tail + s, LOG_FORMAT_MARK, LOG_FORMAT_MARK_LEN) == 0)
-      return from + (long)s;
-    if (s == 0) return -1;
+/* a mend made: counted for the process, and kept to be told in the log */
+void count_mend(flsem_stamp *s) {
+  log_msg__drops.mended++;
+  time_t now = timelib__get_unix_time();
+  if (s == nullptr) {
+    if (untold_here++ == 0) untold_here_since = now;
+    return;
   }
+  if (s->untold_mends++ == 0) s->first_mend = (int64_t)now;
 }
 
 /*
-** The log's length once its end is whole: a log that does not end with a
-** line end was torn by a writer that died inside its write, and is cut
-** back to where the torn record began; where that cannot be found or the
-** log cannot be cut (an append-only file), the torn line is ended, so the
-** next header starts a line of its own. -1 when the length is unknown.
+** Whether the bytes from start to size are a torn record of this release's
+** own, as the stamp describes it: its header at start, a second one (after
+** a loss record) only where the stamp says, and nothing but whole CR LF
+** line ends, so that no text another wrote after it is taken for its own.
 */
-long mend_tail() {
-  long at = sys__lseek(fd, -LOG_FORMAT_LINE_END_LEN, 2);
-  long size;
-  if (at >= 0) {
-    char end[LOG_FORMAT_LINE_END_LEN];
-    size = at + LOG_FORMAT_LINE_END_LEN;
-    if (sys__read(fd, end, sizeof end) != (int)sizeof end ||
-        memcmp(end, LOG_FORMAT_LINE_END, sizeof end) == 0)
-      return size;
-  } else {
-    size = sys__lseek(fd, 0, 2); /* shorter than a line end: empty, or torn */
-    if (size <= 0) return size;
+bool torn_is_its_own(unsigned long long start, unsigned long long size, unsigned long long second) {
+  if (sys__lseek(fd, (long long)start, 0) != (long long)start) return false;
+  unsigned long long off = 0, line_start = 0;
+  int matched = 0; /* bytes of the record mark matched at the line's start; -1 past it */
+  unsigned char prev = 0;
+  while (start + off < size) {
+    unsigned long long want = size - start - off;
+    unsigned n = want < sizeof check ? (unsigned)want : (unsigned)sizeof check;
+    if (sys__read(fd, check, n) != (int)n) return false;
+    for (unsigned i = 0; i < n; i++, off++) {
+      unsigned char c = (unsigned char)check[i];
+      if ((prev == '\r') != (c == '\n')) return false; /* a bare CR or LF: not a record's */
+      if (matched >= 0) {
+        if (c != (unsigned char)LOG_FORMAT_MARK[matched]) {
+          if (line_start == 0) return false;
+          matched = -1;
+        } else if (++matched == LOG_FORMAT_MARK_LEN) {
+          if (line_start != 0 && line_start != second) return false;
+          matched = -1;
+        }
+      }
+      if (c == '\n') {
+        matched = 0;
+        line_start = off + 1;
+      }
+      prev = c;
+    }
   }
-  log_msg__lost(&log_msg__drops.mended);
-  long start = torn_record_start(size);
-  if (start >= 0 && sys__chsize(fd, start) == 0) return start;
-  return write_all(LOG_FORMAT_LINE_END, LOG_FORMAT_LINE_END_LEN) ? size + LOG_FORMAT_LINE_END_LEN
-                                                                 : size;
+  return true;
+}
+
+/* where someone who keeps no stamp left the log without a line end, the line is ended */
+long long end_torn_line(long long size, flsem_stamp *s) {
+  char last = '\n';
+  if (size <= 0 || sys__lseek(fd, size - 1, 0) != size - 1 || sys__read(fd, &last, 1) != 1 ||
+      last == '\n')
+    return size;
+  const char *end = last == '\r' ? "\n" : LOG_FORMAT_LINE_END;
+  int n = (int)strlen(end);
+  if (sys__write(fd, end, (unsigned)n) != n) return size;
+  count_mend(s);
+  return size + n;
+}
+
+/*
+** The log's length once its end is whole, by what the stamp says of it;
+** LOCK_STALE when it turns out that the lock was taken on a lock file no
+** longer in use (then another writer may be at the log).
+*/
+long long mend_tail(long long size) {
+  flsem_stamp *s = flsem__stamp();
+  bool described = s != nullptr && s->magic == FLSEM_STAMP_MAGIC &&
+                   s->log_volume == log_id.volume && s->log_index == log_id.index;
+  if (described && s->length != FLSEM_LENGTH_UNKNOWN && s->start <= UINT64_MAX - s->length) {
+    unsigned long long start = s->start, end = s->start + s->length;
+    unsigned long long now = (unsigned long long)size;
+    /* the common case: the log as its last writer left it */
+    if (now == end) {
+      s->in_flight = 0;
+      return size;
+    }
+    if (s->in_flight && now == start) {
+      s->in_flight = 0; /* its writer died before any byte went out */
+      s->length = 0;
+      return size;
+    }
+    if (s->in_flight && now > start && now < end) {
+      if (!flsem__lock_is_current(lock_name)) return LOCK_STALE;
+      if (torn_is_its_own(start, now, s->second) && sys__chsize(fd, (long long)start) == 0) {
+        count_mend(s);
+        stamp_whole(s, (long long)start);
+        return (long long)start;
+      }
+    }
+  }
+  /* written since by someone who keeps no stamp, or a record of unknown length: a writer
+     whose lock file was replaced may be one of them */
+  if (s != nullptr && !flsem__lock_is_current(lock_name)) return LOCK_STALE;
+  size = end_torn_line(size, s);
+  stamp_whole(s, size);
+  return size;
+}
+
+/* the log opened at its end, and which file it is; -1 when it cannot be, or is no file */
+int open_log(const char *path) {
+  int f = sys__open(path, LOG_OPEN_FLAGS, 0666);
+  if (f < 0) return -1;
+  if (VezKeepFilesOpen()) f = VezKeepDescriptor(f);
+  if (!VezFileFacts(f, &log_id) || !log_id.regular) {
+    /* a device or a pipe in the log's place could hold a writer up: never written */
+    sys__close(f);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  return f;
+}
+
+void drop_kept(kept_log &k, bool ours) {
+  if (ours && k.fd >= 0) sys__close(k.fd);
+  k.fd = -1;
+  k.path[0] = '\0';
+}
+
+/* the kept log of path, or null; every one forgotten where the host took descriptors */
+kept_log *kept_for(const char *path) {
+  if (flsem__descriptors_lost() != losses_seen) {
+    losses_seen = flsem__descriptors_lost();
+    for (kept_log &k : kept)
+      drop_kept(k, false);
+    return nullptr;
+  }
+  for (kept_log &k : kept) {
+    if (k.fd < 0 || strcmp(k.path, path) != 0) continue;
+    if (k.forks != VezForkCount()) {
+      drop_kept(k, true); /* a fork's child opens its own */
+      return nullptr;
+    }
+    k.used = ++uses;
+    return &k;
+  }
+  return nullptr;
+}
+
+kept_log *keep(const char *path, int f) {
+  kept_log *slot = &kept[0];
+  for (kept_log &k : kept) {
+    if (k.fd < 0) {
+      slot = &k;
+      break;
+    }
+    if (k.used < slot->used) slot = &k;
+  }
+  drop_kept(*slot, true);
+  snprintf(slot->path, sizeof slot->path, "%s", path);
+  slot->fd = f;
+  slot->id = log_id;
+  slot->forks = VezForkCount();
+  slot->used = ++uses;
+  return slot;
+}
+
+/* the log at path open as fd, the one its name names now */
+bool open_current(const char *path) {
+  fd = -1;
+  held = nullptr;
+  if (!VezKeepFilesOpen()) {
+    fd = open_log(path);
+    return fd >= 0;
+  }
+  kept_log *k = kept_for(path);
+  VEZ_FILE_FACTS named;
+  bool there = VezFileFactsAtName(path, &named);
+  if (k != nullptr && there && named.volume == k->id.volume && named.index == k->id.index) {
+    held = k;
+    fd = k->fd;
+    log_id = named;
+    return true;
+  }
+  /* moved aside, removed or replaced since: the name is opened again */
+  if (k != nullptr) drop_kept(*k, true);
+  fd = open_log(path);
+  if (fd < 0) return false;
+  held = keep(path, fd);
+  return true;
+}
+
+void close_current() {
+  if (held == nullptr && fd >= 0) sys__close(fd);
+  fd = -1;
+  held = nullptr;
 }
 
 /* with the lock held: the log open at its end, whole, rotated when full */
 int open_locked(const char *path, int max_size) {
-  fd = sys__open(path, LOG_OPEN_FLAGS, 0666);
-  if (fd < 0) return LOG_FILE_OPEN_FAILED;
-  /* where the lock file can be removed under its holder, two writers that both believe they
-     hold it still take turns here: none sees another's record half written */
-  VezLockOpenFile(fd);
-  long size = mend_tail();
-  int rc = log_chk__check_log_file_size(path, fd, max_size, size);
-  if (rc == LOG_CHK_WITHIN_LIMIT) {
+  if (!open_current(path)) return LOG_FILE_OPEN_FAILED;
+  long long size = mend_tail((long long)log_id.size);
+  if (size == LOCK_STALE) {
+    close_current();
+    return LOCK_STALE;
+  }
+  int rc = log_chk__check_log_file_size(path, fd, max_size, size, flsem__lock_wait());
+  if (rc == LOG_CHK_WITHIN_LIMIT || rc == LOG_CHK_BUSY) {
+    /* a log whose own lock another holds is written on past its limit, moved aside later */
+    if (rc == LOG_CHK_BUSY) log_msg__drops.rotation_failed++;
     record_start = size;
     return 0;
   }
+  /* the check closed the log: it is opened again, new or (where it could not be moved) full */
+  if (held != nullptr) held->fd = -1;
+  held = nullptr;
+  fd = -1;
   if (rc != LOG_CHK_ROTATED) {
     /* the full log is kept and written on past its limit: a lost record could not be
        brought back, an oversized log can still be rotated once the move works */
@@ -289,51 +504,65 @@ int open_locked(const char *path, int max_size) {
       log__defer_error(source_name, 255, "Log file reach max, copy failed, writing on", path,
                        (int)strlen(path));
   }
-  fd = sys__open(path, LOG_OPEN_FLAGS, 0666);
-  if (fd < 0) return LOG_FILE_OPEN_FAILED;
-  VezLockOpenFile(fd);
-  record_start = sys__lseek(fd, 0, 2);
-  if (record_start < 0) {
-    sys__close(fd);
-    fd = -1;
-    return LOG_FILE_OPEN_FAILED;
-  }
+  if (!open_current(path)) return LOG_FILE_OPEN_FAILED;
+  record_start = (long long)log_id.size;
+  stamp_whole(flsem__stamp(), record_start);
   return 0;
+}
+
+/* the lock released, and what its release met told after the record in hand */
+int release_lock() {
+  int rc = flsem__signal_file_lock_sem();
+  if (rc == FLSEM_NOT_HELD)
+    log__defer_error(flsem_source, 282, "Trying to release unallocated semaphore", nullptr, 0);
+  else if (rc == FLSEM_CLOSE_FAILED)
+    log__defer_error(flsem_source, 250, "Sempaphore unlock failed", nullptr, 0);
+  else if (*log__audit_level >= 15)
+    log_msg__drops.nested++; /* its audit would be raised inside the record: dropped */
+  return rc;
 }
 
 } // namespace
 
 int log_file__open_log_file(const char *path, int max_size) {
+  return log_file__open_log_file_waiting(path, max_size, flsem__lock_wait());
+}
+
+int log_file__open_log_file_waiting(const char *path, int max_size, uint32_t wait) {
   /* a path left without its file name (its directory took all the room) names no log:
      no lock file is made beside it */
   size_t length = strlen(path);
   if (length == 0 || path[length - 1] == VEZ_DIRSEP_CHAR) return LOG_FILE_OPEN_FAILED;
-  char lock_name[LOG_CHK_NAME_SIZE];
   if (!log_chk__derived_name(lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
   record_used = 0;
   record_failed = false;
+  record_started = false;
+  record_written = 0;
+  record_second = 0;
+  telling_mends = false;
   for (int take = 1;; take++) {
-    int rc = flsem__wait_file_lock_sem(lock_name);
+    int rc = flsem__take_file_lock(lock_name, wait);
+    if (rc == FLSEM_ALREADY_HELD)
+      log__defer_error(flsem_source, 195, "Cannot open multiple semaphore files", nullptr, 0);
     if (rc == FLSEM_OPEN_FAILED) return LOG_FILE_OPEN_FAILED;
     if (rc != 0) return LOG_FILE_LOCK_FAILED;
     rc = open_locked(path, max_size);
-    if (rc != 0) {
-      /* a lock kept after a failed open would refuse every later record */
-      flsem__signal_file_lock_sem();
-      return rc;
-    }
+    if (rc == 0) return 0;
+    /* a lock kept after a failed open would refuse every later record */
+    release_lock();
     /* a lock file removed or replaced (by a cleaner, an operator) while it was taken no
        longer keeps the other writers out: the lock is taken again on the file now there */
-    if (flsem__lock_is_current(lock_name) || take == LOCK_TAKES) return 0;
-    sys__close(fd);
-    fd = -1;
-    flsem__signal_file_lock_sem();
+    if (rc != LOCK_STALE) return rc;
+    if (take == LOCK_TAKES) return LOG_FILE_LOCK_FAILED;
   }
 }
 
 void log_file__write_header(int kind, int configured_level, int message_level, const char *process,
                             const char *source, int line, int error_code) {
   (void)kind; /* the format is the same for every log */
+  /* a header after the first (the record after its loss record) is where the stamp says */
+  if (record_second == 0 && record_written + record_used > 0)
+    record_second = record_written + record_used;
   timelib__get_timedate_dow(time_field);
   int hour = (int)(time_field[0] & 0xff), minute = (int)((time_field[0] >> 8) & 0xff);
   int second = (int)((time_field[0] >> 16) & 0xff);
@@ -399,15 +628,43 @@ void log_file__write_hex_dump(const void *data, int count, const AuditInfo *sett
     short_dump(bytes, count);
 }
 
+uint32_t log_file__untold_mends(time_t *since) {
+  flsem_stamp *s = flsem__stamp();
+  uint32_t count = untold_here;
+  time_t first = untold_here_since;
+  if (s != nullptr && s->magic == FLSEM_STAMP_MAGIC && s->untold_mends > 0) {
+    count += s->untold_mends;
+    if (first == 0 || (time_t)s->first_mend < first) first = (time_t)s->first_mend;
+  }
+  if (since != nullptr) *since = first;
+  return count;
+}
+
+void log_file__tell_mends(void) { telling_mends = true; }
+
 int log_file__close_log_file(void) {
-  flush_record();
+  flush_record(true);
   release_buffer();
   bool failed = record_failed;
-  /* still under the lock: the record's start is where the log ends again */
-  if (failed) sys__chsize(fd, record_start);
-  sys__close(fd);
-  fd = -1;
+  flsem_stamp *s = flsem__stamp();
+  /* still under the lock: a record that did not go out whole is cut back to its start */
+  if (failed) {
+    sys__chsize(fd, record_start);
+    stamp_whole(s, record_start);
+  } else if (record_started) {
+    stamp_whole(s, record_start);
+    if (s != nullptr) s->length = record_written;
+  }
+  if (!failed && telling_mends) {
+    untold_here = 0;
+    untold_here_since = 0;
+    if (s != nullptr) {
+      s->untold_mends = 0;
+      s->first_mend = 0;
+    }
+  }
+  close_current();
   record_failed = false;
-  int rc = flsem__signal_file_lock_sem();
+  int rc = release_lock();
   return failed ? LOG_FILE_WRITE_FAILED : rc;
 }

@@ -6,7 +6,11 @@
 ** Losses are told where operators read: once a record of this process gets
 ** through after it lost some, a record of its own goes before it, in the
 ** same write, with the counts by cause since the first loss not yet told.
-** The counts stay untold until such a record is stored.
+** The counts stay untold until such a record is stored. Torn records
+** mended in a log are told there too, whichever writer mended them. A
+** process that ends with records lost and untold writes that record alone
+** as it exits. A notification device that keeps refusing notices is told
+** once while it refuses them (each notice lost is counted all the same).
 */
 #include "log_msg.h"
 
@@ -14,8 +18,10 @@
 #include <string.h>
 #include <time.h>
 
+#include "flsem.h"
 #include "log.h"
 #include "log_file.h"
+#include "platform.h"
 #include "timelib.h"
 
 log__drop_counts log_msg__drops = {0, 0, 0, 0, 0, 0, 0};
@@ -26,51 +32,181 @@ namespace {
    tools match on: the numbers must not follow this file's own lines */
 const char source[] = "..\\..\\src\\log_msg";
 constexpr int LOSS_DESC_SIZE = 256;
+constexpr int LOG_PATH_ROOM = 260;
+constexpr int PROCESS_ROOM = 33;
+/* the least time a process that exits with losses untold waits for its log's lock */
+constexpr uint32_t EXIT_WAIT = 1000;
 
+/* all of this is the write path's, used under its lock */
 log__drop_counts told = {0, 0, 0, 0, 0, 0, 0}; /* the counts as of the last loss record */
 time_t first_untold = 0;                       /* when the first loss not yet told happened */
+bool notices_said = false; /* lost notices told once while the device keeps refusing them */
+DWORD counted_forks = 0;   /* the fork count under which the counts were kept */
+
+/* the log of the last record, kept or dropped: where the losses are told at exit */
+struct last_log {
+  bool known;
+  char path[LOG_PATH_ROOM];
+  int kind, message_level;
+  AuditInfo settings;
+  char process[PROCESS_ROOM];
+};
+last_log last = {};
+
+/* a fork's child does not tell its parent's losses: the parent does */
+void own_counts_only() {
+  DWORD forks = VezForkCount();
+  if (forks == counted_forks) return;
+  counted_forks = forks;
+  told = log_msg__drops;
+  first_untold = 0;
+}
 
 /* the loss record's description, or false when there is nothing to tell */
-bool untold_losses(char desc[LOSS_DESC_SIZE]) {
+bool untold_losses(char desc[LOSS_DESC_SIZE], uint32_t mends, time_t mends_since,
+                   log__drop_counts *as_told, bool records_only) {
   struct cause {
     const char *name;
     uint32_t now, then;
+    bool records; /* records were lost (not only notices) */
   };
   const log__drop_counts &d = log_msg__drops;
-  const cause causes[] = {{"lock_held", d.lock_held, told.lock_held},
-                          {"open_failed", d.open_failed, told.open_failed},
-                          {"write_failed", d.write_failed, told.write_failed},
-                          {"mended", d.mended, told.mended},
-                          {"notices_lost", d.notices_lost, told.notices_lost}};
+  *as_told = d;
+  /* a device that keeps refusing notices is told of once, not before every record */
+  uint32_t notices = d.notices_lost;
+  if (notices != told.notices_lost && notices_said) {
+    notices = told.notices_lost;
+    as_told->notices_lost = told.notices_lost;
+  }
+  const cause causes[] = {{"lock_held", d.lock_held, told.lock_held, true},
+                          {"open_failed", d.open_failed, told.open_failed, true},
+                          {"write_failed", d.write_failed, told.write_failed, true},
+                          {"mended", mends, 0, true},
+                          {"notices_lost", notices, told.notices_lost, false}};
+  bool any = false;
+  for (const cause &c : causes)
+    any = any || (c.now != c.then && (c.records || !records_only));
+  if (!any) return false;
+  time_t since = first_untold;
+  if (mends > 0 && (since == 0 || (mends_since != 0 && mends_since < since))) since = mends_since;
   struct tm when;
   memset(&when, 0, sizeof when);
-  struct tm *t = localtime(&first_untold);
-  if (t != nullptr) when = *t;
+  localtime_s(&when, &since);
   int len = snprintf(desc, LOSS_DESC_SIZE,
                      "Records lost since %02d/%02d %02d:%02d:%02d:", when.tm_mon + 1, when.tm_mday,
                      when.tm_hour, when.tm_min, when.tm_sec);
-  bool any = false;
   for (const cause &c : causes) {
     if (c.now == c.then || len < 0 || len >= LOSS_DESC_SIZE) continue;
-    any = true;
     len += snprintf(desc + len, (size_t)(LOSS_DESC_SIZE - len), " %s %lu", c.name,
                     (unsigned long)(c.now - c.then));
   }
-  return any;
+  return true;
 }
 
 void all_told(const log__drop_counts &as_told) {
+  if (as_told.notices_lost != told.notices_lost) notices_said = true;
   uint32_t nested = told.nested;
   told = as_told;
   told.nested = nested;
   first_untold = 0;
 }
 
+/* text, cut to fit room, terminated */
+void copy_text(char *to, size_t room, const char *from) {
+  size_t n = from == nullptr ? 0 : strnlen(from, room - 1);
+  memcpy(to, from, n);
+  to[n] = '\0';
+}
+
+void remember(const char *path, int kind, int message_level, const AuditInfo *settings,
+              const char *process) {
+  last.known = true;
+  copy_text(last.path, sizeof last.path, path);
+  last.kind = kind;
+  last.message_level = message_level;
+  last.settings = *settings;
+  copy_text(last.process, sizeof last.process, process);
+}
+
+/*
+** The record itself, or with wait set the loss record alone (a process at
+** its end): its losses first, with the record's own level so that it
+** passes the same filters.
+*/
+void write_record(const char *path, int kind, int message_level, const AuditInfo *settings,
+                  int error_code, const char *process, const char *source_file, int line,
+                  const char *description, const void *data, int length, bool losses_only,
+                  uint32_t wait) {
+  own_counts_only();
+  int rc = losses_only ? log_file__open_log_file_waiting(path, settings->max_file_size, wait)
+                       : log_file__open_log_file(path, settings->max_file_size);
+  if (rc != 0) {
+    if (!losses_only)
+      log_msg__lost(rc == LOG_FILE_LOCK_FAILED ? &log_msg__drops.lock_held
+                                               : &log_msg__drops.open_failed);
+    return;
+  }
+  char losses[LOSS_DESC_SIZE];
+  time_t mends_since = 0;
+  uint32_t mends = log_file__untold_mends(&mends_since);
+  log__drop_counts as_told;
+  /* at the end of a process, lost notices alone are no record of their own */
+  bool telling = untold_losses(losses, mends, mends_since, &as_told, losses_only);
+  if (telling) {
+    log_file__write_header(kind, settings->level, message_level, process, source, 60, 0);
+    log_file__write_description(losses);
+    if (mends > 0) log_file__tell_mends();
+  }
+  if (!losses_only) {
+    log_file__write_header(kind, settings->level, message_level, process, source_file, line,
+                           error_code);
+    log_file__write_description(description);
+    if (length > 0) {
+      /* a negative setting -N also limits the dump to N bytes */
+      long long limit = -(long long)settings->hex_dumps;
+      if (limit > 0 && length > limit) length = (int)limit;
+      log_file__write_hex_dump(data, length, settings);
+    }
+  }
+  if (log_file__close_log_file() == LOG_FILE_WRITE_FAILED) {
+    if (!losses_only) log_msg__lost(&log_msg__drops.write_failed);
+  } else if (telling) {
+    all_told(as_told);
+  }
+}
+
+/* at the process's end (exit, return from main, the library's unload) */
+void tell_at_exit() {
+  uint32_t wait = flsem__lock_wait();
+  if (wait < EXIT_WAIT) wait = EXIT_WAIT;
+  /* the write path's lock, waited for no longer than the log's: a thread that was ended
+     while it held it (as Windows ends them before a library's unload) never gives it up */
+  if (!log__lock_writes_within(wait)) return;
+  if (last.known && log__writing() == 0)
+    write_record(last.path, last.kind, last.message_level, &last.settings, 0, last.process, nullptr,
+                 0, nullptr, nullptr, 0, true, wait);
+  log__unlock_writes();
+}
+
 } // namespace
 
 void log_msg__lost(uint32_t *counter) {
+  own_counts_only();
   (*counter)++;
   if (first_untold == 0) first_untold = timelib__get_unix_time();
+  static bool at_exit = false;
+  if (!at_exit) {
+    at_exit = true;
+    atexit(tell_at_exit);
+  }
+}
+
+void log_msg__notice_delivered(void) { notices_said = false; }
+
+void log_msg__notice_absent(void) {
+  own_counts_only();
+  log_msg__drops.notices_lost++;
+  told.notices_lost++;
 }
 
 void log__get_drop_counts(log__drop_counts *counts) {
@@ -84,31 +220,7 @@ void log__get_drop_counts(log__drop_counts *counts) {
 void log_msg__log_message(const char *path, int kind, int message_level, const AuditInfo *settings,
                           int error_code, const char *process, const char *source_file, int line,
                           const char *description, const void *data, int length) {
-  int rc = log_file__open_log_file(path, settings->max_file_size);
-  if (rc != 0) {
-    log_msg__lost(rc == LOG_FILE_LOCK_FAILED ? &log_msg__drops.lock_held
-                                             : &log_msg__drops.open_failed);
-    return;
-  }
-  /* what was lost goes first, with the record's own level so that it passes the same filters */
-  char losses[LOSS_DESC_SIZE];
-  bool telling = untold_losses(losses);
-  const log__drop_counts as_told = log_msg__drops;
-  if (telling) {
-    log_file__write_header(kind, settings->level, message_level, process, source, 60, 0);
-    log_file__write_description(losses);
-  }
-  log_file__write_header(kind, settings->level, message_level, process, source_file, line,
-                         error_code);
-  log_file__write_description(description);
-  if (length > 0) {
-    /* a negative setting -N also limits the dump to N bytes */
-    long long limit = -(long long)settings->hex_dumps;
-    if (limit > 0 && length > limit) length = (int)limit;
-    log_file__write_hex_dump(data, length, settings);
-  }
-  if (log_file__close_log_file() == LOG_FILE_WRITE_FAILED)
-    log_msg__lost(&log_msg__drops.write_failed);
-  else if (telling)
-    all_told(as_told);
+  remember(path, kind, message_level, settings, process);
+  write_record(path, kind, message_level, settings, error_code, process, source_file, line,
+               description, data, length, false, 0);
 }

@@ -19,7 +19,13 @@ void log_msg__log_message(const char *path, int kind, int message_level, const A
 /* the drops of this process; a nested message is counted by its sink */
 extern log__drop_counts log_msg__drops;
 
-/* counts a loss in one of log_msg__drops' counters, to be told in the log */
+/* counts a loss in one of log_msg__drops' counters, to be told in the log (at the latest
+   when the process ends) */
 void log_msg__lost(uint32_t *counter);
+
+/* a notice reached its device: a device that refuses notices again is told of again */
+void log_msg__notice_delivered(void);
+/* a notice lost for want of its device (no console): counted, never told in the log */
+void log_msg__notice_absent(void);
 
 #endif /* VEZ_LOG_MSG_H */

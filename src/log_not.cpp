@@ -3,7 +3,11 @@
 ** is opened (never created), written once at its end and closed for every
 ** notice. A device that cannot be opened only suppresses the notice. A
 ** notice never waits: a pipe or device without room for it at once (a
-** FIFO nobody reads, a terminal held) loses it, and the loss is counted.
+** FIFO nobody reads, a terminal held) loses it. Every notice lost is
+** counted, whatever kept it from its device: one that cannot be opened (a
+** FIFO without a reader, no console, no such device) as well. Losses on a
+** device that is there are told in the log; a device that is not there
+** for the process only counts.
 */
 #include "log_not.h"
 
@@ -19,6 +23,15 @@ namespace {
 
 constexpr int NOTICE_SIZE = 340;
 
+/* the console, by its name in any case (device names are) */
+bool is_console(const char *name) {
+  for (size_t i = 0;; i++) {
+    char a = name[i], b = VEZ_CONSOLE_DEVICE[i];
+    if ((a >= 'a' && a <= 'z' ? a - 32 : a) != b) return false;
+    if (b == '\0') return true;
+  }
+}
+
 } // namespace
 
 void log_not__error_notification(const char *device, const char *log_file) {
@@ -28,7 +41,15 @@ void log_not__error_notification(const char *device, const char *log_file) {
   name[VEZ_DEVICE_FIELD_SIZE - 1] = '\0';
   HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
+  if (h == INVALID_HANDLE_VALUE) {
+    /* a device that is not there for this process (no console, no such file) is counted
+       but not told in the log: a process without a console is no fault of its own */
+    if (is_console(name) || GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES)
+      log_msg__notice_absent();
+    else
+      log_msg__lost(&log_msg__drops.notices_lost);
+    return;
+  }
   /* the device is a setting: a file is written only where whoever may write the settings
      could write it anyway, else the notice is dropped and counted */
   if (!VezNoticeTargetAllowed(h, name, shm__data_file[0] != '\0' ? shm__data_file : nullptr)) {
@@ -51,5 +72,7 @@ void log_not__error_notification(const char *device, const char *log_file) {
   DWORD written = 0;
   if (n > 0 && (!WriteFile(h, notice, (DWORD)n, &written, nullptr) || written != (DWORD)n))
     log_msg__lost(&log_msg__drops.notices_lost);
+  else
+    log_msg__notice_delivered();
   CloseHandle(h);
 }

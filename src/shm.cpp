@@ -9,8 +9,6 @@
 
 #include "log.h"
 #include "log_cfg.h"
-#include "log_defe.h"
-#include "log_defl.h"
 #include "platform.h"
 
 ErrorAuditSegment *shm__pMemorySeg = nullptr;
@@ -24,17 +22,25 @@ namespace {
    tools match on: the numbers must not follow this file's own lines */
 const char source[] = "..\\..\\src\\shm";
 
+/* what a view reads once its data file is cut under it: the library's built-in defaults */
+const ErrorAuditSegment *fallback = nullptr;
+
+/* what a look at the data file found, not yet said (each said once) */
+bool cut_seen = false, cut_said = false;
+bool replaced_unsaid = false;
+bool removed_seen = false, removed_said = false;
+time_t next_look = 0; /* a data file no longer at its name is looked for once a second */
+
 void report(int line, const char *message, const void *data, int length) {
   log__report_error(source, line, message, data, length);
 }
 
-} // namespace
-
-ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
-  if (shm__nMemoryCount > 0) {
-    shm__nMemoryCount++;
-    return shm__pMemorySeg;
-  }
+/* the data file mapped whole; null (and shm__attach_error, and a report unless quiet) when
+   it cannot be */
+ErrorAuditSegment *map_segment(const char *file, int size, bool quiet = false) {
+  auto report = [quiet](int line, const char *message, const void *data, int length) {
+    if (!quiet) ::report(line, message, data, length);
+  };
   const DWORD access = GENERIC_READ | GENERIC_WRITE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   shm__attach_error = 0;
@@ -55,7 +61,7 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
   }
   if (file_h == INVALID_HANDLE_VALUE) {
     report(219, "CreateFile() failed", nullptr, 0);
-    return shm__pMemorySeg;
+    return nullptr;
   }
   /* mapped at its length, a file shorter than the segment would leave its end unmapped */
   if (size == 0) {
@@ -85,17 +91,54 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
     report(209, "MapViewOfFile() failed", nullptr, 0);
     return nullptr;
   }
-  /* a data file cut while it is mapped leaves the view on the built-in defaults */
-  static ErrorAuditSegment fallback;
-  log_defe__set_default_err_info(&fallback.error);
-  for (AuditInfo &slot : fallback.audit)
-    log_defl__set_default_log_info(&slot, 0, 0);
-  VezSetViewFallback(view, &fallback, sizeof fallback);
-  shm__pMemorySeg = static_cast<ErrorAuditSegment *>(view);
+  /* a data file cut while it is mapped leaves the view on the fallback, whole */
+  if (fallback != nullptr) VezSetViewFallback(view, fallback, sizeof *fallback);
+  shm__attach_error = 0;
+  return static_cast<ErrorAuditSegment *>(view);
+}
+
+} // namespace
+
+void shm__set_fallback(const ErrorAuditSegment *defaults) { fallback = defaults; }
+
+ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
+  if (shm__nMemoryCount > 0) {
+    shm__nMemoryCount++;
+    return shm__pMemorySeg;
+  }
+  ErrorAuditSegment *segment = map_segment(file, size);
+  if (segment == nullptr) return shm__pMemorySeg;
+  shm__pMemorySeg = segment;
   shm__nMemoryCount = 1;
   snprintf(shm__data_file, sizeof shm__data_file, "%s", file);
-  shm__attach_error = 0;
   return shm__pMemorySeg;
+}
+
+int shm__check_segment(void) {
+  if (shm__pMemorySeg == nullptr) return SHM_WHOLE;
+  int state = VezViewCheck(shm__pMemorySeg);
+  if (state == VEZ_VIEW_CUT) {
+    cut_seen = true;
+    return SHM_CUT;
+  }
+  if (state != VEZ_VIEW_GONE) return SHM_WHOLE;
+  /* removed, or replaced by another file: the one at the name now, if there is one. The old
+     view stays mapped: other threads may be reading a level through it this moment. */
+  time_t now = time(nullptr);
+  if (now < next_look) return SHM_WHOLE;
+  next_look = now + 1;
+  uint32_t error = shm__attach_error;
+  /* not reported here: a missing file is said once, after the record */
+  ErrorAuditSegment *fresh = map_segment(shm__data_file, 0, true);
+  shm__attach_error = error;
+  if (fresh == nullptr) {
+    removed_seen = true;
+    return SHM_WHOLE;
+  }
+  shm__pMemorySeg = fresh;
+  replaced_unsaid = true;
+  removed_seen = removed_said = false;
+  return SHM_REPLACED;
 }
 
 void shm__detach_shared_mem(void) {
@@ -116,10 +159,20 @@ void shm__detach_shared_mem(void) {
 bool shm__segment_lost(void) { return shm__pMemorySeg != nullptr && VezViewLost(shm__pMemorySeg); }
 
 void shm__report_if_lost(void) {
-  static bool reported = false;
-  if (reported || !shm__segment_lost()) return;
-  reported = true;
-  report(340, "Data file cut while mapped, built-in defaults used", nullptr, 0);
+  if (!cut_said && (cut_seen || shm__segment_lost())) {
+    cut_said = true;
+    report(340, "Data file cut while mapped, built-in defaults used", nullptr, 0);
+  }
+  if (replaced_unsaid) {
+    replaced_unsaid = false;
+    report(345, "Data file replaced while mapped, the new one used", shm__data_file,
+           (int)strlen(shm__data_file));
+  }
+  if (removed_seen && !removed_said) {
+    removed_said = true;
+    report(350, "Data file removed while mapped, its last settings kept", shm__data_file,
+           (int)strlen(shm__data_file));
+  }
 }
 
 void shm__data_file_path(char path[SHM_PATH_SIZE]) {

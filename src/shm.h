@@ -33,6 +33,27 @@ ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size);
 void shm__detach_shared_mem(void);
 
 /*
+** What a view reads where its data file is cut under it: the library hands
+** its built-in defaults here before it attaches. The segment module knows
+** no defaults of its own.
+*/
+void shm__set_fallback(const ErrorAuditSegment *defaults);
+
+/*
+** One look at the data file under the view. SHM_WHOLE; SHM_CUT: it was
+** cut (to nothing or partway), and the view reads the fallback from now
+** on, whole; SHM_REPLACED: the file at its name is another one now (an
+** operator replaced it), and shm__pMemorySeg is a view of that one (the
+** old view stays mapped for readers still on it). A data file removed is
+** kept in use as it was. Each of these is said once, by
+** shm__report_if_lost.
+*/
+constexpr int SHM_WHOLE = 0;
+constexpr int SHM_CUT = 1;
+constexpr int SHM_REPLACED = 2;
+int shm__check_segment(void);
+
+/*
 ** Whether the data file was cut under this process's view (another user
 ** emptied it): the view then reads the built-in defaults, as a process
 ** without a data file would use, and reports that once.

@@ -40,10 +40,10 @@ int sys__open(const char *path, int flags, int mode) {
 
 int sys__creat(const char *path, int mode) { return _creat(path, mode); }
 int sys__close(int fd) { return _close(fd); }
-int sys__chsize(int fd, long size) { return _chsize(fd, size); }
+int sys__chsize(int fd, long long size) { return _chsize_s(fd, size) == 0 ? 0 : -1; }
 int sys__write(int fd, const void *buf, unsigned int count) { return _write(fd, buf, count); }
 int sys__read(int fd, void *buf, unsigned int count) { return _read(fd, buf, count); }
-long sys__lseek(int fd, long offset, int origin) { return _lseek(fd, offset, origin); }
+long long sys__lseek(int fd, long long offset, int origin) { return _lseeki64(fd, offset, origin); }
 int sys__access(const char *path, int mode) { return _access(path, mode); }
 int sys__system(const char *command) { return system(command); }
 

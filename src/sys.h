@@ -12,10 +12,11 @@ int sys__open(const char *path, int flags, int mode);
 int sys__creat(const char *path, int mode);
 int sys__close(int fd);
 /* cuts (or extends) the file to size bytes: 0, or -1 */
-int sys__chsize(int fd, long size);
+int sys__chsize(int fd, long long size);
 int sys__write(int fd, const void *buf, unsigned int count);
 int sys__read(int fd, void *buf, unsigned int count);
-long sys__lseek(int fd, long offset, int origin);
+/* offsets and sizes are 64 bits wide on every build: a log may pass 2 GiB */
+long long sys__lseek(int fd, long long offset, int origin);
 int sys__access(const char *path, int mode);
 int sys__system(const char *command);
 /* one line of standard input without its line feed, at most size - 1 characters */

@@ -8,6 +8,8 @@
 */
 #include "timelib.h"
 
+#include "platform.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -21,14 +23,14 @@ const char *const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 time_t now(void) { return timelib__fixed_time != 0 ? timelib__fixed_time : time(nullptr); }
 
-/* the local calendar time of t; an all-zero record when the system cannot convert it */
+/* the local calendar time of t; an all-zero record when the system cannot convert it. The
+   zone is read once per process, not at every call */
 struct tm local(time_t t) {
-  struct tm *p = localtime(&t);
-  if (p != nullptr) return *p;
-  struct tm zero;
-  memset(&zero, 0, sizeof zero);
-  zero.tm_mday = 1;
-  return zero;
+  struct tm tm;
+  if (localtime_s(&tm, &t) == 0) return tm;
+  memset(&tm, 0, sizeof tm);
+  tm.tm_mday = 1;
+  return tm;
 }
 
 } // namespace

@@ -20,7 +20,8 @@ constexpr int VEZ_DEVICE_SIZE = VEZ_DEVICE_FIELD_SIZE - 1;
 constexpr int32_t VEZ_DEFAULT_FILE_SIZE = 1024;
 /* the largest maximum size a configuration may set: 2 GiB */
 constexpr int32_t VEZ_MAX_FILE_SIZE = 4194304;
-/* the notification device where nothing else is set: the console */
-constexpr char VEZ_DEFAULT_DEVICE[] = "CONOUT$";
+/* the console's device name, and the notification device where nothing else is set */
+constexpr char VEZ_CONSOLE_DEVICE[] = "CONOUT$";
+constexpr const char *VEZ_DEFAULT_DEVICE = VEZ_CONSOLE_DEVICE;
 
 #endif /* VEZ_DEFAULTS_H */

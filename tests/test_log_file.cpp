@@ -11,6 +11,8 @@
 #include <chrono>
 
 #include "flsem.h"
+
+#include <stddef.h>
 #include "log_chk.h"
 #include "log_file.h"
 #include "log_msg.h"
@@ -72,7 +74,8 @@ TEST_F(Writer, WorkedExampleByteForByte) {
       "010  0a 0d 30 31" +
       std::string(42, ' ') + "..01" + std::string(14, ' ') + "\n";
   EXPECT_EQ(testenv::read_file(log), crlf(want));
-  EXPECT_EQ(testenv::file_size(log + ".lok"), 0) << "the lock file stays, empty";
+  EXPECT_EQ(testenv::file_size(log + ".lok"), (long long)FLSEM_STAMP_SIZE)
+      << "the lock file holds its stamp alone";
 }
 
 TEST_F(Writer, ShortFormExamples) {
@@ -214,7 +217,7 @@ TEST_F(Writer, DerivedNamesNeverCutOntoTheLogItself) {
   testenv::write_file(log, "content");
   int fd = sys__open(log.c_str(), _O_CREAT | _O_RDWR, 0666);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1, 7), 0);
+  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1, 7, 0), 0);
   sys__close(fd);
   EXPECT_EQ(testenv::read_file(log), "content");
 }
@@ -232,7 +235,7 @@ TEST_F(Writer, LockHeldByAnotherProcessDropsTheRecordAtOnce) {
   EXPECT_EQ(r.status, 0);
   write("kept", "");
   EXPECT_NE(testenv::read_file(log).find("Desc:kept"), std::string::npos);
-  EXPECT_EQ(testenv::file_size(log + ".lok"), 0);
+  EXPECT_EQ(testenv::file_size(log + ".lok"), (long long)FLSEM_STAMP_SIZE);
 }
 
 TEST_F(Writer, LockOncePerProcessAndReleaseOnce) {
@@ -346,41 +349,62 @@ TEST_F(Writer, NoLoggedTextPassesForALineOfItsOwn) {
   EXPECT_NE(testenv::read_file(log).find("\r\n<2d>-----forged\r\n"), std::string::npos);
 }
 
-TEST_F(Writer, TornTailIsCutBackBeforeTheNextRecord) {
-  const std::string whole = crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\nDesc:whole\n");
+/* the stamp a writer killed inside its write leaves: the record it began still under way */
+void stamp_in_flight(const std::string &lok) {
+  std::string stamp = testenv::read_file(lok);
+  ASSERT_EQ(stamp.size(), FLSEM_STAMP_SIZE);
+  stamp[offsetof(flsem_stamp, in_flight)] = 1;
+  testenv::write_file(lok, stamp);
+}
+
+TEST_F(Writer, OnlyTheLastWritersOwnTornRecordIsEverCut) {
+  const std::string told =
+      crlf("------09/14 13:05:07   1/1  err:0   cfgsrv(..\\..\\src\\log_msg:60)\n"
+           "Desc:Records lost since 09/14 13:05:07: mended 1\n");
+  const std::string next =
+      crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\nDesc:next\n");
   struct tear {
-    std::string tail; /* what a writer killed in its write left after the whole record */
-    bool ended;       /* its start is out of reach: the torn line is ended instead */
+    const char *what;
+    long long cut;     /* where a killed writer's record stops: its bytes kept, -1 none */
+    std::string after; /* written after it by someone who keeps no stamp */
+    bool mended;
   };
   const tear cases[] = {
-      {"------09/14 13:0", false},
-      {"---", false},
-      {crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\nDesc:") + "half a descr", false},
-      {crlf("------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\nDesc:d\n") + "\r", false},
-      {"------09/14 13:05:07   1/1  err:2   cfgsrv(s:1)\r\nDesc:d\r\n" + std::string(70000, 'x'),
-       true},
+      {"torn at a line end", 63, "", true},
+      {"torn inside a line", 70, "", true},
+      {"torn inside the mark", 3, "", true},
+      {"an operator's line after a torn record", 63, "disk replaced\n", false},
+      {"an operator's line ending in a bare LF", -1, "disk replaced\n", false},
+      {"someone else's torn line: ended, never cut", -1, "------09/14 13:0", true},
+      {"someone else's line ended by CR alone", -1, "half\r", true},
   };
   for (const tear &t : cases) {
-    testenv::write_file(log, whole + t.tail);
-    log__drop_counts before, after;
-    log__get_drop_counts(&before);
+    testenv::remove_file(log);
+    write("whole", "");
+    std::string whole = testenv::read_file(log);
+    if (t.cut >= 0) {
+      write("torn " + std::string(200, 't'), std::string(100, 'x'));
+      std::string both = testenv::read_file(log);
+      testenv::write_file(log, both.substr(0, whole.size() + (size_t)t.cut));
+      stamp_in_flight(log + ".lok");
+    }
+    std::string before = testenv::read_file(log) + t.after;
+    testenv::write_file(log, before);
+    log__drop_counts was, is;
+    log__get_drop_counts(&was);
     write("next", "");
-    log__get_drop_counts(&after);
-    EXPECT_EQ(after.mended, before.mended + 1);
+    log__get_drop_counts(&is);
+    EXPECT_EQ(is.mended, was.mended + (t.mended ? 1 : 0)) << t.what;
     std::string text = testenv::read_file(log);
-    std::string told = crlf("------09/14 13:05:07   1/1  err:0   cfgsrv(..\\..\\src\\log_msg:60)\n"
-                            "Desc:Records lost since 09/14 13:05:07: mended 1\n"
-                            "------09/14 13:05:07   1/1  err:2   cfgsrv(..\\..\\src\\shm:209)\n"
-                            "Desc:next\n");
-    if (t.ended)
-      EXPECT_EQ(text, whole + t.tail + "\r\n" + told);
-    else
-      EXPECT_EQ(text, whole + told) << t.tail;
+    if (t.cut >= 0 && t.mended) {
+      EXPECT_EQ(text, whole + told + next) << t.what;
+    } else if (t.mended) {
+      std::string ended = before + (before.back() == '\r' ? "\n" : "\r\n");
+      EXPECT_EQ(text, ended + told + next) << t.what;
+    } else {
+      EXPECT_EQ(text, before + next) << t.what << ": nothing cut, nothing counted";
+    }
   }
-  /* a log that ends whole is left as it is */
-  testenv::write_file(log, whole);
-  write("next", "");
-  EXPECT_EQ(testenv::read_file(log).substr(0, whole.size() + 6), whole + "------");
 }
 
 TEST_F(Writer, RotationWithTheLogHeldOpenLosesNoGeneration) {

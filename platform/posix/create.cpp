@@ -305,6 +305,15 @@ unsigned long mapped(int e, const char *path) {
 
 } // namespace
 
+int posix_stat_at_name(const char *path, struct stat *st) {
+  const char *name = path;
+  dir_facts dir;
+  int dirfd = directory_of(path, &name, &dir);
+  if (dirfd == -1) return -1;
+  if (dirfd == -2) return stat(path, st);
+  return fstatat(dirfd, name, st, AT_SYMLINK_NOFOLLOW);
+}
+
 int posix_open_file(const char *path, int flags, bool write_allowed, bool device_allowed,
                     bool *created) {
   *created = false;

@@ -6,6 +6,8 @@
 #ifndef VEZ_POSIX_CREATE_H
 #define VEZ_POSIX_CREATE_H
 
+struct stat;
+
 /*
 ** open(2) with flags, O_CREAT among them or not. A file this call creates
 ** gets its mode from its directory, never from the umask: group read and
@@ -22,6 +24,10 @@
 */
 int posix_open_file(const char *path, int flags, bool write_allowed, bool device_allowed,
                     bool *created);
+
+/* stat(2) of what path names now, by the same walk: in a shared directory the final
+   link is not followed. 0, or -1 with errno set */
+int posix_stat_at_name(const char *path, struct stat *st);
 
 /* the thread's last-error code, as GetLastError gives it */
 extern thread_local unsigned long posix_last_error;

@@ -11,6 +11,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,23 +184,90 @@ int _setmode(int fd, int mode) {
   return was_binary ? _O_BINARY : _O_TEXT;
 }
 
-BOOL VezLockOpenFile(int fd) {
+namespace {
+
+/* a lock of the whole file that belongs to the open file, not to the process: two opens of
+   one process exclude each other too, and a fork's child shares its parent's */
+int whole_file_lock(int fd, short type) {
   struct flock lock;
   memset(&lock, 0, sizeof lock);
-  lock.l_type = F_WRLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;
-#ifdef F_OFD_SETLKW
-  const int wait_for_lock = F_OFD_SETLKW; /* the open file's own, not the process's */
+#ifdef F_OFD_SETLK
+  return fcntl(fd, F_OFD_SETLK, &lock);
 #else
-  const int wait_for_lock = F_SETLKW;
+  return fcntl(fd, F_SETLK, &lock);
 #endif
-  int rc;
-  while ((rc = fcntl(fd, wait_for_lock, &lock)) != 0 && errno == EINTR) {
+}
+
+long long monotonic_us() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+} // namespace
+
+BOOL VezLockOpenFile(int fd, DWORD wait) {
+  /* tried again after short pauses, never for longer than asked: whoever holds it (a
+     program outside the product may) never stops a writer for good */
+  long long deadline = monotonic_us() + (long long)wait * 1000;
+  long pause_us = 20;
+  for (;;) {
+    if (whole_file_lock(fd, F_WRLCK) == 0) return TRUE;
+    int e = errno;
+    if (e != EINTR && e != EAGAIN && e != EACCES) {
+      posix_last_error = posix_win32_error(e, nullptr);
+      return FALSE;
+    }
+    long long left = deadline - monotonic_us();
+    if (left <= 0) {
+      posix_last_error = ERROR_LOCK_VIOLATION;
+      return FALSE;
+    }
+    struct timespec ts = {0, (long)(pause_us < left ? pause_us : left) * 1000};
+    nanosleep(&ts, nullptr);
+    if (pause_us < 1000) pause_us *= 2;
   }
-  return failed_if(rc) == 0;
+}
+
+void VezUnlockOpenFile(int fd) { whole_file_lock(fd, F_UNLCK); }
+
+int VezKeepDescriptor(int fd) {
+  /* Above the numbers a program's own opens take (the lowest free one each time): a host
+     that closes a number twice, or reuses one it closed, meets its own, not ours. Where the
+     limit leaves no such room the descriptor stays where it is. */
+  constexpr int KEPT_FROM = 256;
+  if (fd < 0 || fd >= KEPT_FROM) return fd;
+  int high = fcntl(fd, F_DUPFD_CLOEXEC, KEPT_FROM);
+  if (high < 0) return fd;
+  set_binary(high, is_binary(fd));
+  set_binary(fd, false);
+  close(fd);
+  return high;
 }
 
 int _chsize(int fd, long size) { return failed_if(ftruncate(fd, (off_t)size)); }
+
+int _chsize_s(int fd, long long size) {
+  if (size < 0) return EINVAL;
+  return failed_if(ftruncate(fd, (off_t)size)) == 0 ? 0 : errno;
+}
+
+long long _lseeki64(int fd, long long offset, int origin) {
+  long long at = (long long)lseek(fd, (off_t)offset, origin);
+  failed_if(at < 0 ? -1 : 0);
+  return at;
+}
+
+int localtime_s(struct tm *result, const time_t *t) {
+  /* the zone is read once: without TZ, glibc's localtime looks at the zone file again at
+     every call (a system call per record), localtime_r only once tzset has run */
+  static pthread_once_t zone_read = PTHREAD_ONCE_INIT;
+  pthread_once(&zone_read, [] { tzset(); });
+  if (result == nullptr || t == nullptr) return EINVAL;
+  return localtime_r(t, result) != nullptr ? 0 : EINVAL;
+}
 
 int _unlink(const char *path) { return failed_if(unlink(path)); }
 

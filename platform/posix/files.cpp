@@ -34,23 +34,29 @@ enum { HANDLE_FILE = 1, HANDLE_MAPPING = 2, HANDLE_FIND = 3 };
 struct vez_handle {
   int kind; /* 0: a free entry */
   int fd;
-  uint64_t map_size; /* mappings only */
-  DIR *dir;          /* searches only: the directory, and the pattern its names must match */
+  uint64_t map_size;   /* mappings only */
+  char path[MAX_PATH]; /* files and mappings: the name it was opened by, where it fits */
+  DIR *dir;            /* searches only: the directory, and the pattern its names must match */
   char pattern[MAX_PATH];
   char dir_path[MAX_PATH];
 };
 
-/* handles come from a fixed table: opening a lock or a device allocates nothing */
+/*
+** Handles come from a fixed table: opening a lock or a device allocates
+** nothing. The table is the process's; its callers serialise their use of
+** it (the library under its write lock, the programs on one thread).
+*/
 constexpr int MAX_HANDLES = 256;
 vez_handle handles[MAX_HANDLES];
 
-vez_handle *new_handle(int kind, int fd, uint64_t map_size) {
+vez_handle *new_handle(int kind, int fd, uint64_t map_size, const char *path = "") {
   for (vez_handle &h : handles) {
     if (h.kind == 0) {
       h.kind = kind;
       h.fd = fd;
       h.map_size = map_size;
       h.dir = nullptr;
+      snprintf(h.path, sizeof h.path, "%s", strlen(path) < sizeof h.path ? path : "");
       return &h;
     }
   }
@@ -60,9 +66,16 @@ vez_handle *new_handle(int kind, int fd, uint64_t map_size) {
 /*
 ** Views mapped and not yet unmapped, so that UnmapViewOfFile knows each
 ** length, and what each view reads once its file is cut under it: Windows
-** refuses to cut a mapped file, POSIX lets anyone who may write it do so,
-** and the next access to the view would raise SIGBUS. The handler puts a
-** private copy of the view's fallback bytes in its place instead.
+** refuses to cut a mapped file, POSIX lets anyone who may write it do so.
+** A cut inside a view's first page leaves zeros where the file ended; past
+** it, the next access raises SIGBUS. Either way the view is replaced, in
+** one step that no reader can see half done, by a private copy of its
+** fallback bytes: VezViewCheck does it when it finds the file shorter, the
+** fault handler when an access faults first. Each view keeps a descriptor
+** of its file (and the file's identity, to tell it from a descriptor a
+** host closed and reused) for that look. The table is written by the
+** mapping calls (one thread at a time, as the handles) and read by the
+** fault handler at any time: an entry is published by its address last.
 */
 constexpr int MAX_VIEWS = 32;
 constexpr size_t VIEW_FALLBACK_MAX = 4096;
@@ -72,44 +85,113 @@ struct view_entry {
   size_t fallback_size;
   unsigned char fallback[VIEW_FALLBACK_MAX];
   volatile sig_atomic_t lost;
+  int fd; /* -1: none; a descriptor found closed or taken is looked for again by path */
+  dev_t dev;
+  ino_t ino;
+  char path[MAX_PATH];
+  long next_look; /* a file missing at its name is looked for at most once a second */
 };
 view_entry views[MAX_VIEWS];
 struct sigaction previous_bus;
+/* set while the fault is passed to the handler that was there before ours */
+volatile sig_atomic_t passing_on = 0;
 
-void on_bus(int sig, siginfo_t *info, void *context) {
-  char *at = static_cast<char *>(info->si_addr);
-  for (view_entry &v : views) {
-    char *base = static_cast<char *>(v.addr);
-    if (base == nullptr || at < base || at >= base + v.length) continue;
-    int saved = errno;
-    void *p = mmap(base, v.length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-                   -1, 0);
-    errno = saved;
-    if (p == MAP_FAILED) break;
-    memcpy(base, v.fallback, v.fallback_size < v.length ? v.fallback_size : v.length);
-    v.lost = 1;
-    return; /* the faulting access runs again, on the copy */
-  }
-  /* not a view of ours: what would have happened without this handler */
-  if (previous_bus.sa_flags & SA_SIGINFO) {
-    previous_bus.sa_sigaction(sig, info, context);
-  } else if (previous_bus.sa_handler != SIG_DFL && previous_bus.sa_handler != SIG_IGN) {
-    previous_bus.sa_handler(sig);
-  } else {
-    sigaction(SIGBUS, &previous_bus, nullptr); /* the fault recurs, with its own action */
-  }
+long coarse_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return (long)ts.tv_sec;
 }
 
-void watch_views() {
-  static bool watching = false;
-  if (watching) return;
-  watching = true;
+/* the view's pages, at once, become a private copy of its fallback: a reader sees the file's
+   bytes or the fallback, never a page of each or a half-copied one */
+bool replace_view(view_entry &v) {
+  void *base = __atomic_load_n(&v.addr, __ATOMIC_ACQUIRE);
+  if (base == nullptr) return false;
+  void *fresh = mmap(nullptr, v.length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (fresh == MAP_FAILED) return false;
+  memcpy(fresh, v.fallback, v.fallback_size < v.length ? v.fallback_size : v.length);
+  if (mremap(fresh, v.length, v.length, MREMAP_MAYMOVE | MREMAP_FIXED, base) == MAP_FAILED) {
+    munmap(fresh, v.length);
+    return false;
+  }
+  v.lost = 1;
+  return true;
+}
+
+void on_bus(int sig, siginfo_t *info, void *context);
+
+/* what would have happened without our handler */
+void pass_on(int sig, siginfo_t *info, void *context) {
+  bool sent = info == nullptr || info->si_code <= 0; /* kill, tgkill, sigqueue: no fault */
+  struct sigaction prev = previous_bus;
+  bool ours = (prev.sa_flags & SA_SIGINFO) && prev.sa_sigaction == on_bus;
+  if (!passing_on && !ours) {
+    if ((prev.sa_flags & SA_SIGINFO) && prev.sa_sigaction != nullptr) {
+      passing_on = 1;
+      prev.sa_sigaction(sig, info, context);
+      passing_on = 0;
+      return;
+    }
+    if (!(prev.sa_flags & SA_SIGINFO) && prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
+      passing_on = 1;
+      prev.sa_handler(sig);
+      passing_on = 0;
+      return;
+    }
+    if (!(prev.sa_flags & SA_SIGINFO) && prev.sa_handler == SIG_IGN && sent) return;
+  }
+  /* the default action: a fault recurs when the access runs again; a signal that was sent
+     is gone once handled, so it is raised again */
+  struct sigaction dfl;
+  memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGBUS, &dfl, nullptr);
+  if (sent) raise(sig);
+}
+
+void on_bus(int sig, siginfo_t *info, void *context) {
+  if (info != nullptr && info->si_code > 0) {
+    char *at = static_cast<char *>(info->si_addr);
+    for (view_entry &v : views) {
+      char *base = static_cast<char *>(__atomic_load_n(&v.addr, __ATOMIC_ACQUIRE));
+      if (base == nullptr || at < base || at >= base + v.length) continue;
+      int saved = errno;
+      bool replaced = replace_view(v);
+      errno = saved;
+      if (replaced) return; /* the faulting access runs again, on the copy */
+      break;
+    }
+  }
+  pass_on(sig, info, context);
+}
+
+void install_handler() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_sigaction = on_bus;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGBUS, &sa, &previous_bus);
+}
+
+void watch_views() {
+  static bool watching = false;
+  if (watching) return;
+  watching = true;
+  install_handler();
+}
+
+/* A host may install a SIGBUS handler of its own after ours: at most once a second, ours is
+   put back in front of it, and passes it every fault that is not a view's. */
+void keep_watching() {
+  static long next = 0;
+  long now = coarse_seconds();
+  if (now < next) return;
+  next = now + 1;
+  struct sigaction cur;
+  if (sigaction(SIGBUS, nullptr, &cur) != 0) return;
+  if ((cur.sa_flags & SA_SIGINFO) && cur.sa_sigaction == on_bus) return;
+  install_handler();
 }
 
 view_entry *view_of(LPCVOID view) {
@@ -198,7 +280,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     fail_with(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
-  vez_handle *h = new_handle(HANDLE_FILE, fd, 0);
+  vez_handle *h = new_handle(HANDLE_FILE, fd, 0, path);
   if (h == nullptr) {
     close(fd);
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
@@ -528,6 +610,101 @@ BOOL VezNoticeTargetAllowed(HANDLE target, LPCSTR target_name, LPCSTR settings_f
   return t.st_uid == s.st_uid;
 }
 
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  if (h == nullptr) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  int op = (flags & LOCKFILE_EXCLUSIVE_LOCK) ? LOCK_EX : LOCK_SH;
+  if (flags & LOCKFILE_FAIL_IMMEDIATELY) op |= LOCK_NB;
+  int rc;
+  while ((rc = flock(h->fd, op)) != 0 && errno == EINTR) {
+  }
+  if (rc == 0) return TRUE;
+  int e = errno;
+  fail_with(e == EWOULDBLOCK ? ERROR_LOCK_VIOLATION : win32_error(e));
+  return FALSE;
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD, DWORD, DWORD, LPOVERLAPPED) {
+  vez_handle *h = as_handle(file, HANDLE_FILE);
+  if (h == nullptr || flock(h->fd, LOCK_UN) != 0) {
+    fail_with(h == nullptr ? ERROR_INVALID_HANDLE : win32_error(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL VezKeepFilesOpen(void) { return TRUE; }
+
+void VezForgetHandle(HANDLE handle) {
+  vez_handle *h = as_handle(handle, HANDLE_FILE);
+  if (h != nullptr) h->kind = 0;
+}
+
+HANDLE VezOpenKeptFile(LPCSTR name) {
+  if (name == nullptr || name[0] == '\0') {
+    fail_with(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  bool created = false;
+  int fd = posix_open_file(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, true, false, &created);
+  if (fd < 0) {
+    int e = errno;
+    fail_with((DWORD)posix_win32_error(e, name));
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    fail_with(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  fd = VezKeepDescriptor(fd);
+  vez_handle *h = new_handle(HANDLE_FILE, fd, 0, name);
+  if (h == nullptr) {
+    close(fd);
+    fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  posix_last_error = created ? 0 : ERROR_ALREADY_EXISTS;
+  return h;
+}
+
+namespace {
+
+void facts_from(const struct stat &st, VEZ_FILE_FACTS *facts) {
+  facts->volume = (uint64_t)st.st_dev;
+  facts->index = (uint64_t)st.st_ino;
+  facts->size = (uint64_t)st.st_size;
+  facts->links = (DWORD)st.st_nlink;
+  facts->regular = S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+BOOL VezFileFacts(int fd, VEZ_FILE_FACTS *facts) {
+  struct stat st;
+  if (facts == nullptr || fstat(fd, &st) != 0) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  facts_from(st, facts);
+  return TRUE;
+}
+
+BOOL VezFileFactsAtName(LPCSTR path, VEZ_FILE_FACTS *facts) {
+  struct stat st;
+  if (path == nullptr || facts == nullptr || posix_stat_at_name(path, &st) != 0) {
+    int e = path == nullptr || facts == nullptr ? EINVAL : errno;
+    fail_with((DWORD)posix_win32_error(e, path));
+    return FALSE;
+  }
+  facts_from(st, facts);
+  return TRUE;
+}
+
 BOOL VezHandleIsAtName(HANDLE handle, LPCSTR name) {
   vez_handle *h = as_handle(handle, HANDLE_FILE);
   struct stat held, named;
@@ -591,7 +768,7 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_
     fail_with(win32_error(e));
     return nullptr;
   }
-  vez_handle *m = new_handle(HANDLE_MAPPING, fd, want);
+  vez_handle *m = new_handle(HANDLE_MAPPING, fd, want, h->path);
   if (m == nullptr) {
     close(fd);
     fail_with(ERROR_NOT_ENOUGH_MEMORY);
@@ -617,9 +794,18 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD, DWORD off_high, DWORD off_low, size_
     return nullptr;
   }
   watch_views();
+  struct stat st;
+  int fd = fcntl(m->fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    int e = errno;
+    if (fd >= 0) close(fd);
+    fail_with(win32_error(e));
+    return nullptr;
+  }
   void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m->fd, (off_t)off);
   if (p == MAP_FAILED) {
     int e = errno;
+    close(fd);
     fail_with(win32_error(e));
     return nullptr;
   }
@@ -627,6 +813,11 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD, DWORD off_high, DWORD off_low, size_
   v.length = length;
   v.fallback_size = 0;
   v.lost = 0;
+  v.fd = VezKeepDescriptor(fd);
+  v.dev = st.st_dev;
+  v.ino = st.st_ino;
+  memcpy(v.path, m->path, sizeof v.path);
+  v.next_look = 0;
   __atomic_store_n(&v.addr, p, __ATOMIC_RELEASE);
   return p;
 }
@@ -637,8 +828,10 @@ BOOL UnmapViewOfFile(LPCVOID view) {
     fail_with(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  munmap(v->addr, v->length);
   __atomic_store_n(&v->addr, nullptr, __ATOMIC_RELEASE);
+  munmap(const_cast<void *>(view), v->length);
+  if (v->fd >= 0) close(v->fd);
+  v->fd = -1;
   return TRUE;
 }
 
@@ -653,6 +846,45 @@ void VezSetViewFallback(LPCVOID view, const void *fallback, size_t size) {
 BOOL VezViewLost(LPCVOID view) {
   view_entry *v = view_of(view);
   return v != nullptr && v->lost != 0;
+}
+
+namespace {
+
+/* the view's file by its name, where the descriptor kept for it was closed or taken by the
+   host: the same file, or none (-1) */
+int view_file_again(view_entry &v) {
+  long now = coarse_seconds();
+  if (v.path[0] == '\0' || now < v.next_look) return -1;
+  v.next_look = now + 1;
+  bool created = false;
+  int fd = posix_open_file(v.path, O_RDONLY | O_CLOEXEC | O_NOCTTY, false, false, &created);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != v.dev || st.st_ino != v.ino)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd < 0 ? -1 : VezKeepDescriptor(fd);
+}
+
+} // namespace
+
+int VezViewCheck(LPCVOID view) {
+  view_entry *v = view_of(view);
+  if (v == nullptr) return VEZ_VIEW_WHOLE;
+  keep_watching();
+  if (v->lost) return VEZ_VIEW_CUT;
+  struct stat st;
+  if (v->fd < 0 || fstat(v->fd, &st) != 0 || st.st_dev != v->dev || st.st_ino != v->ino) {
+    /* closed or taken by the host: never ours to close any more */
+    v->fd = view_file_again(*v);
+    if (v->fd < 0 || fstat(v->fd, &st) != 0) return VEZ_VIEW_GONE;
+  }
+  size_t needed = v->fallback_size > 0 ? v->fallback_size : 1;
+  if ((uint64_t)st.st_size < needed) {
+    replace_view(*v);
+    return VEZ_VIEW_CUT;
+  }
+  return st.st_nlink == 0 ? VEZ_VIEW_GONE : VEZ_VIEW_WHOLE;
 }
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR buf, DWORD size) {

@@ -3,6 +3,8 @@
 ** mutex. A process that forks while another thread holds one must still be
 ** able to take it in the child (where that thread does not exist): every
 ** critical section is held across fork() and made anew in the child.
+** The forks are counted, so that what a child inherited open from its
+** parent is known as such.
 */
 #include "../platform.h"
 
@@ -65,5 +67,22 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section) {
 void EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(mutex_of(section)); }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(mutex_of(section)); }
+
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
+  return pthread_mutex_trylock(mutex_of(section)) == 0;
+}
+
+namespace {
+
+/* written by the child of a fork, before any other thread exists there */
+DWORD forks = 0;
+
+} // namespace
+
+DWORD VezForkCount(void) {
+  static pthread_once_t counting = PTHREAD_ONCE_INIT;
+  pthread_once(&counting, [] { pthread_atfork(nullptr, nullptr, [] { forks++; }); });
+  return __atomic_load_n(&forks, __ATOMIC_RELAXED);
+}
 
 #endif /* VEZ_OS_POSIX */

@@ -44,6 +44,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #endif
 
 #define MAX_PATH 260
+#define MAXDWORD 0xffffffffu
 #define _MAX_DRIVE 3
 #define _MAX_DIR 256
 #define _MAX_FNAME 256
@@ -58,6 +59,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_DISK_FULL 112L
 #define ERROR_INVALID_PARAMETER 87L
@@ -175,6 +178,22 @@ BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD max_collection,
                              LPDWORD collect_timeout);
 #define MOVEFILE_REPLACE_EXISTING 0x1u
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+
+/* locks on an open file, here always of the whole file: with LOCKFILE_FAIL_IMMEDIATELY a
+   lock held by another open fails at once (ERROR_LOCK_VIOLATION), never waits */
+typedef struct _OVERLAPPED {
+  uintptr_t Internal;
+  uintptr_t InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+#define LOCKFILE_FAIL_IMMEDIATELY 0x1u
+#define LOCKFILE_EXCLUSIVE_LOCK 0x2u
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                LPOVERLAPPED overlapped);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                  LPOVERLAPPED overlapped);
 /*
 ** Not Win32, what the emulation must add to it: whether a handle's file is
 ** still the one at name (POSIX lets a file be removed or replaced while it
@@ -183,16 +202,70 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 ** copy of fallback, and VezViewLost tells it.
 */
 BOOL VezHandleIsAtName(HANDLE h, LPCSTR name);
-/* and, since a lock file can be removed under its holder there, a lock on the open file
-   itself for the writers of one file, waited for, held until the descriptor is closed
-   (readers are not kept out) */
-BOOL VezLockOpenFile(int fd);
+/*
+** And, since a lock file can be removed under its holder there, a lock on
+** the open file itself, for what writers of one file must never do two at
+** once (move it aside): tried for at most wait milliseconds (0: once), held
+** until VezUnlockOpenFile or the descriptor's close. Readers and appends
+** are not kept out.
+*/
+BOOL VezLockOpenFile(int fd, DWORD wait);
+void VezUnlockOpenFile(int fd);
+
+/*
+** Whether files may stay open between uses without keeping another process
+** from anything: on POSIX an open file keeps nobody out (a lock file is
+** then locked with LockFileEx and the lock released with UnlockFileEx); on
+** Windows it keeps others from moving the file or opening it exclusively,
+** so files there are opened for each use.
+*/
+BOOL VezKeepFilesOpen(void);
+/*
+** A file kept open for reading and writing, created when missing as _open
+** creates files (the same rules in a directory others may write), holding
+** no lock of any kind; its descriptor lies high, away from the numbers a
+** host program's own opens take.
+*/
+HANDLE VezOpenKeptFile(LPCSTR name);
+/* moves a descriptor to keep high in the same way: the new one (the old one is closed) */
+int VezKeepDescriptor(int fd);
+/* lets go of a handle whose descriptor is no longer this process's (the host closed it, and
+   may have opened a file of its own at its number): nothing is closed */
+void VezForgetHandle(HANDLE h);
+
+/* what a file is known by: which it is (its volume and index), its length and links */
+typedef struct _VEZ_FILE_FACTS {
+  uint64_t volume;
+  uint64_t index;
+  uint64_t size;
+  DWORD links;
+  BOOL regular; /* a regular file, as logs and lock files must be */
+} VEZ_FILE_FACTS;
+BOOL VezFileFacts(int fd, VEZ_FILE_FACTS *facts);
+/* of the file a path names now: in a directory others may write, a link is not followed
+   (the facts are the link's, no regular file) */
+BOOL VezFileFactsAtName(LPCSTR path, VEZ_FILE_FACTS *facts);
+
+/* how many times this process was forked into the one that runs this: what it holds open
+   was opened by its parent when the count has changed */
+DWORD VezForkCount(void);
 /* and whether a notice may go to a target (an open handle, else the file named) that the
    settings in settings_file name: a device or pipe may; a regular file only when everyone
    who may write settings_file may write it too (null settings_file: the built-in ones) */
 BOOL VezNoticeTargetAllowed(HANDLE target, LPCSTR target_name, LPCSTR settings_file);
 void VezSetViewFallback(LPCVOID view, const void *fallback, size_t size);
 BOOL VezViewLost(LPCVOID view);
+/*
+** Looks at the file under a view: VEZ_VIEW_WHOLE; VEZ_VIEW_CUT when it is
+** shorter than the view's fallback (cut, wholly or partway: the view then
+** reads the fallback, replaced at once and whole, so no reader sees a mix);
+** VEZ_VIEW_GONE when the file is no longer at its name (removed, or
+** replaced by another) though the view is whole. One look at the file.
+*/
+#define VEZ_VIEW_WHOLE 0
+#define VEZ_VIEW_CUT 1
+#define VEZ_VIEW_GONE 2
+int VezViewCheck(LPCVOID view);
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD size_high,
                           DWORD size_low, LPCSTR name);
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD off_high, DWORD off_low, size_t length);
@@ -205,6 +278,7 @@ typedef struct {
 void InitializeCriticalSection(LPCRITICAL_SECTION section);
 void EnterCriticalSection(LPCRITICAL_SECTION section);
 void LeaveCriticalSection(LPCRITICAL_SECTION section);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section);
 
 /* process */
 void Sleep(DWORD milliseconds);
@@ -232,6 +306,7 @@ void _splitpath(const char *path, char *drive, char *dir, char *fname, char *ext
 int _open(const char *path, int flags, ...);
 int _creat(const char *path, int pmode);
 long _lseek(int fd, long offset, int origin);
+long long _lseeki64(int fd, long long offset, int origin);
 int _write(int fd, const void *buf, unsigned int count);
 int _read(int fd, void *buf, unsigned int count);
 int _close(int fd);
@@ -240,6 +315,10 @@ int _isatty(int fd);
 int _fileno(FILE *stream);
 int _setmode(int fd, int mode);
 int _chsize(int fd, long size);
+/* 0, or the errno value of the failure */
+int _chsize_s(int fd, long long size);
+/* the local calendar time of *t: 0, or an errno value (the zone is read once per process) */
+int localtime_s(struct tm *result, const time_t *t);
 int _unlink(const char *path);
 int _access(const char *path, int mode);
 
