@@ -51,6 +51,13 @@ inline HANDLE VezOpenKeptFile(LPCSTR) {
 }
 inline int VezKeepDescriptor(int fd) { return fd; }
 inline void VezForgetHandle(HANDLE) {}
+inline DWORD VezDescriptorsLost(void) { return 0; }
+/* no watches: a log is opened for each record there, its name looked at then */
+inline BOOL VezWatchPath(LPCSTR) { return FALSE; }
+inline DWORD VezWatchChanges(void) {
+  static DWORD changes = 0;
+  return ++changes;
+}
 
 /* what a file is known by: which it is (its volume and index), its length and links */
 typedef struct _VEZ_FILE_FACTS {

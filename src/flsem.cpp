@@ -7,9 +7,9 @@
 ** Where files may stay open, a lock file is opened once and kept (a few of
 ** them, the logs a process writes), locked and unlocked for each record:
 ** two system calls, and the stamp in it is a mapping that costs none to
-** read or write. Before each lock a kept file is looked at once: a file no
-** longer at its name (removed, replaced) is let go and the name opened
-** again; a descriptor the host closed or reused is let go without a close.
+** read or write. A kept file no longer at its name (removed, replaced) is
+** let go and the name opened again; a descriptor the host closed or reused
+** is let go without a close.
 ** Elsewhere (Windows) the lock is the exclusive open of the lock file, for
 ** each record, and the stamp is mapped while it is held.
 **
@@ -32,7 +32,6 @@ constexpr int KEPT_LOCKS = 4;
 struct kept_lock {
   char name[LOCK_NAME_SIZE];
   HANDLE file = INVALID_HANDLE_VALUE;
-  BY_HANDLE_FILE_INFORMATION id; /* which file it was when opened */
   void *stamp = nullptr;
   DWORD forks = 0; /* the fork count it was opened under */
   unsigned long used = 0;
@@ -45,11 +44,6 @@ HANDLE lock_f = INVALID_HANDLE_VALUE; /* the lock held */
 kept_lock *held = nullptr;            /* its kept file (none on Windows) */
 void *held_stamp = nullptr;           /* the stamp while the lock is held */
 uint32_t descriptors_lost = 0;
-
-bool same_file(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
-}
 
 /* the stamp, the lock file's first bytes, mapped (the file grown to hold them) */
 void *map_stamp(HANDLE file) {
@@ -80,8 +74,26 @@ void let_go(kept_lock &k, bool ours) {
   k.name[0] = '\0';
 }
 
-/* the kept lock file of this name, still the one at its name and ours, or null */
+/* every kept lock file let go, none closed: their descriptors are the host's now */
+void lose_all() {
+  descriptors_lost++;
+  for (kept_lock &k : kept)
+    if (k.file != INVALID_HANDLE_VALUE) let_go(k, false);
+}
+
+/*
+** The kept lock file of this name, or null. Nothing is looked at here: the
+** writer looks at its log's descriptor once it holds the lock (a host that
+** closes descriptors it does not own closes them all), and at the lock
+** file's name where anything on its way changed (flsem__lock_is_current).
+*/
 kept_lock *kept_for(const char *name) {
+  static DWORD lost_seen = 0;
+  if (VezDescriptorsLost() != lost_seen) {
+    lost_seen = VezDescriptorsLost();
+    lose_all();
+    return nullptr;
+  }
   for (kept_lock &k : kept) {
     if (k.file == INVALID_HANDLE_VALUE || strcmp(k.name, name) != 0) continue;
     /* a fork's child has its parent's open file: a lock on it would be its parent's too */
@@ -89,18 +101,6 @@ kept_lock *kept_for(const char *name) {
       let_go(k, true);
       return nullptr;
     }
-    BY_HANDLE_FILE_INFORMATION now;
-    if (!GetFileInformationByHandle(k.file, &now) || !same_file(now, k.id)) {
-      /* closed or reused by the host: whatever else was kept open is suspect too */
-      descriptors_lost++;
-      let_go(k, false);
-      return nullptr;
-    }
-    if (now.nNumberOfLinks == 0) {
-      let_go(k, true); /* removed or replaced: the name is opened again */
-      return nullptr;
-    }
-    if (now.nFileSizeHigh == 0 && now.nFileSizeLow < FLSEM_STAMP_SIZE) unmap_stamp(&k.stamp);
     if (k.stamp != nullptr && VezViewLost(k.stamp)) unmap_stamp(&k.stamp);
     if (k.stamp == nullptr) k.stamp = map_stamp(k.file);
     k.used = ++uses;
@@ -125,10 +125,6 @@ kept_lock *open_kept(const char *name) {
     if (k.used < slot->used) slot = &k;
   }
   if (slot->file != INVALID_HANDLE_VALUE) let_go(*slot, true);
-  if (!GetFileInformationByHandle(file, &slot->id)) {
-    CloseHandle(file);
-    return nullptr;
-  }
   slot->file = file;
   strcpy(slot->name, name);
   slot->forks = VezForkCount();
@@ -213,6 +209,19 @@ flsem_stamp *flsem__stamp(void) {
 }
 
 uint32_t flsem__descriptors_lost(void) { return descriptors_lost; }
+
+void flsem__descriptors_taken(void) {
+  /* the lock just taken may be on a file of the host's: it is given back before the
+     descriptor is forgotten */
+  if (held != nullptr) {
+    OVERLAPPED whole = {};
+    UnlockFileEx(lock_f, 0, MAXDWORD, MAXDWORD, &whole);
+  }
+  lock_f = INVALID_HANDLE_VALUE;
+  held = nullptr;
+  held_stamp = nullptr;
+  lose_all();
+}
 
 int flsem__signal_file_lock_sem(void) {
   if (lock_f == INVALID_HANDLE_VALUE) return FLSEM_NOT_HELD;

@@ -55,9 +55,8 @@ constexpr uint64_t FLSEM_LENGTH_UNKNOWN = UINT64_MAX;
 ** milliseconds while another process holds it. 0; FLSEM_HELD_ELSEWHERE
 ** when another has it; FLSEM_OPEN_FAILED when the lock file cannot be
 ** opened or created at all; FLSEM_ALREADY_HELD when this process holds a
-** lock already. A lock file kept open is first checked to be still the one
-** at its name and still this process's (a host may close descriptors it
-** does not own): one look at the open file.
+** lock already. A lock file kept open is not looked at here (see
+** flsem__lock_is_current and flsem__descriptors_taken).
 */
 int flsem__wait_file_lock_sem(const char *lock_name);
 /* the same, retried for wait milliseconds at most */
@@ -81,6 +80,13 @@ flsem_stamp *flsem__stamp(void);
 ** trusted either.
 */
 uint32_t flsem__descriptors_lost(void);
+
+/*
+** The writer found a descriptor it kept closed or taken by the host while
+** it held the lock: the lock is given up and every lock file kept is let
+** go, none closed (their numbers may be the host's files now).
+*/
+void flsem__descriptors_taken(void);
 
 /* Releases the lock this process holds. 0; FLSEM_NOT_HELD; FLSEM_CLOSE_FAILED. */
 int flsem__signal_file_lock_sem(void);

@@ -54,6 +54,7 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long lo
      file cannot be moved, once it is closed. */
   bool keep_open = VezKeepFilesOpen() != 0;
   if (!keep_open) sys__close(fd);
+  if (keep_open) _unlink(old_name);
   BOOL moved = MoveFileExA(path, old_name, MOVEFILE_REPLACE_EXISTING);
   if (keep_open) sys__close(fd);
   if (!moved) {

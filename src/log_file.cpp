@@ -69,14 +69,18 @@ constexpr unsigned WRITE_MAX = 1u << 30;
 constexpr int LOCK_TAKES = 4;
 /* logs kept open: as many as lock files are */
 constexpr int KEPT_LOGS = 4;
-/* open_locked's word that the lock turned out to be on a lock file no longer in use */
+/* open_locked's words that the lock turned out to be on a lock file no longer in use, and
+   that descriptors kept were found taken by the host (the lock was given up with them) */
 constexpr int LOCK_STALE = -100;
+constexpr int DESCRIPTORS_TAKEN = -101;
 
 struct kept_log {
   char path[LOG_CHK_NAME_SIZE];
   int fd = -1;
   VEZ_FILE_FACTS id; /* which file it is */
   DWORD forks = 0;   /* the fork count it was opened under */
+  bool watched = false;
+  DWORD seen = 0; /* the watches' count of changes when its name was last looked at */
   unsigned long used = 0;
 };
 
@@ -108,8 +112,62 @@ uint32_t untold_here = 0;
 time_t untold_here_since = 0;
 char check[65536]; /* a torn record read back */
 
-/* snprintf's count, held to what the buffer took */
-int clamp(int n, int room) { return n < 0 ? 0 : (n >= room ? room - 1 : n); }
+/*
+** Numbers as the record's formats show them, written straight into a line:
+** every record has a dozen, and the C library's formatted printing cost
+** more than all of a record's system calls together.
+*/
+const char hex_digits[] = "0123456789abcdef";
+
+/* v in decimal, a minus sign first when negative; its length (at most 20) */
+int put_decimal(char *out, long long v) {
+  char digits[24];
+  int n = 0;
+  unsigned long long u = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
+  do {
+    digits[n++] = (char)('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  int len = 0;
+  if (v < 0) out[len++] = '-';
+  while (n > 0)
+    out[len++] = digits[--n];
+  return len;
+}
+
+/* as printf's "%Nd" (right) or "%-Nd" (left): v in at least width columns */
+int put_aligned(char *out, long long v, int width, bool left) {
+  char digits[24];
+  int n = put_decimal(digits, v), pad = width > n ? width - n : 0;
+  if (!left) memset(out, ' ', (size_t)pad);
+  memcpy(out + (left ? 0 : pad), digits, (size_t)n);
+  if (left) memset(out + n, ' ', (size_t)pad);
+  return n + pad;
+}
+
+/* as "%02d" */
+int put_two(char *out, int v) {
+  if (v < 0 || v > 99) return put_decimal(out, v);
+  out[0] = (char)('0' + v / 10);
+  out[1] = (char)('0' + v % 10);
+  return 2;
+}
+
+/* as "%03llx": at least three lowercase hex digits */
+int put_hex_offset(char *out, unsigned long long v) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = hex_digits[v & 15];
+    v >>= 4;
+  } while (v != 0);
+  int len = 0;
+  for (int pad = 3 - n; pad > 0; pad--)
+    out[len++] = '0';
+  while (n > 0)
+    out[len++] = digits[--n];
+  return len;
+}
 
 bool write_all(const char *p, size_t n) {
   while (n > 0) {
@@ -182,17 +240,22 @@ void release_buffer() {
   record_used = 0;
 }
 
-void put(const char *bytes, size_t len) {
-  make_room(record_used + len);
-  memcpy(record + record_used, bytes, len);
-  record_used += len;
+/* where a line of len bytes is formatted in place, room for its line end after it */
+char *line_room(size_t len) {
+  make_room(record_used + len + LOG_FORMAT_LINE_END_LEN);
+  return record + record_used;
+}
+
+/* the line formatted there joins the record, with its stored line end */
+void end_line(size_t len) {
+  memcpy(record + record_used + len, LOG_FORMAT_LINE_END, LOG_FORMAT_LINE_END_LEN);
+  record_used += len + LOG_FORMAT_LINE_END_LEN;
 }
 
 /* a line joins the record with its stored line end */
 void write_line(const char *line, size_t len) {
-  make_room(record_used + len + LOG_FORMAT_LINE_END_LEN);
-  put(line, len);
-  put(LOG_FORMAT_LINE_END, LOG_FORMAT_LINE_END_LEN);
+  memcpy(line_room(len), line, len);
+  end_line(len);
 }
 
 int byte_notation(char *out, unsigned char c) {
@@ -230,26 +293,54 @@ int put_name(char *out, int room, const char *name, size_t n, bool process) {
   return len;
 }
 
+/* each byte's two hex digits and the character the full form shows for it, looked up */
+struct dump_tables {
+  char hex[256][2];
+  char shown[256];
+};
+const dump_tables &tables() {
+  static const dump_tables t = [] {
+    dump_tables d;
+    for (int b = 0; b < 256; b++) {
+      d.hex[b][0] = hex_digits[b >> 4];
+      d.hex[b][1] = hex_digits[b & 15];
+      d.shown[b] = log_format__printable((unsigned char)b) ? (char)b : '.';
+    }
+    return d;
+  }();
+  return t;
+}
+
+/* a line's hex column for 8 bytes, "xx xx xx xx xx xx xx xx ", and their characters */
+void dump_half(char *hex, char *chars, const unsigned char *bytes, int n, const dump_tables &t) {
+  for (int j = 0; j < n; j++) {
+    memcpy(hex + 3 * j, t.hex[bytes[j]], 2);
+    chars[j] = t.shown[bytes[j]];
+  }
+}
+
 void full_dump(const unsigned char *data, int count) {
-  static const char hex[] = "0123456789abcdef";
+  const dump_tables &t = tables();
   /* the offset is wider than the count: the last line's start plus a line never overflows */
   for (long long offset = 0; offset < count; offset += LOG_FORMAT_FULL_BYTES) {
-    /* the offset ("%03x") and 73 spaces, then the bytes put into their columns */
-    char line[LINE_SIZE];
-    int digits = clamp(snprintf(line, sizeof line, "%03llx", (unsigned long long)offset), 16);
+    /* the offset ("%03x") and 73 spaces, then the bytes put into their columns: in place */
+    char at[24];
+    int digits = put_hex_offset(at, (unsigned long long)offset);
     /* offsets of five digits and more push the columns right, so one space always follows */
     int shift = digits > 4 ? digits - 4 : 0;
     int len = digits + 73 + shift;
-    memset(line + digits, ' ', (size_t)(len - digits));
+    char *line = line_room((size_t)len);
+    memcpy(line, at, (size_t)digits);
+    if (digits == 3)
+      memset(line + 3, ' ', 73); /* a line of the first 4 KiB: its length is known */
+    else
+      memset(line + digits, ' ', (size_t)(len - digits));
     int n = count - offset < LOG_FORMAT_FULL_BYTES ? (int)(count - offset) : LOG_FORMAT_FULL_BYTES;
-    for (int j = 0; j < n; j++) {
-      unsigned char b = data[offset + j];
-      int col = shift + (j < 8 ? 5 + 3 * j : 7 + 3 * j);
-      line[col] = hex[b >> 4];
-      line[col + 1] = hex[b & 15];
-      line[shift + 58 + j + (j < 8 ? 0 : 1)] = log_format__printable(b) ? (char)b : '.';
-    }
-    write_line(line, (size_t)len);
+    int first = n < 8 ? n : 8;
+    const unsigned char *bytes = data + offset;
+    dump_half(line + shift + 5, line + shift + 58, bytes, first, t);
+    dump_half(line + shift + 31, line + shift + 67, bytes + 8, n - first, t);
+    end_line((size_t)len);
   }
 }
 
@@ -261,7 +352,8 @@ void short_dump(const unsigned char *data, int count) {
   line[len++] = '0';
   line[len++] = 'x';
   for (int i = 0; i < shown; i++) {
-    len += clamp(snprintf(line + len, sizeof line - (size_t)len, "%02x", data[i]), 3);
+    line[len++] = hex_digits[data[i] >> 4];
+    line[len++] = hex_digits[data[i] & 15];
     if (i % 4 == 3) line[len++] = ' ';
     all_printable = all_printable && log_format__printable(data[i]);
   }
@@ -446,29 +538,55 @@ kept_log *keep(const char *path, int f) {
   return slot;
 }
 
-/* the log at path open as fd, the one its name names now */
-bool open_current(const char *path) {
+/*
+** The log at path open as fd, the one its name names now. Where nothing on
+** the way to its name changed since it was last looked at (the watches say
+** so in one call), the open log is looked at alone: that it is still this
+** process's descriptor (a host may close and reuse descriptors), and its
+** length. Otherwise the name is looked up, and the lock file's too (a lock
+** file removed or replaced no longer keeps other writers out).
+*/
+int open_current(const char *path) {
   fd = -1;
   held = nullptr;
   if (!VezKeepFilesOpen()) {
     fd = open_log(path);
-    return fd >= 0;
+    return fd >= 0 ? 0 : LOG_FILE_OPEN_FAILED;
   }
   kept_log *k = kept_for(path);
+  DWORD changes = VezWatchChanges();
+  if (k != nullptr && k->watched && k->seen == changes) {
+    VEZ_FILE_FACTS now;
+    if (VezFileFacts(k->fd, &now) && now.volume == k->id.volume && now.index == k->id.index) {
+      held = k;
+      fd = k->fd;
+      log_id = now;
+      return 0;
+    }
+    /* closed or taken by the host: nothing kept is ours to use or close any more */
+    drop_kept(*k, false);
+    flsem__descriptors_taken();
+    return DESCRIPTORS_TAKEN;
+  }
+  if (k != nullptr && k->watched && !flsem__lock_is_current(lock_name)) return LOCK_STALE;
   VEZ_FILE_FACTS named;
   bool there = VezFileFactsAtName(path, &named);
   if (k != nullptr && there && named.volume == k->id.volume && named.index == k->id.index) {
     held = k;
     fd = k->fd;
     log_id = named;
-    return true;
+    k->seen = changes;
+    return 0;
   }
   /* moved aside, removed or replaced since: the name is opened again */
   if (k != nullptr) drop_kept(*k, true);
+  bool watched = VezWatchPath(path) != 0;
   fd = open_log(path);
-  if (fd < 0) return false;
+  if (fd < 0) return LOG_FILE_OPEN_FAILED;
   held = keep(path, fd);
-  return true;
+  held->watched = watched;
+  held->seen = changes;
+  return 0;
 }
 
 void close_current() {
@@ -479,13 +597,14 @@ void close_current() {
 
 /* with the lock held: the log open at its end, whole, rotated when full */
 int open_locked(const char *path, int max_size) {
-  if (!open_current(path)) return LOG_FILE_OPEN_FAILED;
+  int rc = open_current(path);
+  if (rc != 0) return rc;
   long long size = mend_tail((long long)log_id.size);
   if (size == LOCK_STALE) {
     close_current();
     return LOCK_STALE;
   }
-  int rc = log_chk__check_log_file_size(path, fd, max_size, size, flsem__lock_wait());
+  rc = log_chk__check_log_file_size(path, fd, max_size, size, flsem__lock_wait());
   if (rc == LOG_CHK_WITHIN_LIMIT || rc == LOG_CHK_BUSY) {
     /* a log whose own lock another holds is written on past its limit, moved aside later */
     if (rc == LOG_CHK_BUSY) log_msg__drops.rotation_failed++;
@@ -504,7 +623,8 @@ int open_locked(const char *path, int max_size) {
       log__defer_error(source_name, 255, "Log file reach max, copy failed, writing on", path,
                        (int)strlen(path));
   }
-  if (!open_current(path)) return LOG_FILE_OPEN_FAILED;
+  rc = open_current(path);
+  if (rc != 0) return rc;
   record_start = (long long)log_id.size;
   stamp_whole(flsem__stamp(), record_start);
   return 0;
@@ -533,7 +653,13 @@ int log_file__open_log_file_waiting(const char *path, int max_size, uint32_t wai
      no lock file is made beside it */
   size_t length = strlen(path);
   if (length == 0 || path[length - 1] == VEZ_DIRSEP_CHAR) return LOG_FILE_OPEN_FAILED;
-  if (!log_chk__derived_name(lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
+  /* the lock file's name, made again only for another log than the last one's */
+  static char lock_of[LOG_CHK_NAME_SIZE];
+  if (strcmp(path, lock_of) != 0) {
+    lock_of[0] = '\0';
+    if (!log_chk__derived_name(lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
+    snprintf(lock_of, sizeof lock_of, "%s", path);
+  }
   record_used = 0;
   record_failed = false;
   record_started = false;
@@ -549,7 +675,8 @@ int log_file__open_log_file_waiting(const char *path, int max_size, uint32_t wai
     rc = open_locked(path, max_size);
     if (rc == 0) return 0;
     /* a lock kept after a failed open would refuse every later record */
-    release_lock();
+    if (rc != DESCRIPTORS_TAKEN) release_lock();
+    if (rc == DESCRIPTORS_TAKEN) rc = LOCK_STALE;
     /* a lock file removed or replaced (by a cleaner, an operator) while it was taken no
        longer keeps the other writers out: the lock is taken again on the file now there */
     if (rc != LOCK_STALE) return rc;
@@ -568,21 +695,44 @@ void log_file__write_header(int kind, int configured_level, int message_level, c
   int second = (int)((time_field[0] >> 16) & 0xff);
   int month = (int)(time_field[1] >> 24), day = (int)((time_field[1] >> 16) & 0xff);
 
+  /* "------MM/DD hh:mm:ss  %2d/%-2d err:%-2d  ": the numbers take the room they need, and the
+     buffer has room for the widest of each */
   char buf[HEADER_SIZE];
-  int len = clamp(snprintf(buf, sizeof buf, "%s%02d/%02d %02d:%02d:%02d  %2d/%-2d err:%-2d  ",
-                           LOG_FORMAT_MARK, month, day, hour, minute, second, message_level,
-                           configured_level, error_code),
-                  HEADER_SIZE);
+  int len = 0;
+  memcpy(buf, LOG_FORMAT_MARK, LOG_FORMAT_MARK_LEN);
+  len += LOG_FORMAT_MARK_LEN;
+  len += put_two(buf + len, month);
+  buf[len++] = '/';
+  len += put_two(buf + len, day);
+  buf[len++] = ' ';
+  len += put_two(buf + len, hour);
+  buf[len++] = ':';
+  len += put_two(buf + len, minute);
+  buf[len++] = ':';
+  len += put_two(buf + len, second);
+  buf[len++] = ' ';
+  buf[len++] = ' ';
+  len += put_aligned(buf + len, message_level, 2, false);
+  buf[len++] = '/';
+  len += put_aligned(buf + len, configured_level, 2, true);
+  memcpy(buf + len, " err:", 5);
+  len += 5;
+  len += put_aligned(buf + len, error_code, 2, true);
+  buf[len++] = ' ';
+  buf[len++] = ' ';
   if (process == nullptr) process = "";
   if (source == nullptr) source = "";
   size_t name_len = strnlen(process, LOG_FORMAT_PROCESS_SHOWN), source_len = strlen(source);
   len += put_name(buf + len, HEADER_SIZE - len, process, name_len, true);
   bool cut = source_len + name_len > (size_t)LOG_FORMAT_ORIGIN_WIDTH;
   size_t shown = cut ? LOG_FORMAT_ORIGIN_WIDTH - 1 - name_len : source_len;
-  len +=
-      clamp(snprintf(buf + len, (size_t)(HEADER_SIZE - len), cut ? "(<" : "("), HEADER_SIZE - len);
-  len += put_name(buf + len, HEADER_SIZE - len, source + source_len - shown, shown, false);
-  len += clamp(snprintf(buf + len, (size_t)(HEADER_SIZE - len), ":%d)", line), HEADER_SIZE - len);
+  buf[len++] = '(';
+  if (cut) buf[len++] = '<';
+  /* the source's room keeps space for the line number after it */
+  len += put_name(buf + len, HEADER_SIZE - len - 16, source + source_len - shown, shown, false);
+  buf[len++] = ':';
+  len += put_decimal(buf + len, line);
+  buf[len++] = ')';
   write_line(buf, (size_t)len);
 }
 

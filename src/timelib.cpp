@@ -26,10 +26,18 @@ time_t now(void) { return timelib__fixed_time != 0 ? timelib__fixed_time : time(
 /* the local calendar time of t; an all-zero record when the system cannot convert it. The
    zone is read once per process, not at every call */
 struct tm local(time_t t) {
+  /* records come many a second: the second converted last is kept */
+  static thread_local time_t last_t = -1;
+  static thread_local struct tm last_tm;
+  if (t == last_t) return last_tm;
   struct tm tm;
-  if (localtime_s(&tm, &t) == 0) return tm;
-  memset(&tm, 0, sizeof tm);
-  tm.tm_mday = 1;
+  if (localtime_s(&tm, &t) != 0) {
+    memset(&tm, 0, sizeof tm);
+    tm.tm_mday = 1;
+    return tm;
+  }
+  last_t = t;
+  last_tm = tm;
   return tm;
 }
 

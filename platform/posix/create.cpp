@@ -53,35 +53,13 @@ dir_facts facts_from(const struct stat &st) {
   return f;
 }
 
-/*
-** Directories as first seen by this process, in a fixed table: a directory
-** that only its owner (the user or root) may write cannot be changed under
-** the process by anybody else, so one look serves every later open in it.
-*/
-constexpr int DIR_CACHE = 32;
-constexpr size_t DIR_PATH = 1024;
-struct dir_entry {
-  char path[DIR_PATH];
-  dir_facts facts;
-};
-dir_entry dir_cache[DIR_CACHE];
-int dir_next = 0;
-
-/* the facts of a directory named by a path that is safe to resolve; unknown when missing */
+/* the facts of a directory named by a path that is safe to resolve, as it is now (a
+   directory that was private may have been opened to others since); unknown when missing */
 dir_facts facts_at(const char *dir) {
-  for (const dir_entry &e : dir_cache)
-    if (e.facts.known && strcmp(e.path, dir) == 0) return e.facts;
   struct stat st;
   dir_facts f = {false, false, false, false, 0, 0};
   if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return f;
-  f = facts_from(st);
-  if (!f.shared && strlen(dir) < DIR_PATH) {
-    dir_entry &e = dir_cache[dir_next];
-    dir_next = (dir_next + 1) % DIR_CACHE;
-    strcpy(e.path, dir);
-    e.facts = f;
-  }
-  return f;
+  return facts_from(st);
 }
 
 mode_t mode_for(const dir_facts &dir, bool write_allowed) {
@@ -106,42 +84,59 @@ bool acceptable(int fd, const dir_facts &dir, bool device_allowed) {
 
 /*
 ** Directories reached through a shared one, held open once they were
-** reached safely: a directory cannot be swapped under a descriptor that
-** holds it, so later opens in it start there (most records of a process go
-** to the same two or three directories). A directory shared itself has its
-** facts looked at again at each open.
+** reached safely (most records of a process go to the same two or three
+** directories): later opens in them start there. A held descriptor is used
+** only while it is still the directory at its path (a directory renamed or
+** replaced is let go, and its path walked again) and still this process's
+** (a host that closes descriptors it does not own may have reused its
+** number): both are looked at, through the descriptor and through the
+** path, each time it is used. What the directory is (its owner and mode:
+** whether it is shared) is read from it then too, never kept from before.
+** The table is the process's, used under the caller's lock (the library's
+** write lock; the programs run on one thread).
 */
 constexpr int WALKED_CACHE = 8;
+constexpr size_t DIR_PATH = 1024;
 struct walked_dir {
   char path[DIR_PATH];
+  size_t len = 0;
   int fd = -1;
-  dir_facts facts;
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 walked_dir walked[WALKED_CACHE];
 int walked_next = 0;
 
+/* the held descriptor of the directory dir (len bytes of it), still that directory and still
+   ours, with its facts now; -1 when there is none */
 int walked_lookup(const char *dir, size_t len, dir_facts *facts) {
   for (walked_dir &w : walked) {
-    if (w.fd < 0 || strlen(w.path) != len || memcmp(w.path, dir, len) != 0) continue;
-    if (w.facts.shared) {
-      struct stat st;
-      if (fstat(w.fd, &st) != 0) return -1;
-      w.facts = facts_from(st);
+    if (w.fd < 0 || w.len != len || memcmp(w.path, dir, len) != 0) continue;
+    struct stat held, named;
+    bool ours = fstat(w.fd, &held) == 0 && held.st_dev == w.dev && held.st_ino == w.ino;
+    if (ours && stat(w.path, &named) == 0 && named.st_dev == w.dev && named.st_ino == w.ino) {
+      *facts = facts_from(held);
+      return w.fd;
     }
-    *facts = w.facts;
-    return w.fd;
+    /* renamed or replaced: let go; a descriptor that is no longer ours is not closed */
+    if (ours) close(w.fd);
+    w.fd = -1;
+    return -1;
   }
   return -1;
 }
 
-void walked_keep(const char *dir, size_t len, int fd, const dir_facts &facts) {
+/* fd, the directory dir (len bytes, less than DIR_PATH) described by st, held from now on */
+void walked_keep(const char *dir, size_t len, int fd, const struct stat &st) {
   walked_dir &w = walked[walked_next];
   walked_next = (walked_next + 1) % WALKED_CACHE;
   if (w.fd >= 0) close(w.fd);
   memcpy(w.path, dir, len);
   w.path[len] = '\0';
+  w.len = len;
   w.fd = fd;
-  w.facts = facts;
+  w.dev = st.st_dev;
+  w.ino = st.st_ino;
 }
 
 /*
@@ -227,7 +222,8 @@ int directory_of(const char *path, const char **name, dir_facts *dir) {
     return -1;
   }
   *dir = facts_from(st);
-  walked_keep(path, dir_len, fd, *dir);
+  fd = VezKeepDescriptor(fd);
+  walked_keep(path, dir_len, fd, st);
   return fd;
 }
 
@@ -306,12 +302,17 @@ unsigned long mapped(int e, const char *path) {
 } // namespace
 
 int posix_stat_at_name(const char *path, struct stat *st) {
-  const char *name = path;
-  dir_facts dir;
-  int dirfd = directory_of(path, &name, &dir);
-  if (dirfd == -1) return -1;
-  if (dirfd == -2) return stat(path, st);
-  return fstatat(dirfd, name, st, AT_SYMLINK_NOFOLLOW);
+  /* a directory held since it was reached through a shared one is looked at first, and the
+     file in it without following a link; any other path as it resolves now (the caller
+     compares what it finds with a file it opened safely, and opens the name again, the
+     safe way, where they differ) */
+  const char *slash = strrchr(path, '/');
+  if (slash != nullptr && slash != path) {
+    dir_facts dir;
+    int dirfd = walked_lookup(path, (size_t)(slash - path), &dir);
+    if (dirfd >= 0) return fstatat(dirfd, slash + 1, st, AT_SYMLINK_NOFOLLOW);
+  }
+  return stat(path, st);
 }
 
 int posix_open_file(const char *path, int flags, bool write_allowed, bool device_allowed,

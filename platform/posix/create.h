@@ -29,6 +29,9 @@ int posix_open_file(const char *path, int flags, bool write_allowed, bool device
    link is not followed. 0, or -1 with errno set */
 int posix_stat_at_name(const char *path, struct stat *st);
 
+/* counts a descriptor kept open that was found closed or taken by the host */
+void posix_descriptor_lost(void);
+
 /* the thread's last-error code, as GetLastError gives it */
 extern thread_local unsigned long posix_last_error;
 

@@ -93,6 +93,9 @@ struct view_entry {
 };
 view_entry views[MAX_VIEWS];
 struct sigaction previous_bus;
+/* kept descriptors found closed or taken by the host: written and read under the caller's
+   lock */
+DWORD descriptors_lost = 0;
 /* set while the fault is passed to the handler that was there before ours */
 volatile sig_atomic_t passing_on = 0;
 
@@ -638,6 +641,10 @@ BOOL UnlockFileEx(HANDLE file, DWORD, DWORD, DWORD, LPOVERLAPPED) {
 
 BOOL VezKeepFilesOpen(void) { return TRUE; }
 
+DWORD VezDescriptorsLost(void) { return descriptors_lost; }
+
+void posix_descriptor_lost(void) { descriptors_lost++; }
+
 void VezForgetHandle(HANDLE handle) {
   vez_handle *h = as_handle(handle, HANDLE_FILE);
   if (h != nullptr) h->kind = 0;
@@ -876,6 +883,7 @@ int VezViewCheck(LPCVOID view) {
   struct stat st;
   if (v->fd < 0 || fstat(v->fd, &st) != 0 || st.st_dev != v->dev || st.st_ino != v->ino) {
     /* closed or taken by the host: never ours to close any more */
+    if (v->fd >= 0) descriptors_lost++;
     v->fd = view_file_again(*v);
     if (v->fd < 0 || fstat(v->fd, &st) != 0) return VEZ_VIEW_GONE;
   }

@@ -232,6 +232,27 @@ int VezKeepDescriptor(int fd);
 /* lets go of a handle whose descriptor is no longer this process's (the host closed it, and
    may have opened a file of its own at its number): nothing is closed */
 void VezForgetHandle(HANDLE h);
+/*
+** A host that closes descriptors it does not own closes them all, or
+** reuses their numbers: the emulation's looks at the descriptors it keeps
+** (VezViewCheck's, the watches') count each one found closed or taken;
+** what else was kept open is not to be trusted then either.
+*/
+DWORD VezDescriptorsLost(void);
+
+/*
+** Watches on the names a writer relies on: every directory on the way to a
+** path (the one the path's file lies in included), for a name made,
+** removed or moved there, the directory itself moved, removed or changed in
+** its mode or owner. VezWatchChanges counts the times anything watched was
+** found changed, in one cheap call: the same count as at a caller's last
+** full look means that nothing it watches has changed since (a writer then
+** need not look at its log's name again). Where watching is not possible
+** (no room for more watches, the system has none), VezWatchPath says so and
+** the count changes at every call.
+*/
+BOOL VezWatchPath(LPCSTR path);
+DWORD VezWatchChanges(void);
 
 /* what a file is known by: which it is (its volume and index), its length and links */
 typedef struct _VEZ_FILE_FACTS {
