@@ -204,6 +204,12 @@ bool flsem__lock_is_current(const char *lock_name) {
   return lock_f != INVALID_HANDLE_VALUE && VezHandleIsAtName(lock_f, lock_name);
 }
 
+void flsem__release_stale(void) {
+  kept_lock *stale = held;
+  flsem__signal_file_lock_sem();
+  if (stale != nullptr && stale->file != INVALID_HANDLE_VALUE) let_go(*stale, true);
+}
+
 flsem_stamp *flsem__stamp(void) {
   return lock_f != INVALID_HANDLE_VALUE ? static_cast<flsem_stamp *>(held_stamp) : nullptr;
 }

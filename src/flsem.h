@@ -71,6 +71,10 @@ uint32_t flsem__lock_wait(void);
 */
 bool flsem__lock_is_current(const char *lock_name);
 
+/* the lock held turned out to be on a lock file no longer at its name: it is released and
+   that file let go, so that the next lock opens the name again */
+void flsem__release_stale(void);
+
 /* the held lock's stamp, or null (no lock, or its file could not be mapped) */
 flsem_stamp *flsem__stamp(void);
 

@@ -47,11 +47,13 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long lo
     sys__close(fd);
     return LOG_CHK_ROTATED;
   }
-  /* One move that replaces the old copy: the old copy is never removed unless the log
-     takes its place. Where the log cannot be moved (held open by a program that does not
-     share deletion, on Windows), both stay as they are and the log is written on. Where
-     files stay open, the log is moved while its lock is held; on Windows, where an open
-     file cannot be moved, once it is closed. */
+  /* On Windows, one move that replaces the old copy, once the log is closed: a log held
+     open by a program that does not share deletion cannot be moved, and then both stay as
+     they are (the old copy is never removed unless the log takes its place) and the log is
+     written on. Where files stay open (POSIX) a file nobody can hold is moved by its owner
+     in its own directory: the old copy is removed first (a move onto an existing file
+     makes some file systems, ext4, write the whole log out before it), and the log is
+     moved while its own lock is held. */
   bool keep_open = VezKeepFilesOpen() != 0;
   if (!keep_open) sys__close(fd);
   if (keep_open) _unlink(old_name);

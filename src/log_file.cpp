@@ -674,8 +674,12 @@ int log_file__open_log_file_waiting(const char *path, int max_size, uint32_t wai
     if (rc != 0) return LOG_FILE_LOCK_FAILED;
     rc = open_locked(path, max_size);
     if (rc == 0) return 0;
-    /* a lock kept after a failed open would refuse every later record */
-    if (rc != DESCRIPTORS_TAKEN) release_lock();
+    /* a lock kept after a failed open would refuse every later record; a lock file found
+       no longer at its name is let go, to be opened again by its name */
+    if (rc == LOCK_STALE)
+      flsem__release_stale();
+    else if (rc != DESCRIPTORS_TAKEN)
+      release_lock();
     if (rc == DESCRIPTORS_TAKEN) rc = LOCK_STALE;
     /* a lock file removed or replaced (by a cleaner, an operator) while it was taken no
        longer keeps the other writers out: the lock is taken again on the file now there */

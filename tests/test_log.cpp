@@ -266,6 +266,22 @@ TEST_F(Library, OneNoticePerErrorRecordOnAFifo) {
   EXPECT_EQ(got.find("\r"), std::string::npos) << "a bare line feed, no carriage return";
 }
 
+TEST_F(Library, NoticeOnAFifoWithoutReaderIsCountedAndToldOnce) {
+  std::string fifo = path("fifo");
+  if (!VEZ_OS_POSIX || testenv::shell("mkfifo " + fifo) != 0) GTEST_SKIP() << "no FIFOs here";
+  testenv::reg_set_string(PRODUCT_KEY, "LOGNOTIFYDEV", fifo);
+  testenv::reg_set_dword(INDEX_KEY, "logmsg", 1);
+  reset();
+  run_result r = logmsg({"-c", "-r", "3", "error", "x"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("notices_lost 3"), std::string::npos) << r.err;
+  std::vector<std::string> d = descs(log("error"));
+  ASSERT_EQ(d.size(), 4u) << "told once while the device keeps refusing";
+  /* the first notice is lost before its own record is written: told there */
+  EXPECT_EQ(d[0].substr(0, 19), "Records lost since ");
+  EXPECT_EQ(d[0].substr(d[0].size() - 16), ": notices_lost 1");
+}
+
 TEST_F(Library, CProgramLinksThePublicHeader) {
   run_result r = testenv::run({testenv::program("api_c")});
   EXPECT_EQ(r.status, 0);

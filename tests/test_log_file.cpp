@@ -207,6 +207,22 @@ TEST_F(Writer, LargeLimitsDoNotOverflow) {
   }
 }
 
+TEST_F(Writer, LogsPast2GiBAreMeasuredAndRotatedOnEveryBuild) {
+  const long long big = 3ll << 30; /* sparse: no room is taken */
+  int fd = sys__open(log.c_str(), _O_CREAT | _O_RDWR | _O_BINARY, 0666);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(sys__chsize(fd, big - 2), 0);
+  EXPECT_EQ(sys__lseek(fd, 0, 2), big - 2);
+  EXPECT_EQ(sys__write(fd, "\r\n", 2), 2);
+  EXPECT_EQ(sys__lseek(fd, -1, 2), big - 1);
+  sys__close(fd);
+  write("past 2 GiB", "");
+  EXPECT_EQ(testenv::file_size(log + ".old"), big) << "moved aside at its limit";
+  EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(log))),
+            std::vector<std::string>{"past 2 GiB"});
+  testenv::remove_file(log + ".old");
+}
+
 TEST_F(Writer, DerivedNamesNeverCutOntoTheLogItself) {
   char name[LOG_CHK_NAME_SIZE];
   std::string p255(255, 'p');

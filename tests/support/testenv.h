@@ -66,6 +66,8 @@ child *start(const std::vector<std::string> &argv);
 void send(child *c, const std::string &text);
 run_result finish(child *c); /* closes its input, waits, frees c */
 void kill_child(child *c);   /* ends it at once, as a crash would; finish() still follows */
+/* POSIX: sends it the signal, as kill(1) would (Windows: ends it, as kill_child) */
+void signal_child(child *c, int sig);
 /* waits up to ms for text in what the child has written so far (standard output or error) */
 bool child_said(child *c, const std::string &text, int ms);
 std::string output_so_far(child *c); /* its standard output, then its standard error */

@@ -167,6 +167,8 @@ void send(child *c, const std::string &text) {
 
 void kill_child(child *c) { kill(c->pid, SIGKILL); }
 
+void signal_child(child *c, int sig) { kill(c->pid, sig); }
+
 std::string output_so_far(child *c) { return read_file(c->out_path) + read_file(c->err_path); }
 
 run_result finish(child *c) {
