@@ -21,7 +21,7 @@ BIN = sys.argv[1] if len(sys.argv) > 1 else "build/bench/bin"
 def bench(name, min_time="0.2", repetitions=5):
     """The fastest of a few repetitions of each benchmark: the least disturbed by the machine."""
     out = subprocess.run([os.path.join(BIN, name), "--benchmark_format=json",
-                          "--benchmark_min_time=" + min_time,
+                          "--benchmark_filter=-BM_Peers", "--benchmark_min_time=" + min_time,
                           f"--benchmark_repetitions={repetitions}"],
                          check=True, capture_output=True, text=True).stdout
     best = {}
@@ -47,10 +47,14 @@ def line(label, value, floor, note=""):
 
 
 class Site:
-    """A registry file, a data file and a log directory of their own, for logmsg runs."""
+    """A registry file, a data file and a log directory of their own, for logmsg runs: one only
+    this user may write (under the current directory), or with shared, one its group may
+    write (setgid, as the package's), where the shared-directory rules apply."""
 
-    def __init__(self, lock_wait=0):
-        self.dir = tempfile.mkdtemp(prefix="vezbench-")
+    def __init__(self, lock_wait=0, shared=False):
+        self.dir = os.path.realpath(tempfile.mkdtemp(prefix="vezbench-", dir="."))
+        if shared:
+            os.chmod(self.dir, 0o2770)
         self.env = dict(os.environ, VEZ_REGISTRY=os.path.join(self.dir, "registry.reg"),
                         TMPDIR=self.dir, TZ=os.environ.get("TZ", ":/etc/localtime"))
         with open(self.env["VEZ_REGISTRY"], "w") as f:
@@ -69,10 +73,10 @@ class Site:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def syscalls_per_record():
+def syscalls_per_record(shared=False):
     if shutil.which("strace") is None:
         return None
-    site = Site()
+    site = Site(shared=shared)
     counts = []
     for n in (1, 201):
         out = os.path.join(site.dir, f"strace-{n}")
@@ -99,6 +103,14 @@ def contention(writers, records, lock_wait):
     site.close()
     attempted = writers * records
     return written / elapsed, dropped / attempted, written + dropped == attempted
+
+
+def bench_side_by_side(arg):
+    """The repetitions of the side-by-side benchmark of one record shape."""
+    out = subprocess.run([os.path.join(BIN, "bench_log"), "--benchmark_format=json",
+                          f"--benchmark_filter=^BM_Peers_SideBySide/{arg}/"],
+                         check=True, capture_output=True, text=True).stdout
+    return [b for b in json.loads(out)["benchmarks"] if b.get("run_type") != "aggregate"]
 
 
 def start_against_registry(values):
@@ -281,14 +293,27 @@ def main():
              f"  heap allocations per record: {allocs:g}")
         line(f"spdlog file sink, flush per record ({what})",
              ns(static, f"BM_Spdlog_FileFlushEachRecord/{arg}"), f)
+        line(f"log4cplus rolling file with lock file, flushed ({what})",
+             ns(static, f"BM_Log4cplus_LockFileFlushEachRecord/{arg}"), f)
+    if "BM_Log4cplus_LockFileFlushEachRecord/0" in static:
+        print("\nSide by side with log4cplus's lock-file appender, bursts of 200 records each, "
+              "one process (the median of five runs)")
+        for arg, what in (("0", "no data"), ("64", "64-byte full dump")):
+            runs = sorted((b for b in bench_side_by_side(arg)), key=lambda b: b["ratio"])
+            if runs:
+                m = runs[len(runs) // 2]
+                print(f"  {what:<18} ours {m['ours_ns']:7.0f} ns  log4cplus {m['log4cplus_ns']:7.0f} ns"
+                      f"  ours / log4cplus {m['ratio']:.2f}")
     print("\nThreads of one process writing records at once (64-byte full dumps)")
     for n in (1, 2, 4):
         b = static.get(f"BM_ErrorRecordThreads/real_time/threads:{n}")
         rate = b.get("items_per_second") if b else None
         print(f"  {n} thread(s): " + ("(not measured)" if rate is None else f"{rate:,.0f} records/s"))
-    calls = syscalls_per_record()
+    calls, shared_calls = syscalls_per_record(), syscalls_per_record(shared=True)
     print("\nSystem calls per record with a 64-byte full dump: "
-          + ("strace not installed" if calls is None else f"{calls:g}"))
+          + ("strace not installed" if calls is None else
+             f"{calls:g} in a directory only its user may write, {shared_calls:g} in a "
+             "group-writable one"))
     print("\nProcess start against the registry file's size (start, one error record, exit)")
     print(f"  {'values':>7} {'file':>9} {'ms':>8}")
     for values in (10, 1000, 10000, 50000):
@@ -314,10 +339,14 @@ def main():
           f"add to it {add:.2f} s")
     print("\nContention: writers flat out on one error log (64-byte full dumps)")
     print(f"  {'writers':>7} {'lock wait':>9} {'records/s':>10} {'dropped':>8}  found+dropped=attempted")
-    for wait in (0, 5, 20):
+    for wait in (0, 5, 20, 1000):
         for writers in (1, 2, 4):
             rate, share, exact = contention(writers, 3000, wait)
             print(f"  {writers:>7} {str(wait) + ' ms':>9} {rate:>10.0f} {share:>7.0%}  {exact}")
+    print("\nStress (bench/stress.py, 20 s each):")
+    sys.stdout.flush()
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "stress.py"), BIN,
+                    "20"], check=False)
 
 
 if __name__ == "__main__":

@@ -354,7 +354,7 @@ TEST_F(Stress, DataFileCutOrReplacedUnderARunningWriterLeavesItOnWholeSettings) 
       std::string other = whole;
       other[0] = 0; /* errors' dumps in the short form */
       testenv::write_file(path("data.new"), other);
-      ASSERT_EQ(std::rename(path("data.new").c_str(), data.c_str()), 0);
+      ASSERT_TRUE(MoveFileExA(path("data.new").c_str(), data.c_str(), MOVEFILE_REPLACE_EXISTING));
     }
     testenv::send(w, "-x 41424344 error after\n-l 0 audit one\n-l 0 audit two\n");
     run_result r = testenv::finish(w);
@@ -434,7 +434,8 @@ TEST_F(Stress, SignalsOfBusErrorsAreTheHostsOwn) {
   for (int i = 0; i < 500 && !testenv::file_exists(path("error")); i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   testenv::signal_child(w, bus);
-  EXPECT_EQ(testenv::finish(w).status, 128 + bus) << "a SIGBUS sent with kill is not swallowed";
+  /* it ends the process (as the signal's default action, or a sanitizer's report) */
+  EXPECT_NE(testenv::finish(w).status, 0) << "a SIGBUS sent with kill is not swallowed";
   /* a host's own handler, installed before the library starts or after, sees its own faults
      and only them; the library goes on, on its defaults */
   testenv::reg_set_dword(testenv::INDEX_KEY, "bushost", 2);
@@ -467,7 +468,8 @@ TEST_F(Stress, LogAndLockFileChangedUnderARunningWriter) {
   ASSERT_TRUE(written("a"));
   /* the log replaced by another file: the next record goes to the file at its name */
   testenv::write_file(path("error.new"), "");
-  ASSERT_EQ(std::rename(path("error.new").c_str(), path("error").c_str()), 0);
+  ASSERT_TRUE(
+      MoveFileExA(path("error.new").c_str(), path("error").c_str(), MOVEFILE_REPLACE_EXISTING));
   testenv::send(w, "error b\n");
   ASSERT_TRUE(written("b"));
   EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(path("error")))),

@@ -1,0 +1,255 @@
+#!/usr/bin/env python3
+"""Stress programs for the write path: not timed tests, but counts that must come out 0.
+
+    python3 bench/stress.py BIN_DIR [seconds]
+
+Kill loop: writers of records from 100 bytes to 4 MB, a log rotated every few
+records, a writer killed every 5 to 60 ms. After each kill one more record is
+written (its writer mends what the killed one left), and every record in the
+log and its old copy is read back: each must be whole, its data exactly what
+its writer sent. Prints the torn records found (uncounted: 0 expected) and the
+mends told in the logs.
+
+Lock removal loop: 4 writers on a log of 64 KiB while the lock file is
+removed every 0.5 to 3 ms; every old copy the rotations make is caught (a
+hard link taken when inotify tells of it) and measured. Prints the old
+copies shorter than the limit (a generation destroyed: 0 expected) and the
+"rename failed" records.
+"""
+import ctypes
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+BIN = sys.argv[1] if len(sys.argv) > 1 else "build/bench/bin"
+SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 30.0
+HEADER = re.compile(rb"^------\d\d/\d\d \d\d:\d\d:\d\d +-?\d+/-?\d+ +err:-?\d+ +(.*)\((.*)\)$")
+
+
+class Site:
+    """A registry file, a data file and a log directory of their own."""
+
+    def __init__(self, size_units):
+        self.dir = tempfile.mkdtemp(prefix="vezstress-", dir=os.environ.get("VEZ_BENCH_DIR", "."))
+        self.dir = os.path.realpath(self.dir)
+        reg = os.path.join(self.dir, "registry.reg")
+        with open(reg, "w") as f:
+            f.write("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Quendrix\\VEZ]\n"
+                    f"\"LOGPATH\"=\"{self.dir}\"\n\"LOG_DATAFILE\"=\"{self.dir}/data.dat\"\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quendrix\\VEZ\\audit]\n"
+                    "\"logmsg\"=dword:00000001\n")
+        self.env = dict(os.environ, VEZ_REGISTRY=reg, TZ=os.environ.get("TZ", ":/etc/localtime"))
+        self.run(["aud", "-c"])
+        self.run(["aud", "-n", "off", "-y", "on", "-e", str(size_units)])
+        self.log = os.path.join(self.dir, "error")
+
+    def run(self, args):
+        return subprocess.run([os.path.join(BIN, args[0])] + args[1:], env=self.env, check=True,
+                              capture_output=True)
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def records(path):
+    """(description, data bytes or None when its dump is not whole) of every record."""
+    try:
+        text = open(path, "rb").read()
+    except FileNotFoundError:
+        return []
+    out = []
+    desc, dump, whole = None, [], True
+    def flush():
+        if desc is not None:
+            out.append((desc, decode(dump) if whole else None))
+    for line in text.split(b"\r\n")[:-1] if text.endswith(b"\r\n") else text.split(b"\r\n"):
+        if HEADER.match(line):
+            flush()
+            desc, dump, whole = b"", [], True
+        elif desc is None:
+            continue
+        elif line.startswith(b"Desc:"):
+            desc = line[5:]
+        elif line.startswith(b"     "):
+            desc += line[5:]
+        else:
+            dump.append(line)
+    if not text.endswith(b"\r\n"):
+        whole = False
+    flush()
+    return out
+
+
+def decode(lines):
+    data = bytearray()
+    for n, line in enumerate(lines):
+        m = re.match(rb"^([0-9a-f]{3,}) +((?:[0-9a-f]{2} +)+)", line)
+        if m is None or int(m.group(1), 16) != n * 16:
+            return None
+        data += bytes.fromhex(m.group(2).decode())
+    return bytes(data)
+
+
+def content(size):
+    return bytes((i * 31 + size) & 0xff for i in range(256)) * (size // 256) + \
+        bytes((i * 31 + size) & 0xff for i in range(size % 256))
+
+
+class Generations:
+    """Every old copy a rotation makes, caught as it is made (a hard link taken when inotify
+    tells of it), handed to check() and removed."""
+
+    def __init__(self, site, check):
+        self.site, self.check = site, check
+        self.libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        self.ino = self.libc.inotify_init1(os.O_NONBLOCK)
+        self.libc.inotify_add_watch(self.ino, site.dir.encode(), 0x80)  # IN_MOVED_TO
+        self.stop = threading.Event()
+        self.caught = 0
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self):
+        while not self.stop.is_set():
+            try:
+                buf = os.read(self.ino, 65536)
+            except BlockingIOError:
+                time.sleep(0.0002)
+                continue
+            at = 0
+            while at + 16 <= len(buf):
+                length = struct.unpack_from("iIII", buf, at)[3]
+                name = buf[at + 16:at + 16 + length].rstrip(b"\0")
+                at += 16 + length
+                if name != b"error.old":
+                    continue
+                snap = os.path.join(self.site.dir, f"gen-{self.caught}")
+                try:
+                    os.link(self.site.log + ".old", snap)
+                except OSError:
+                    continue
+                self.caught += 1
+                self.check(snap)
+                os.unlink(snap)
+
+    def close(self):
+        self.stop.set()
+        self.thread.join()
+        os.close(self.ino)
+
+
+def kill_loop(seconds):
+    site = Site(64)  # 32 KiB: a few records a generation
+    # mostly small records, now and then a large one: 100 bytes to 4 MB
+    sizes = [100] * 8 + [400] * 6 + [3000] * 4 + [20000] * 2 + [200000, 1000000, 4000000]
+    files = {}
+    for size in set(sizes):
+        files[size] = os.path.join(site.dir, f"data-{size}")
+        with open(files[size], "wb") as f:
+            f.write(content(size))
+    counts = {"checked": 0, "torn": 0, "mends": 0}
+    lock = threading.Lock()
+
+    def check(path):
+        for desc, data in records(path):
+            m = re.match(rb"w\d+ s\d+ n(\d+)$", desc)
+            with lock:
+                if m:
+                    counts["checked"] += 1
+                    if data != content(int(m.group(1))):
+                        counts["torn"] += 1
+                t = re.search(rb"mended (\d+)", desc)
+                if t:
+                    counts["mends"] += int(t.group(1))
+
+    generations = Generations(site, check)
+    writers, kills, w = [], 0, 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        writers = [p for p in writers if p.poll() is None]
+        while len(writers) < 6:
+            w += 1
+            cmds = "".join(f"-f {files[size]} error w{w} s{s} n{size}\n"
+                           for s, size in enumerate(random.choice(sizes) for _ in range(200)))
+            p = subprocess.Popen([os.path.join(BIN, "logmsg"), "-"], env=site.env,
+                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+            p.stdin.write(cmds.encode())
+            p.stdin.close()
+            p.started = time.monotonic()
+            writers.append(p)
+        time.sleep(random.uniform(0.005, 0.060))
+        # writers killed among their records, not while they start
+        ripe = [p for p in writers if time.monotonic() - p.started > 0.05]
+        victim = random.choice(ripe) if ripe else None
+        if victim is not None and victim.poll() is None:
+            victim.kill()
+            kills += 1
+    for p in writers:
+        p.kill()
+        p.wait()
+    site.run(["logmsg", "error", "sentinel"])  # mends what the last kill left
+    time.sleep(0.2)
+    generations.close()
+    for f in (site.log + ".old", site.log):
+        check(f)
+    site.close()
+    return counts["torn"], counts["checked"], kills, counts["mends"], generations.caught
+
+
+def lock_removal_loop(seconds):
+    limit = 128  # 64 KiB
+    site = Site(limit)
+    sizes = []
+    generations = Generations(site, lambda path: sizes.append(
+        (os.path.getsize(path), sum(1 for d, _ in records(path) if d == b"rename failed on file"))))
+    stop = threading.Event()
+
+    def clean():
+        lok = site.log + ".lok"
+        while not stop.is_set():
+            try:
+                os.unlink(lok)
+            except FileNotFoundError:
+                pass
+            time.sleep(random.uniform(0.0005, 0.003))
+
+    cleaner = threading.Thread(target=clean)
+    cleaner.start()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        procs = [subprocess.Popen([os.path.join(BIN, "logmsg"), "-r", "4000", "-x", "5a" * 64,
+                                   "error", "removal loop"], env=site.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                 for _ in range(4)]
+        for p in procs:
+            p.wait()
+    stop.set()
+    cleaner.join()
+    time.sleep(0.2)
+    generations.close()
+    short = sum(1 for size, _ in sizes if size <= limit * 512)
+    rename_failed = sum(r for _, r in sizes)
+    site.close()
+    return short, len(sizes), rename_failed
+
+
+def main():
+    torn, checked, kills, mends, generations = kill_loop(SECONDS)
+    print(f"kill loop: {kills} writers killed, {generations} generations and {checked} records "
+          f"read back, {mends} mends told, {torn} torn records left uncounted")
+    short, caught, rename_failed = lock_removal_loop(SECONDS)
+    print(f"lock removal loop: {caught} old copies caught, {short} of them short, "
+          f"{rename_failed} \"rename failed\" records")
+    return 0 if torn == 0 and short == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
