@@ -2,8 +2,7 @@
 ** bench_log.cpp - what a log call costs.
 **
 ** A message filtered by its level beside an empty call (the floor); a
-** written error record beside a hand-written loop of the same system calls
-** on pre-formatted text (the floor this design allows); and, where they are
+** written error record; and, where they are
 ** installed, the peers: spdlog's filtered debug() and its file sink flushed
 ** after every record, and log4cplus's rolling file appender with its lock
 ** file and an immediate flush (the one other library that lets processes
@@ -155,21 +154,6 @@ std::vector<std::string> record_lines(int length) {
   return lines;
 }
 
-void BM_Floor_RecordSyscalls(benchmark::State &state) {
-  std::vector<std::string> lines = record_lines((int)state.range(0));
-  std::string log = dir + "/floor", lok = log + ".lok";
-  for (auto _ : state) {
-    HANDLE h = CreateFileA(lok.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    int fd = _open(log.c_str(), _O_CREAT | _O_RDWR, 0666);
-    _lseek(fd, 0, 2);
-    for (const std::string &l : lines)
-      _write(fd, l.data(), (unsigned)l.size());
-    _close(fd);
-    CloseHandle(h);
-  }
-}
-
 #if VEZ_HAVE_SPDLOG
 void BM_Spdlog_FilteredDebug(benchmark::State &state) {
   static auto logger = spdlog::basic_logger_mt("filtered", dir + "/spd-filtered");
@@ -269,7 +253,6 @@ BENCHMARK(BM_Peers_SideBySide)->Arg(0)->Arg(64)->Iterations(100)->Repetitions(5)
 BENCHMARK(BM_Floor_EmptyCall);
 BENCHMARK(BM_FilteredAudit);
 BENCHMARK(BM_FilteredDevmsg);
-BENCHMARK(BM_Floor_RecordSyscalls)->Arg(0)->Arg(64);
 BENCHMARK(BM_ErrorRecord)->Arg(0)->Arg(64);
 BENCHMARK(BM_ErrorRecordThreads)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 

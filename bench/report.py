@@ -286,11 +286,9 @@ def main():
         print(f"  log__log_audit / spdlog debug(): {ns(static, 'BM_FilteredAudit') / spd:.2f}")
     print("\nWritten error record")
     for arg, what in (("0", "no data"), ("64", "64-byte full dump")):
-        f = ns(static, f"BM_Floor_RecordSyscalls/{arg}")
-        line(f"stand-in: six-write pattern, pre-formatted ({what})", f, f)
+        f = ns(static, f"BM_ErrorRecord/{arg}")
         allocs = static[f"BM_ErrorRecord/{arg}"].get("allocs_per_record")
-        line(f"log__log_error ({what})", ns(static, f"BM_ErrorRecord/{arg}"), f,
-             f"  heap allocations per record: {allocs:g}")
+        line(f"log__log_error ({what})", f, f, f"  heap allocations per record: {allocs:g}")
         line(f"spdlog file sink, flush per record ({what})",
              ns(static, f"BM_Spdlog_FileFlushEachRecord/{arg}"), f)
         line(f"log4cplus rolling file with lock file, flushed ({what})",
