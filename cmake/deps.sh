@@ -1,8 +1,9 @@
 #!/bin/sh
 # deps.sh build|test - installs what a build needs and the machine lacks,
 # from the distribution's packages (apt-get: Debian 12 or later, Ubuntu 24.04
-# or later), as root or through sudo. "build": the compiler, make and cmake
-# (3.25 or later: the presets' workflows need it); "test": also the
+# or later), as root or through sudo. "build": the compiler, make, cmake
+# (3.25 or later: the presets' workflows need it) and libcrypto's headers
+# (libssl-dev); "test": also the
 # GoogleTest sources and the tools the install tests call. Nothing is
 # installed, and nothing asked for, when everything is there already; an
 # older CMake is refused with a message.
@@ -22,6 +23,8 @@ need=""
 have cmake || need="$need cmake"
 have g++ || need="$need g++"
 have make || need="$need make"
+# the library's cryptography (sealed logs) is libcrypto's
+[ -f /usr/include/openssl/evp.h ] || need="$need libssl-dev"
 if [ "$what" = test ]; then
   [ -f /usr/src/googletest/CMakeLists.txt ] || [ -f /usr/include/gtest/gtest.h ] ||
     need="$need googletest"

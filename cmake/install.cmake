@@ -120,7 +120,7 @@ This package holds the shared library.")
 
   set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvezlog-dev)
   set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libvezlog${VEZ_SOVERSION} (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libvezlog${VEZ_SOVERSION} (= ${PROJECT_VERSION}), libssl-dev")
   set(CPACK_DEBIAN_DEV_DESCRIPTION "product-wide error and audit logging library (development files)
 vezlog records the errors, audit messages and device messages of every
 process of a product into plain-text logs, under settings shared by all

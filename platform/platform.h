@@ -17,6 +17,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <bcrypt.h>
 #include <io.h>
 #include <fcntl.h>
 #include <sys/stat.h>

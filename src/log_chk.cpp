@@ -45,7 +45,7 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long lo
   if (VezFileFacts(fd, &mine) && (!VezFileFactsAtName(path, &named) ||
                                   named.volume != mine.volume || named.index != mine.index)) {
     sys__close(fd);
-    return LOG_CHK_ROTATED;
+    return LOG_CHK_MOVED_ALREADY;
   }
   /* On Windows, one move that replaces the old copy, once the log is closed: a log held
      open by a program that does not share deletion cannot be moved, and then both stay as

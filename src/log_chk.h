@@ -14,14 +14,15 @@ constexpr int LOG_CHK_ROTATED = 1;
 constexpr int LOG_CHK_RENAME_FAILED = 2;  /* the first failure since a rotation worked */
 constexpr int LOG_CHK_RENAME_FAILING = 3; /* failed again: reported already */
 constexpr int LOG_CHK_BUSY = 4;           /* the log's own lock was not had in time */
+constexpr int LOG_CHK_MOVED_ALREADY = 5;  /* another writer had moved this log aside */
 
 /*
 ** Called with the log open as fd, and its length size (-1: unknown).
 ** Within max_size units of 512 bytes: leaves fd open and returns
 ** LOG_CHK_WITHIN_LIMIT. Otherwise moves the log onto its ".old" copy in
 ** one replacing move and closes fd: LOG_CHK_ROTATED, for the caller to
-** open the log anew (also when another writer had moved this log aside
-** already: nothing else is moved then); or, when it could not be moved,
+** open the log anew (LOG_CHK_MOVED_ALREADY when another writer had moved
+** this log aside already: nothing is moved then); or, when it could not be moved,
 ** the log and its old copy being left whole, LOG_CHK_RENAME_FAILED
 ** (reported after the record in hand) the first time and
 ** LOG_CHK_RENAME_FAILING after that, until a rotation works again.

@@ -36,7 +36,9 @@
 #include "log_chk.h"
 #include "log_format.h"
 #include "log_msg.h"
+#include "log_seal.h"
 #include "platform.h"
+#include "shm.h"
 #include "sys.h"
 #include "timelib.h"
 
@@ -78,6 +80,7 @@ struct kept_log {
   char path[LOG_CHK_NAME_SIZE];
   int fd = -1;
   VEZ_FILE_FACTS id; /* which file it is */
+  int seal_fd = -1;  /* its sidecar, once a record was sealed */
   DWORD forks = 0;   /* the fork count it was opened under */
   bool watched = false;
   DWORD seen = 0; /* the watches' count of changes when its name was last looked at */
@@ -96,6 +99,7 @@ int fd = -1;              /* the log of the record in hand */
 kept_log *held = nullptr; /* its kept entry; none where it is opened for this record only */
 VEZ_FILE_FACTS log_id;    /* which file it is, and its length when the lock was taken */
 char lock_name[LOG_CHK_NAME_SIZE];
+char log_path[LOG_CHK_NAME_SIZE]; /* the log of the record in hand (and of lock_name) */
 uint32_t time_field[2];
 char record_fixed[RECORD_SIZE];
 char *record = record_fixed;
@@ -110,6 +114,18 @@ bool telling_mends = false;  /* it tells the mends not yet told */
 /* mends where no stamp could keep them, told from here */
 uint32_t untold_here = 0;
 time_t untold_here_since = 0;
+
+/* sealing: the record in hand's (its one or two headers' entries) */
+DWORD watch_count = 0;     /* the watches' count at this record */
+bool sealing = false;      /* records are sealed now */
+bool seal_broken = false;  /* this record's tag could not be made */
+int headers = 0;           /* headers in the record in hand */
+time_t header_times[2];    /* the times they show */
+int entries = 0;           /* entries begun */
+log_seal_entry entry[2];
+uint64_t seal_base_seq;    /* the chain before this record */
+uint8_t seal_base_prev[LOG_SEAL_KEY];
+bool seal_new = false;     /* it is empty: its header goes first */
 char check[65536]; /* a torn record read back */
 
 /*
@@ -194,6 +210,35 @@ void stamp_whole(flsem_stamp *s, long long size) {
   s->magic = FLSEM_STAMP_MAGIC;
 }
 
+/* an entry begun for the record whose header is the index-th of the write, at offset within
+   it; false where no key was to be had */
+bool begin_entry(int index, unsigned long long offset) {
+  log_seal_entry &e = entry[index];
+  memset(&e, 0, sizeof e);
+  e.type = LOG_SEAL_RECORD;
+  e.time = (int64_t)header_times[index];
+  e.utc_offset = log_seal__utc_offset(header_times[index]);
+  e.seq = (index == 0 ? seal_base_seq : entry[0].seq) + 1;
+  e.offset = (uint64_t)record_start + offset;
+  memcpy(e.prev, index == 0 ? seal_base_prev : entry[0].tag, LOG_SEAL_KEY);
+  entries = index + 1;
+  return log_seal__key_for(header_times[index], &e.epoch, e.id) && log_seal__begin_tag();
+}
+
+/* the bytes [at, at + n) of the record in hand go into its tags */
+void seal_bytes(const char *bytes, size_t n, unsigned long long at) {
+  if (!sealing || seal_broken) return;
+  if (entries == 2 || record_second == 0 || at + n <= record_second) {
+    seal_broken = !log_seal__tag_data(bytes, n);
+    return;
+  }
+  /* the first record (a loss record) ends inside: its tag ends, the next one begins */
+  size_t first = record_second > at ? (size_t)(record_second - at) : 0;
+  entry[0].length = record_second;
+  seal_broken = !log_seal__tag_data(bytes, first) || !log_seal__end_tag(&entry[0], entry[0].tag) ||
+                !begin_entry(1, record_second) || !log_seal__tag_data(bytes + first, n - first);
+}
+
 /* before the record's first byte goes out: where it begins, how long it is meant to be */
 void begin_record(bool whole_in_buffer) {
   record_started = true;
@@ -203,6 +248,12 @@ void begin_record(bool whole_in_buffer) {
   s->length = whole_in_buffer ? record_used : FLSEM_LENGTH_UNKNOWN;
   s->second = record_second;
   s->in_flight = 1;
+  if (sealing) {
+    s->seal_unsealed = 1; /* until its entry is stored: else the next writer names it */
+    seal_base_seq = s->seal_seq;
+    memcpy(seal_base_prev, s->seal_prev, LOG_SEAL_KEY);
+    seal_broken = !begin_entry(0, 0);
+  }
 }
 
 /* hands the buffered bytes to the file */
@@ -212,6 +263,7 @@ void flush_record(bool last) {
     return;
   }
   if (!record_started) begin_record(last);
+  seal_bytes(record, record_used, record_written);
   if (!write_all(record, record_used)) record_failed = true;
   record_used = 0;
 }
@@ -468,6 +520,7 @@ long long mend_tail(long long size) {
       if (torn_is_its_own(start, now, s->second) && sys__chsize(fd, (long long)start) == 0) {
         count_mend(s);
         stamp_whole(s, (long long)start);
+        s->seal_unsealed = 0; /* the torn record is gone: nothing to seal */
         return (long long)start;
       }
     }
@@ -496,7 +549,9 @@ int open_log(const char *path) {
 
 void drop_kept(kept_log &k, bool ours) {
   if (ours && k.fd >= 0) sys__close(k.fd);
+  if (ours && k.seal_fd >= 0) sys__close(k.seal_fd);
   k.fd = -1;
+  k.seal_fd = -1;
   k.path[0] = '\0';
 }
 
@@ -555,6 +610,7 @@ int open_current(const char *path) {
   }
   kept_log *k = kept_for(path);
   DWORD changes = VezWatchChanges();
+  watch_count = changes;
   if (k != nullptr && k->watched && k->seen == changes) {
     VEZ_FILE_FACTS now;
     if (VezFileFacts(k->fd, &now) && now.volume == k->id.volume && now.index == k->id.index) {
@@ -569,6 +625,11 @@ int open_current(const char *path) {
     return DESCRIPTORS_TAKEN;
   }
   if (k != nullptr && k->watched && !flsem__lock_is_current(lock_name)) return LOCK_STALE;
+  /* a name changed on the way: the sidecar is opened again by its name when next needed */
+  if (k != nullptr && k->seal_fd >= 0) {
+    sys__close(k->seal_fd);
+    k->seal_fd = -1;
+  }
   VEZ_FILE_FACTS named;
   bool there = VezFileFactsAtName(path, &named);
   if (k != nullptr && there && named.volume == k->id.volume && named.index == k->id.index) {
@@ -595,6 +656,171 @@ void close_current() {
   held = nullptr;
 }
 
+/* the sealing state's place: beside the data file, found as the library finds it */
+const char *data_file_path() {
+  static char path[SHM_PATH_SIZE];
+  if (shm__data_file[0] != '\0') return shm__data_file;
+  if (path[0] == '\0') shm__data_file_path(path);
+  return path;
+}
+
+bool sidecar_name(char name[LOG_CHK_NAME_SIZE], const char *path, bool old) {
+  return log_chk__derived_name(name, path, old ? ".old.seal" : LOG_SEAL_SUFFIX);
+}
+
+/* the sidecar moved aside to its ".old" name, as its log was */
+void move_sidecar(const char *path) {
+  char name[LOG_CHK_NAME_SIZE], old[LOG_CHK_NAME_SIZE];
+  if (held != nullptr && held->seal_fd >= 0) {
+    sys__close(held->seal_fd);
+    held->seal_fd = -1;
+  }
+  if (!sidecar_name(name, path, false) || !sidecar_name(old, path, true)) return;
+  if (VezKeepFilesOpen()) _unlink(old);
+  MoveFileExA(name, old, MOVEFILE_REPLACE_EXISTING);
+}
+
+/* a sidecar's header, read at the start of f; false for a file that is none */
+bool read_header(int f, log_seal_header *h) {
+  return sys__lseek(f, 0, 0) == 0 && sys__read(f, h, sizeof *h) == (int)sizeof *h &&
+         memcmp(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic) == 0 && h->version == 1 &&
+         h->entry_size == sizeof(log_seal_entry);
+}
+
+/*
+** The sidecar of the log in hand, open at its end; -1 where none is to be
+** had or the file at its name is none (said once). One of another log (left
+** beside this one by a writer that died between moving a log and its
+** sidecar, or by a release that keeps none) is moved on to the ".old" name
+** first. An entry a writer left torn at its end is cut away; where the
+** stamp keeps no chain (a new lock file), the chain goes on from the last
+** entry.
+*/
+int open_sidecar(const char *path, flsem_stamp *st) {
+  if (held != nullptr && held->seal_fd >= 0) {
+    seal_new = false;
+    return held->seal_fd;
+  }
+  char name[LOG_CHK_NAME_SIZE];
+  if (!sidecar_name(name, path, false)) return -1;
+  for (int tries = 0; tries < 2; tries++) {
+    int f = sys__open(name, _O_CREAT | _O_RDWR | _O_APPEND | _O_BINARY, 0666);
+    if (f < 0) return -1;
+    if (VezKeepFilesOpen()) f = VezKeepDescriptor(f);
+    VEZ_FILE_FACTS facts;
+    log_seal_header h;
+    if (!VezFileFacts(f, &facts) || !facts.regular) {
+      sys__close(f);
+      return -1;
+    }
+    seal_new = facts.size == 0;
+    if (!seal_new && !read_header(f, &h)) {
+      sys__close(f);
+      static bool said = false;
+      if (!said)
+        log__defer_error(source_name, 400, "Seal file is no seal file, records not sealed", name,
+                         (int)strlen(name));
+      said = true;
+      return -1;
+    }
+    if (!seal_new && (h.log_volume != log_id.volume || h.log_index != log_id.index)) {
+      sys__close(f);
+      move_sidecar(path);
+      continue;
+    }
+    if (!seal_new) {
+      uint64_t whole = (facts.size - sizeof h) / sizeof(log_seal_entry);
+      long long end = (long long)(sizeof h + whole * sizeof(log_seal_entry));
+      if ((uint64_t)end != facts.size) sys__chsize(f, end);
+      /* the chain as the sidecar has it, where the stamp kept none */
+      bool kept = false;
+      for (uint8_t b : st->seal_id)
+        kept = kept || b != 0;
+      log_seal_entry last;
+      if (!kept && whole > 0 && sys__lseek(f, end - (long long)sizeof last, 0) >= 0 &&
+          sys__read(f, &last, sizeof last) == (int)sizeof last) {
+        st->seal_seq = last.seq;
+        memcpy(st->seal_prev, last.tag, LOG_SEAL_KEY);
+        memcpy(st->seal_id, last.id, LOG_SEAL_ID);
+      }
+    }
+    if (held != nullptr) held->seal_fd = f;
+    return f;
+  }
+  return -1;
+}
+
+/* entries (after the sidecar's header where it is new) stored in one write */
+bool store_entries(const char *path, flsem_stamp *st, const log_seal_entry *e, int n) {
+  int f = open_sidecar(path, st);
+  if (f < 0) return false;
+  unsigned char out[sizeof(log_seal_header) + 2 * sizeof(log_seal_entry)];
+  size_t len = 0;
+  if (seal_new) {
+    log_seal_header h = {};
+    memcpy(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic);
+    h.version = 1;
+    h.entry_size = sizeof(log_seal_entry);
+    h.log_volume = log_id.volume;
+    h.log_index = log_id.index;
+    memcpy(out, &h, sizeof h);
+    len = sizeof h;
+  }
+  memcpy(out + len, e, (size_t)n * sizeof *e);
+  len += (size_t)n * sizeof *e;
+  bool ok = sys__write(f, out, (unsigned)len) == (int)len;
+  if (held == nullptr) sys__close(f);
+  if (!ok) return false;
+  st->seal_seq = e[n - 1].seq;
+  memcpy(st->seal_prev, e[n - 1].tag, LOG_SEAL_KEY);
+  memcpy(st->seal_id, e[n - 1].id, LOG_SEAL_ID);
+  st->seal_unsealed = 0;
+  return true;
+}
+
+/*
+** A record its writer left without its entry (it died between the two, or
+** could not store it) is named in the sidecar by the next writer: sealed by
+** it, as a record left by a writer that died, never as its own.
+*/
+void seal_orphan(const char *path, long long size) {
+  flsem_stamp *st = flsem__stamp();
+  if (st == nullptr || !st->seal_unsealed) return;
+  bool whole = st->magic == FLSEM_STAMP_MAGIC && st->log_volume == log_id.volume &&
+               st->log_index == log_id.index && !st->in_flight && st->length > 0 &&
+               st->length != FLSEM_LENGTH_UNKNOWN && st->start + st->length <= (uint64_t)size;
+  st->seal_unsealed = 0;
+  if (!whole) return;
+  log_seal_entry e = {};
+  time_t now = timelib__get_unix_time();
+  e.type = LOG_SEAL_ORPHAN;
+  e.time = (int64_t)now;
+  e.utc_offset = log_seal__utc_offset(now);
+  e.seq = st->seal_seq + 1;
+  e.offset = st->start;
+  e.length = st->length;
+  memcpy(e.prev, st->seal_prev, LOG_SEAL_KEY);
+  if (!log_seal__key_for(now, &e.epoch, e.id) || !log_seal__begin_tag() ||
+      sys__lseek(fd, (long long)e.offset, 0) != (long long)e.offset)
+    return;
+  for (uint64_t done = 0; done < e.length;) {
+    unsigned n = e.length - done < sizeof check ? (unsigned)(e.length - done) : sizeof check;
+    if (sys__read(fd, check, n) != (int)n || !log_seal__tag_data(check, n)) return;
+    done += n;
+  }
+  if (log_seal__end_tag(&e, e.tag)) store_entries(path, st, &e, 1);
+}
+
+/* the record just written sealed, its entries stored; a failure leaves it for the next
+   writer to name */
+void seal_record(const char *path) {
+  flsem_stamp *st = flsem__stamp();
+  if (!sealing || seal_broken || entries == 0 || st == nullptr) return;
+  log_seal_entry &last = entry[entries - 1];
+  last.length = record_written - (last.offset - (uint64_t)record_start);
+  if (log_seal__end_tag(&last, last.tag)) store_entries(path, st, entry, entries);
+}
+
 /* with the lock held: the log open at its end, whole, rotated when full */
 int open_locked(const char *path, int max_size) {
   int rc = open_current(path);
@@ -604,6 +830,12 @@ int open_locked(const char *path, int max_size) {
     close_current();
     return LOCK_STALE;
   }
+  bool report = false;
+  sealing = log_seal__active(data_file_path(), watch_count, &report);
+  if (report)
+    log__defer_error(source_name, 410, "Sealing state cannot be read, records not sealed",
+                     data_file_path(), (int)strlen(data_file_path()));
+  if (sealing) seal_orphan(path, size);
   rc = log_chk__check_log_file_size(path, fd, max_size, size, flsem__lock_wait());
   if (rc == LOG_CHK_WITHIN_LIMIT || rc == LOG_CHK_BUSY) {
     /* a log whose own lock another holds is written on past its limit, moved aside later */
@@ -611,11 +843,13 @@ int open_locked(const char *path, int max_size) {
     record_start = size;
     return 0;
   }
-  /* the check closed the log: it is opened again, new or (where it could not be moved) full */
+  /* the check closed the log: it is opened again, new or (where it could not be moved) full;
+     a log this writer moved takes its sidecar along */
+  if (rc == LOG_CHK_ROTATED) move_sidecar(path);
   if (held != nullptr) held->fd = -1;
   held = nullptr;
   fd = -1;
-  if (rc != LOG_CHK_ROTATED) {
+  if (rc != LOG_CHK_ROTATED && rc != LOG_CHK_MOVED_ALREADY) {
     /* the full log is kept and written on past its limit: a lost record could not be
        brought back, an oversized log can still be rotated once the move works */
     log_msg__drops.rotation_failed++;
@@ -654,11 +888,10 @@ int log_file__open_log_file_waiting(const char *path, int max_size, uint32_t wai
   size_t length = strlen(path);
   if (length == 0 || path[length - 1] == VEZ_DIRSEP_CHAR) return LOG_FILE_OPEN_FAILED;
   /* the lock file's name, made again only for another log than the last one's */
-  static char lock_of[LOG_CHK_NAME_SIZE];
-  if (strcmp(path, lock_of) != 0) {
-    lock_of[0] = '\0';
+  if (strcmp(path, log_path) != 0) {
+    log_path[0] = '\0';
     if (!log_chk__derived_name(lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
-    snprintf(lock_of, sizeof lock_of, "%s", path);
+    snprintf(log_path, sizeof log_path, "%s", path);
   }
   record_used = 0;
   record_failed = false;
@@ -666,6 +899,9 @@ int log_file__open_log_file_waiting(const char *path, int max_size, uint32_t wai
   record_written = 0;
   record_second = 0;
   telling_mends = false;
+  headers = 0;
+  entries = 0;
+  seal_broken = false;
   for (int take = 1;; take++) {
     int rc = flsem__take_file_lock(lock_name, wait);
     if (rc == FLSEM_ALREADY_HELD)
@@ -694,7 +930,9 @@ void log_file__write_header(int kind, int configured_level, int message_level, c
   /* a header after the first (the record after its loss record) is where the stamp says */
   if (record_second == 0 && record_written + record_used > 0)
     record_second = record_written + record_used;
-  timelib__get_timedate_dow(time_field);
+  time_t now = timelib__get_unix_time();
+  if (headers < 2) header_times[headers++] = now;
+  timelib__timedate_dow_at(now, time_field);
   int hour = (int)(time_field[0] & 0xff), minute = (int)((time_field[0] >> 8) & 0xff);
   int second = (int)((time_field[0] >> 16) & 0xff);
   int month = (int)(time_field[1] >> 24), day = (int)((time_field[1] >> 16) & 0xff);
@@ -805,9 +1043,11 @@ int log_file__close_log_file(void) {
   if (failed) {
     sys__chsize(fd, record_start);
     stamp_whole(s, record_start);
+    if (s != nullptr) s->seal_unsealed = 0; /* nothing of it left to seal */
   } else if (record_started) {
     stamp_whole(s, record_start);
     if (s != nullptr) s->length = record_written;
+    seal_record(log_path);
   }
   if (!failed && telling_mends) {
     untold_here = 0;

@@ -87,8 +87,10 @@ void timelib__get_dow_timedate(uint32_t words[2]) {
              ((uint32_t)tm.tm_mday << 8) | (uint32_t)tm.tm_year;
 }
 
-void timelib__get_timedate_dow(uint32_t words[2]) {
-  struct tm tm = local(now());
+void timelib__get_timedate_dow(uint32_t words[2]) { timelib__timedate_dow_at(now(), words); }
+
+void timelib__timedate_dow_at(time_t t, uint32_t words[2]) {
+  struct tm tm = local(t);
   words[0] = ((uint32_t)tm.tm_sec << 16) | ((uint32_t)tm.tm_min << 8) | (uint32_t)tm.tm_hour;
   words[1] = ((uint32_t)(tm.tm_mon + 1) << 24) | ((uint32_t)tm.tm_mday << 16) |
              ((uint32_t)tm.tm_year << 8) | (uint32_t)tm.tm_wday;

@@ -41,6 +41,8 @@ void timelib__get_dow_timedate(uint32_t words[2]);
    words[1] = month 1-12 << 24 | day of month << 16 | tm_year (low 8 bits) << 8 | weekday.
    The record header reads its time from this layout. */
 void timelib__get_timedate_dow(uint32_t words[2]);
+/* the same of time t, not the clock */
+void timelib__timedate_dow_at(time_t t, uint32_t words[2]);
 /* the clock less the seconds since local midnight */
 time_t timelib__get_start_today(void);
 /* weekday (0 = Sunday) and hour, local */

@@ -260,6 +260,11 @@ long long _lseeki64(int fd, long long offset, int origin) {
   return at;
 }
 
+int gmtime_s(struct tm *result, const time_t *t) {
+  if (result == nullptr || t == nullptr) return EINVAL;
+  return gmtime_r(t, result) != nullptr ? 0 : EINVAL;
+}
+
 int localtime_s(struct tm *result, const time_t *t) {
   /* the zone is read once: without TZ, glibc's localtime looks at the zone file again at
      every call (a system call per record), localtime_r only once tzset has run */

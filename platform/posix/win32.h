@@ -292,6 +292,42 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, 
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD off_high, DWORD off_low, size_t length);
 BOOL UnmapViewOfFile(LPCVOID view);
 
+/*
+** Cryptography: the CNG calls, here over the system's libcrypto. An
+** algorithm provider (SHA-256, or HMAC-SHA-256 with
+** BCRYPT_ALG_HANDLE_HMAC_FLAG), hash objects made from it (a reusable one,
+** BCRYPT_HASH_REUSABLE_FLAG, starts again after each BCryptFinishHash with
+** its key), and random bytes. The hash object's memory is the
+** implementation's (pass null and 0).
+*/
+typedef LONG NTSTATUS;
+typedef uint32_t ULONG;
+typedef unsigned char UCHAR;
+typedef UCHAR *PUCHAR;
+typedef const wchar_t *LPCWSTR;
+typedef void *BCRYPT_ALG_HANDLE;
+typedef void *BCRYPT_HASH_HANDLE;
+#define BCRYPT_SHA256_ALGORITHM L"SHA256"
+#define BCRYPT_RNG_ALGORITHM L"RNG"
+#define BCRYPT_ALG_HANDLE_HMAC_FLAG 0x00000008u
+#define BCRYPT_HASH_REUSABLE_FLAG 0x00000020u
+#define BCRYPT_USE_SYSTEM_PREFERRED_RNG 0x00000002u
+#define STATUS_SUCCESS ((NTSTATUS)0)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000Du)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBu)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017u)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001u)
+#define BCRYPT_SUCCESS(status) ((NTSTATUS)(status) >= 0)
+NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE *algorithm, LPCWSTR id, LPCWSTR impl,
+                                     ULONG flags);
+NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags);
+NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash, PUCHAR object,
+                          ULONG object_length, PUCHAR secret, ULONG secret_length, ULONG flags);
+NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG length, ULONG flags);
+NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG length, ULONG flags);
+NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hash);
+NTSTATUS BCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, PUCHAR buffer, ULONG length, ULONG flags);
+
 /* a lock between the threads of one process, taken again by its holder at will */
 typedef struct {
   alignas(16) unsigned char opaque[64];
@@ -340,6 +376,8 @@ int _chsize(int fd, long size);
 int _chsize_s(int fd, long long size);
 /* the local calendar time of *t: 0, or an errno value (the zone is read once per process) */
 int localtime_s(struct tm *result, const time_t *t);
+/* the UTC calendar time of *t: 0, or an errno value */
+int gmtime_s(struct tm *result, const time_t *t);
 int _unlink(const char *path);
 int _access(const char *path, int mode);
 

@@ -1,0 +1,144 @@
+/*
+** bcrypt.cpp - the CNG cryptography calls the logging system makes, over
+** the system's libcrypto (OpenSSL): SHA-256 and HMAC-SHA-256 hash objects,
+** and random bytes. No primitive is written here: each call hands its work
+** to libcrypto.
+**
+** Handles are heap objects of the caller's: a provider and the hash objects
+** made from it are used by one thread at a time (the library's write lock).
+*/
+#include "../platform.h"
+
+#if VEZ_OS_POSIX
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+#include <openssl/rand.h>
+
+#include <new>
+
+namespace {
+
+struct provider {
+  bool hmac;
+  bool random;
+};
+
+struct hash_object {
+  bool reusable;
+  EVP_MAC_CTX *mac; /* HMAC */
+  EVP_MD_CTX *md;   /* a plain digest */
+};
+
+bool same(LPCWSTR a, LPCWSTR b) {
+  if (a == nullptr || b == nullptr) return false;
+  while (*a != 0 && *a == *b) {
+    a++;
+    b++;
+  }
+  return *a == *b;
+}
+
+/* the object started again, its key (an HMAC's) kept */
+bool restart(hash_object *h) {
+  if (h->mac != nullptr) return EVP_MAC_init(h->mac, nullptr, 0, nullptr) == 1;
+  return EVP_DigestInit_ex(h->md, EVP_sha256(), nullptr) == 1;
+}
+
+void destroy(hash_object *h) {
+  if (h->mac != nullptr) EVP_MAC_CTX_free(h->mac);
+  if (h->md != nullptr) EVP_MD_CTX_free(h->md);
+  delete h;
+}
+
+} // namespace
+
+NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE *algorithm, LPCWSTR id, LPCWSTR,
+                                     ULONG flags) {
+  if (algorithm == nullptr) return STATUS_INVALID_PARAMETER;
+  bool sha = same(id, BCRYPT_SHA256_ALGORITHM), rng = same(id, BCRYPT_RNG_ALGORITHM);
+  if (!sha && !rng) return STATUS_NOT_SUPPORTED;
+  provider *p = new (std::nothrow) provider{sha && (flags & BCRYPT_ALG_HANDLE_HMAC_FLAG), rng};
+  if (p == nullptr) return STATUS_NO_MEMORY;
+  *algorithm = p;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG) {
+  if (algorithm == nullptr) return STATUS_INVALID_PARAMETER;
+  delete static_cast<provider *>(algorithm);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash, PUCHAR,
+                          ULONG object_length, PUCHAR secret, ULONG secret_length, ULONG flags) {
+  provider *p = static_cast<provider *>(algorithm);
+  if (p == nullptr || p->random || hash == nullptr || object_length != 0)
+    return STATUS_INVALID_PARAMETER;
+  hash_object *h = new (std::nothrow) hash_object{(flags & BCRYPT_HASH_REUSABLE_FLAG) != 0,
+                                                  nullptr, nullptr};
+  if (h == nullptr) return STATUS_NO_MEMORY;
+  bool ok;
+  if (p->hmac) {
+    EVP_MAC *mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    h->mac = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
+    EVP_MAC_free(mac);
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                           OSSL_PARAM_construct_end()};
+    /* an empty key is a key all the same */
+    static unsigned char none[1];
+    ok = h->mac != nullptr && EVP_MAC_init(h->mac, secret != nullptr ? secret : none,
+                                           secret_length, params) == 1;
+  } else {
+    h->md = EVP_MD_CTX_new();
+    ok = h->md != nullptr && restart(h);
+  }
+  if (!ok) {
+    destroy(h);
+    return STATUS_UNSUCCESSFUL;
+  }
+  *hash = h;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG length, ULONG) {
+  hash_object *h = static_cast<hash_object *>(hash);
+  if (h == nullptr || (input == nullptr && length > 0)) return STATUS_INVALID_PARAMETER;
+  if (length == 0) return STATUS_SUCCESS;
+  int ok = h->mac != nullptr ? EVP_MAC_update(h->mac, input, length)
+                             : EVP_DigestUpdate(h->md, input, length);
+  return ok == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG length, ULONG) {
+  hash_object *h = static_cast<hash_object *>(hash);
+  if (h == nullptr || output == nullptr || length != 32) return STATUS_INVALID_PARAMETER;
+  bool ok;
+  if (h->mac != nullptr) {
+    size_t out = 0;
+    ok = EVP_MAC_final(h->mac, output, &out, length) == 1 && out == length;
+  } else {
+    unsigned int out = 0;
+    ok = EVP_DigestFinal_ex(h->md, output, &out) == 1 && out == length;
+  }
+  if (ok && h->reusable) ok = restart(h);
+  return ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hash) {
+  if (hash == nullptr) return STATUS_INVALID_PARAMETER;
+  destroy(static_cast<hash_object *>(hash));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS BCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, PUCHAR buffer, ULONG length, ULONG flags) {
+  provider *p = static_cast<provider *>(algorithm);
+  bool preferred = (flags & BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0;
+  if ((p == nullptr) != preferred || (p != nullptr && !p->random) || buffer == nullptr)
+    return STATUS_INVALID_PARAMETER;
+  return RAND_bytes(buffer, (int)length) == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+#endif /* VEZ_OS_POSIX */
