@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -75,8 +76,10 @@ __attribute__((noinline)) void empty_call(int level, const char *, int, const ch
 
 /* a registry file and a data file of our own, and the library attached to them, in a
    directory only this user may write, under the current one (VEZ_BENCH_DIR names another
-   parent: a group-writable one measures the shared-directory rules) */
-void attach() {
+   parent: a group-writable one measures the shared-directory rules); with VEZ_BENCH_SEALED
+   set, a sealing state beside the data file (made by vezcat, from beside this program), so
+   that every record is sealed */
+void attach(const char *program) {
   const char *parent = getenv("VEZ_BENCH_DIR");
   std::string tmpl = std::string(parent != nullptr ? parent : ".") + "/vezbench-XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
@@ -104,6 +107,14 @@ void attach() {
   fwrite(&seg, 1, sizeof seg, f);
   fclose(f);
   setenv("VEZ_REGISTRY", reg.c_str(), 1);
+  if (getenv("VEZ_BENCH_SEALED") != nullptr) {
+    std::string bin = program;
+    bin = bin.substr(0, bin.rfind('/') + 1);
+    if (system((bin + "vezcat --setup-keys >/dev/null").c_str()) != 0) {
+      fprintf(stderr, "bench: cannot make a sealing state\n");
+      exit(1);
+    }
+  }
   log__init_error_audit(1, "bench");
   for (int i = 0; i < 64; i++)
     data64[i] = (unsigned char)(i * 7);
@@ -256,11 +267,51 @@ BENCHMARK(BM_FilteredDevmsg);
 BENCHMARK(BM_ErrorRecord)->Arg(0)->Arg(64);
 BENCHMARK(BM_ErrorRecordThreads)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 
+/*
+** Sealed records beside unsealed ones, in bursts of 200 of each, in one
+** process: the sealing state beside the data file is moved in and out of
+** its name between bursts (the writer notices at its next record).
+*/
+std::string bin_dir;
+void BM_Sealing_SideBySide(benchmark::State &state) {
+  int length = (int)state.range(0);
+  std::string st = dir + "/sealing.dat", off = dir + "/sealing.off";
+  if (access(st.c_str(), F_OK) != 0 && access(off.c_str(), F_OK) != 0 &&
+      system((bin_dir + "vezcat --setup-keys >/dev/null").c_str()) != 0) {
+    state.SkipWithError("cannot make a sealing state");
+    return;
+  }
+  if (access(st.c_str(), F_OK) == 0) rename(st.c_str(), off.c_str());
+  constexpr int BURST = 200;
+  double sealed = 0, plain = 0;
+  long records = 0;
+  for (auto _ : state) {
+    for (int round = 0; round < 2; round++) {
+      bool sealing = round == 1;
+      if (sealing) rename(off.c_str(), st.c_str());
+      log__log_error(1, "..\\..\\src\\bench", 41, "a benchmark record", data64, length);
+      auto t0 = std::chrono::steady_clock::now();
+      for (int i = 0; i < BURST; i++)
+        log__log_error(1, "..\\..\\src\\bench", 42, "a benchmark record", data64, length);
+      auto t1 = std::chrono::steady_clock::now();
+      (sealing ? sealed : plain) += std::chrono::duration<double, std::nano>(t1 - t0).count();
+      if (sealing) rename(st.c_str(), off.c_str());
+    }
+    records += BURST;
+  }
+  state.counters["sealed_ns"] = sealed / (double)records;
+  state.counters["unsealed_ns"] = plain / (double)records;
+  state.counters["ratio"] = sealed / plain;
+}
+BENCHMARK(BM_Sealing_SideBySide)->Arg(0)->Arg(64)->Iterations(100)->Repetitions(5);
+
 int main(int argc, char **argv) {
+  bin_dir = argv[0];
+  bin_dir = bin_dir.substr(0, bin_dir.rfind('/') + 1);
   /* With TZ unset, glibc's localtime reloads the zone at every call and allocates
      while doing so; that cost is the C library's, not the logging library's. */
   if (getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
-  attach();
+  attach(argv[0]);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -41,12 +41,17 @@ const char usage_text[] =
     "  -U, -u, --until=TIME    records up to TIME\n"
     "  -g, --grep=REGEX        records whose description matches (no capitals: any case)\n"
     "      --no-color          no colours, also on a terminal (as NO_COLOR does)\n"
+    "      --setup-keys        make the sealing state and print its verification key once\n"
+    "      --interval=DURATION how long a sealing key lasts (15min unless given; 1s at least)\n"
+    "      --force             with --setup-keys: replace the sealing state there is\n"
+    "      --verify            prove each log against its seals: PASS or FAIL each\n"
+    "      --verify-key=KEY    the verification key (may be repeated); without: chain only\n"
     "  -h, --help              this text\n"
     "      --version           the program's version\n"
     "TIME: YYYY-MM-DD[ HH:MM[:SS]] (or with T), HH:MM[:SS], now, today, yesterday,\n"
     "tomorrow, N UNIT ago, -N UNIT, +N UNIT (UNIT: s, min, h, d, w, or their names).\n"
     "Exit status: 0 done (also when nothing matched), 1 a log could not be read or the\n"
-    "output written, 2 a wrong command line.\n";
+    "output written (with --verify: a log that does not pass), 2 a wrong command line.\n";
 
 const char short_usage[] = "usage: %s [OPTION]... [FILE]... (%s --help for more)\n";
 
@@ -190,7 +195,15 @@ bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
 int main(int argc, char **argv) {
   cli_report__set_program(argc > 0 && argv[0] != nullptr ? argv[0] : "vezcat");
   vezcat__options &o = vezcat__opts;
-  enum { OPT_NO_COLOR = 256, OPT_VERSION };
+  enum {
+    OPT_NO_COLOR = 256,
+    OPT_VERSION,
+    OPT_SETUP_KEYS,
+    OPT_INTERVAL,
+    OPT_FORCE,
+    OPT_VERIFY,
+    OPT_VERIFY_KEY
+  };
   static const struct option long_options[] = {{"json", no_argument, nullptr, 'j'},
                                                {"follow", no_argument, nullptr, 'f'},
                                                {"lines", required_argument, nullptr, 'n'},
@@ -203,10 +216,18 @@ int main(int argc, char **argv) {
                                                {"until", required_argument, nullptr, 'U'},
                                                {"grep", required_argument, nullptr, 'g'},
                                                {"no-color", no_argument, nullptr, OPT_NO_COLOR},
+                                               {"setup-keys", no_argument, nullptr, OPT_SETUP_KEYS},
+                                               {"interval", required_argument, nullptr, OPT_INTERVAL},
+                                               {"force", no_argument, nullptr, OPT_FORCE},
+                                               {"verify", no_argument, nullptr, OPT_VERIFY},
+                                               {"verify-key", required_argument, nullptr,
+                                                OPT_VERIFY_KEY},
                                                {"help", no_argument, nullptr, 'h'},
                                                {"version", no_argument, nullptr, OPT_VERSION},
                                                {nullptr, 0, nullptr, 0}};
-  bool no_color = false;
+  bool no_color = false, setup_keys = false, force = false, verify = false;
+  const char *interval = nullptr;
+  std::vector<std::string> keys;
   int c;
   while ((c = getopt_long(argc, argv, "jfn:ro:k:p:l:S:s:U:u:g:h", long_options, nullptr)) >= 0) {
     switch (c) {
@@ -274,11 +295,27 @@ int main(int argc, char **argv) {
       break;
     }
     case OPT_NO_COLOR: no_color = true; break;
+    case OPT_SETUP_KEYS: setup_keys = true; break;
+    case OPT_INTERVAL: interval = optarg; break;
+    case OPT_FORCE: force = true; break;
+    case OPT_VERIFY: verify = true; break;
+    case OPT_VERIFY_KEY:
+      verify = true;
+      keys.push_back(optarg);
+      break;
     case 'h': return cli_report__help(usage_text);
     case OPT_VERSION: return cli_report__version("vezcat");
     default: cli_report__print_usage(stderr, short_usage); return CLI_USAGE;
     }
   }
+  if (setup_keys) {
+    if (optind < argc) return usage_error("unexpected operand '%s': --setup-keys takes none",
+                                          argv[optind]);
+    return vezcat_seal__setup(interval, force);
+  }
+  if (interval != nullptr || force)
+    return usage_error("bad option '%s': it goes with --setup-keys", interval ? "--interval"
+                                                                                : "--force");
   const char *no_color_env = getenv("NO_COLOR");
   o.color = !no_color && (no_color_env == nullptr || no_color_env[0] == '\0') &&
             (o.form == VEZCAT_SHORT || o.form == VEZCAT_SHORT_ISO) && _isatty(_fileno(stdout));
@@ -292,6 +329,7 @@ int main(int argc, char **argv) {
     logs.push_back(l);
   }
   if (logs.empty()) vezcat_find__logs(&logs);
+  if (verify) return vezcat_seal__verify(logs, keys);
   vezcat_read__run(&logs);
   vezcat_out__flush();
   return vezcat__status;

@@ -88,4 +88,13 @@ void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e);
 /* pushes what is printed out; a failed output ends the run (quietly for a closed pipe) */
 void vezcat_out__flush(void);
 
+/* --- sealed logs (vezcat_seal.cpp) --- */
+
+/* --setup-keys: the sealing state made beside the data file (replacing one only with
+   force), the verification key printed once; the exit status */
+int vezcat_seal__setup(const char *interval, bool force);
+/* --verify: each log with its old copy proved against their seals with the keys given
+   (none: the chain alone); PASS or FAIL printed per log; the exit status */
+int vezcat_seal__verify(const std::vector<vezcat__log> &logs, const std::vector<std::string> &keys);
+
 #endif /* VEZ_VEZCAT_H */

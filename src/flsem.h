@@ -45,7 +45,8 @@ struct flsem_stamp {
   uint8_t seal_prev[32];   /* and its tag */
   uint32_t seal_unsealed;  /* 1: the last record written has no entry yet */
   uint32_t zero;
-  uint8_t reserved[128];   /* zero: room for what later releases keep */
+  uint64_t seal_count;     /* entries in the log's sidecar */
+  uint8_t reserved[120];   /* zero: room for what later releases keep */
 };
 constexpr size_t FLSEM_STAMP_SIZE = 256;
 static_assert(sizeof(flsem_stamp) == FLSEM_STAMP_SIZE, "the stamp is 256 bytes");

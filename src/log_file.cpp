@@ -80,7 +80,9 @@ struct kept_log {
   char path[LOG_CHK_NAME_SIZE];
   int fd = -1;
   VEZ_FILE_FACTS id; /* which file it is */
-  int seal_fd = -1;  /* its sidecar, once a record was sealed */
+  HANDLE seal = INVALID_HANDLE_VALUE; /* its sidecar, once a record was sealed, */
+  void *seal_view = nullptr;          /* mapped so far */
+  uint64_t seal_mapped = 0;
   DWORD forks = 0;   /* the fork count it was opened under */
   bool watched = false;
   DWORD seen = 0; /* the watches' count of changes when its name was last looked at */
@@ -125,7 +127,11 @@ int entries = 0;           /* entries begun */
 log_seal_entry entry[2];
 uint64_t seal_base_seq;    /* the chain before this record */
 uint8_t seal_base_prev[LOG_SEAL_KEY];
-bool seal_new = false;     /* it is empty: its header goes first */
+/* the sidecar of the record in hand: the kept log's, or (files opened for each record) its
+   own */
+HANDLE seal_h = INVALID_HANDLE_VALUE;
+void *seal_view = nullptr;
+uint64_t seal_mapped = 0;
 char check[65536]; /* a torn record read back */
 
 /*
@@ -547,11 +553,24 @@ int open_log(const char *path) {
   return f;
 }
 
+/* a sidecar let go: its view unmapped, its handle closed (or forgotten: no longer ours) */
+void drop_sidecar(HANDLE *h, void **view, uint64_t *mapped, bool ours) {
+  if (*view != nullptr) UnmapViewOfFile(*view);
+  if (*h != INVALID_HANDLE_VALUE) {
+    if (ours)
+      CloseHandle(*h);
+    else
+      VezForgetHandle(*h);
+  }
+  *h = INVALID_HANDLE_VALUE;
+  *view = nullptr;
+  *mapped = 0;
+}
+
 void drop_kept(kept_log &k, bool ours) {
   if (ours && k.fd >= 0) sys__close(k.fd);
-  if (ours && k.seal_fd >= 0) sys__close(k.seal_fd);
+  drop_sidecar(&k.seal, &k.seal_view, &k.seal_mapped, ours);
   k.fd = -1;
-  k.seal_fd = -1;
   k.path[0] = '\0';
 }
 
@@ -626,10 +645,7 @@ int open_current(const char *path) {
   }
   if (k != nullptr && k->watched && !flsem__lock_is_current(lock_name)) return LOCK_STALE;
   /* a name changed on the way: the sidecar is opened again by its name when next needed */
-  if (k != nullptr && k->seal_fd >= 0) {
-    sys__close(k->seal_fd);
-    k->seal_fd = -1;
-  }
+  if (k != nullptr) drop_sidecar(&k->seal, &k->seal_view, &k->seal_mapped, true);
   VEZ_FILE_FACTS named;
   bool there = VezFileFactsAtName(path, &named);
   if (k != nullptr && there && named.volume == k->id.volume && named.index == k->id.index) {
@@ -668,109 +684,171 @@ bool sidecar_name(char name[LOG_CHK_NAME_SIZE], const char *path, bool old) {
   return log_chk__derived_name(name, path, old ? ".old.seal" : LOG_SEAL_SUFFIX);
 }
 
+/* the sidecar of the record in hand let go (kept where files stay open) */
+void end_sidecar() {
+  if (held != nullptr) {
+    held->seal = seal_h;
+    held->seal_view = seal_view;
+    held->seal_mapped = seal_mapped;
+  } else {
+    drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
+  }
+  seal_h = INVALID_HANDLE_VALUE;
+  seal_view = nullptr;
+  seal_mapped = 0;
+}
+
 /* the sidecar moved aside to its ".old" name, as its log was */
 void move_sidecar(const char *path) {
   char name[LOG_CHK_NAME_SIZE], old[LOG_CHK_NAME_SIZE];
-  if (held != nullptr && held->seal_fd >= 0) {
-    sys__close(held->seal_fd);
-    held->seal_fd = -1;
-  }
+  drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
+  if (held != nullptr) drop_sidecar(&held->seal, &held->seal_view, &held->seal_mapped, true);
   if (!sidecar_name(name, path, false) || !sidecar_name(old, path, true)) return;
   if (VezKeepFilesOpen()) _unlink(old);
   MoveFileExA(name, old, MOVEFILE_REPLACE_EXISTING);
 }
 
-/* a sidecar's header, read at the start of f; false for a file that is none */
-bool read_header(int f, log_seal_header *h) {
-  return sys__lseek(f, 0, 0) == 0 && sys__read(f, h, sizeof *h) == (int)sizeof *h &&
-         memcmp(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic) == 0 && h->version == 1 &&
-         h->entry_size == sizeof(log_seal_entry);
+/*
+** Entries are stored through a mapping of the sidecar, grown ahead (to
+** twice its size, from SEAL_CHUNK entries, by SEAL_STEP entries at most):
+** no system call a record. The part of the file past the last entry is
+** zeros; an entry's type is stored last, so that one a writer died in the
+** middle of storing reads as none (and the next writer stores its own
+** there).
+*/
+constexpr uint64_t SEAL_CHUNK = 256;
+constexpr uint64_t SEAL_STEP = 65536;
+constexpr uint64_t SEAL_HEADER = sizeof(log_seal_header);
+constexpr uint64_t SEAL_ENTRY = sizeof(log_seal_entry);
+
+log_seal_entry *entry_at(uint64_t index) {
+  return reinterpret_cast<log_seal_entry *>(static_cast<char *>(seal_view) + SEAL_HEADER +
+                                            index * SEAL_ENTRY);
+}
+
+/* the sidecar mapped over at least need bytes (the file grown to whole chunks) */
+bool map_sidecar(uint64_t need) {
+  if (seal_view != nullptr && need <= seal_mapped && !VezViewLost(seal_view)) return true;
+  if (seal_view != nullptr) UnmapViewOfFile(seal_view);
+  seal_view = nullptr;
+  seal_mapped = 0;
+  DWORD high = 0;
+  DWORD low = GetFileSize(seal_h, &high);
+  uint64_t size = low == INVALID_FILE_SIZE ? 0 : ((uint64_t)high << 32) | low;
+  uint64_t want = size;
+  if (want < need) {
+    uint64_t more = size < SEAL_CHUNK * SEAL_ENTRY   ? SEAL_CHUNK * SEAL_ENTRY
+                    : size > SEAL_STEP * SEAL_ENTRY ? SEAL_STEP * SEAL_ENTRY
+                                                    : size;
+    want = size + more < need ? need : size + more;
+  }
+  HANDLE m = CreateFileMappingA(seal_h, nullptr, PAGE_READWRITE, (DWORD)(want >> 32), (DWORD)want,
+                                nullptr);
+  if (m == nullptr) return false;
+  seal_view = MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, (size_t)want);
+  CloseHandle(m);
+  if (seal_view == nullptr) return false;
+  static const unsigned char none[1] = {0};
+  VezSetViewFallback(seal_view, none, 0); /* a sidecar cut under the view reads as zeros */
+  seal_mapped = want;
+  return true;
+}
+
+/* entries stored after index count: the first whose type is none (a new lock file's stamp
+   does not know the count) */
+uint64_t count_entries() {
+  uint64_t n = 0;
+  while (SEAL_HEADER + (n + 1) * SEAL_ENTRY <= seal_mapped && entry_at(n)->type != 0)
+    n++;
+  return n;
 }
 
 /*
-** The sidecar of the log in hand, open at its end; -1 where none is to be
-** had or the file at its name is none (said once). One of another log (left
+** The sidecar of the log in hand, mapped; false where none is to be had or
+** the file at its name is none (said once). One of another log (left
 ** beside this one by a writer that died between moving a log and its
 ** sidecar, or by a release that keeps none) is moved on to the ".old" name
-** first. An entry a writer left torn at its end is cut away; where the
-** stamp keeps no chain (a new lock file), the chain goes on from the last
-** entry.
+** first. Where the stamp keeps no chain (a new lock file), the chain goes
+** on from the last entry.
 */
-int open_sidecar(const char *path, flsem_stamp *st) {
-  if (held != nullptr && held->seal_fd >= 0) {
-    seal_new = false;
-    return held->seal_fd;
+bool open_sidecar(const char *path, flsem_stamp *st) {
+  if (held != nullptr && held->seal != INVALID_HANDLE_VALUE) {
+    seal_h = held->seal;
+    seal_view = held->seal_view;
+    seal_mapped = held->seal_mapped;
+    held->seal = INVALID_HANDLE_VALUE;
+    held->seal_view = nullptr;
+    return true;
   }
   char name[LOG_CHK_NAME_SIZE];
-  if (!sidecar_name(name, path, false)) return -1;
+  if (!sidecar_name(name, path, false)) return false;
   for (int tries = 0; tries < 2; tries++) {
-    int f = sys__open(name, _O_CREAT | _O_RDWR | _O_APPEND | _O_BINARY, 0666);
-    if (f < 0) return -1;
-    if (VezKeepFilesOpen()) f = VezKeepDescriptor(f);
-    VEZ_FILE_FACTS facts;
-    log_seal_header h;
-    if (!VezFileFacts(f, &facts) || !facts.regular) {
-      sys__close(f);
-      return -1;
+    seal_h = VezKeepFilesOpen()
+                 ? VezOpenKeptFile(name)
+                 : CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (seal_h == INVALID_HANDLE_VALUE || !map_sidecar(SEAL_HEADER + SEAL_ENTRY)) {
+      drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
+      return false;
     }
-    seal_new = facts.size == 0;
-    if (!seal_new && !read_header(f, &h)) {
-      sys__close(f);
+    log_seal_header *h = static_cast<log_seal_header *>(seal_view);
+    bool fresh = true;
+    for (size_t i = 0; i < sizeof h->magic; i++)
+      fresh = fresh && h->magic[i] == 0;
+    if (fresh) {
+      log_seal_header made = {};
+      made.version = 1;
+      made.entry_size = (uint32_t)SEAL_ENTRY;
+      made.log_volume = log_id.volume;
+      made.log_index = log_id.index;
+      memcpy(h, &made, sizeof made);
+      memcpy(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic); /* last: a whole header */
+      st->seal_count = 0;
+      return true;
+    }
+    if (memcmp(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic) != 0 || h->version != 1 ||
+        h->entry_size != SEAL_ENTRY) {
+      drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
       static bool said = false;
       if (!said)
         log__defer_error(source_name, 400, "Seal file is no seal file, records not sealed", name,
                          (int)strlen(name));
       said = true;
-      return -1;
+      return false;
     }
-    if (!seal_new && (h.log_volume != log_id.volume || h.log_index != log_id.index)) {
-      sys__close(f);
+    if (h->log_volume != log_id.volume || h->log_index != log_id.index) {
       move_sidecar(path);
       continue;
     }
-    if (!seal_new) {
-      uint64_t whole = (facts.size - sizeof h) / sizeof(log_seal_entry);
-      long long end = (long long)(sizeof h + whole * sizeof(log_seal_entry));
-      if ((uint64_t)end != facts.size) sys__chsize(f, end);
-      /* the chain as the sidecar has it, where the stamp kept none */
-      bool kept = false;
-      for (uint8_t b : st->seal_id)
-        kept = kept || b != 0;
-      log_seal_entry last;
-      if (!kept && whole > 0 && sys__lseek(f, end - (long long)sizeof last, 0) >= 0 &&
-          sys__read(f, &last, sizeof last) == (int)sizeof last) {
-        st->seal_seq = last.seq;
-        memcpy(st->seal_prev, last.tag, LOG_SEAL_KEY);
-        memcpy(st->seal_id, last.id, LOG_SEAL_ID);
-      }
+    /* the count as the file has it, where the stamp kept none (or another's) */
+    bool kept = false;
+    for (uint8_t b : st->seal_id)
+      kept = kept || b != 0;
+    uint64_t n = count_entries();
+    if (!kept || st->seal_count > n + 1) st->seal_count = n;
+    if (!kept && n > 0) {
+      const log_seal_entry *last = entry_at(n - 1);
+      st->seal_seq = last->seq;
+      memcpy(st->seal_prev, last->tag, LOG_SEAL_KEY);
+      memcpy(st->seal_id, last->id, LOG_SEAL_ID);
     }
-    if (held != nullptr) held->seal_fd = f;
-    return f;
+    return true;
   }
-  return -1;
+  return false;
 }
 
-/* entries (after the sidecar's header where it is new) stored in one write */
+/* entries stored at the end of the sidecar; the stamp's chain goes on from the last */
 bool store_entries(const char *path, flsem_stamp *st, const log_seal_entry *e, int n) {
-  int f = open_sidecar(path, st);
-  if (f < 0) return false;
-  unsigned char out[sizeof(log_seal_header) + 2 * sizeof(log_seal_entry)];
-  size_t len = 0;
-  if (seal_new) {
-    log_seal_header h = {};
-    memcpy(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic);
-    h.version = 1;
-    h.entry_size = sizeof(log_seal_entry);
-    h.log_volume = log_id.volume;
-    h.log_index = log_id.index;
-    memcpy(out, &h, sizeof h);
-    len = sizeof h;
+  if (seal_h == INVALID_HANDLE_VALUE && !open_sidecar(path, st)) return false;
+  if (!map_sidecar(SEAL_HEADER + (st->seal_count + (uint64_t)n) * SEAL_ENTRY)) return false;
+  for (int i = 0; i < n; i++) {
+    log_seal_entry *slot = entry_at(st->seal_count + (uint64_t)i);
+    memcpy(reinterpret_cast<char *>(slot) + sizeof slot->type,
+           reinterpret_cast<const char *>(&e[i]) + sizeof e[i].type, SEAL_ENTRY - sizeof e[i].type);
+    __atomic_store_n(&slot->type, e[i].type, __ATOMIC_RELEASE);
   }
-  memcpy(out + len, e, (size_t)n * sizeof *e);
-  len += (size_t)n * sizeof *e;
-  bool ok = sys__write(f, out, (unsigned)len) == (int)len;
-  if (held == nullptr) sys__close(f);
-  if (!ok) return false;
+  st->seal_count += (uint64_t)n;
   st->seal_seq = e[n - 1].seq;
   memcpy(st->seal_prev, e[n - 1].tag, LOG_SEAL_KEY);
   memcpy(st->seal_id, e[n - 1].id, LOG_SEAL_ID);
@@ -809,6 +887,7 @@ void seal_orphan(const char *path, long long size) {
     done += n;
   }
   if (log_seal__end_tag(&e, e.tag)) store_entries(path, st, &e, 1);
+  end_sidecar();
 }
 
 /* the record just written sealed, its entries stored; a failure leaves it for the next
@@ -819,6 +898,7 @@ void seal_record(const char *path) {
   log_seal_entry &last = entry[entries - 1];
   last.length = record_written - (last.offset - (uint64_t)record_start);
   if (log_seal__end_tag(&last, last.tag)) store_entries(path, st, entry, entries);
+  end_sidecar();
 }
 
 /* with the lock held: the log open at its end, whole, rotated when full */
@@ -831,7 +911,8 @@ int open_locked(const char *path, int max_size) {
     return LOCK_STALE;
   }
   bool report = false;
-  sealing = log_seal__active(data_file_path(), watch_count, &report);
+  sealing = log_seal__active(data_file_path(), watch_count, held != nullptr && held->watched,
+                             &report);
   if (report)
     log__defer_error(source_name, 410, "Sealing state cannot be read, records not sealed",
                      data_file_path(), (int)strlen(data_file_path()));

@@ -63,7 +63,7 @@ void put32(uint8_t *p, uint32_t v) {
 }
 
 /* the fields a tag binds after the record's bytes, little-endian whatever the machine */
-constexpr size_t FIELDS_SIZE = offsetof(log_seal_entry, tag);
+constexpr size_t FIELDS_SIZE = LOG_SEAL_FIELDS;
 void fields_of(const log_seal_entry *e, uint8_t out[FIELDS_SIZE]) {
   put32(out, e->type);
   put32(out + 4, (uint32_t)e->utc_offset);
@@ -72,8 +72,7 @@ void fields_of(const log_seal_entry *e, uint8_t out[FIELDS_SIZE]) {
   put64(out + 24, e->length);
   put64(out + 32, e->epoch);
   put64(out + 40, (uint64_t)e->time);
-  memcpy(out + 48, e->id, LOG_SEAL_ID);
-  memcpy(out + 64, e->prev, LOG_SEAL_KEY);
+  memcpy(out + 48, e->prev, LOG_SEAL_KEY);
 }
 
 int hex_value(char c) {
@@ -96,6 +95,10 @@ bool parse_hex(const char **p, uint64_t *v) {
 }
 
 } // namespace
+
+void log_seal__entry_fields(const log_seal_entry *entry, uint8_t out[LOG_SEAL_FIELDS]) {
+  fields_of(entry, out);
+}
 
 void log_seal__wipe(void *bytes, size_t n) {
   volatile uint8_t *p = static_cast<volatile uint8_t *>(bytes);
@@ -170,14 +173,20 @@ bool log_seal__parse_key(const char *text, uint8_t seed[LOG_SEAL_KEY], int64_t *
 }
 
 int32_t log_seal__utc_offset(time_t t) {
+  /* the zone's offset changes at most at an hour's change: the last second's is kept */
+  static thread_local time_t last_t = -1;
+  static thread_local int32_t last_offset = 0;
+  if (t == last_t) return last_offset;
   struct tm local, utc;
   if (localtime_s(&local, &t) != 0 || gmtime_s(&utc, &t) != 0) return 0;
   /* the two calendars differ by less than a day: their day of the year tells which way */
   int days = local.tm_yday - utc.tm_yday;
   if (days > 1) days = -1; /* the new year in one only */
   if (days < -1) days = 1;
-  return (int32_t)(days * 86400 + (local.tm_hour - utc.tm_hour) * 3600 +
-                   (local.tm_min - utc.tm_min) * 60 + (local.tm_sec - utc.tm_sec));
+  last_t = t;
+  last_offset = (int32_t)(days * 86400 + (local.tm_hour - utc.tm_hour) * 3600 +
+                          (local.tm_min - utc.tm_min) * 60 + (local.tm_sec - utc.tm_sec));
+  return last_offset;
 }
 
 /* ---- the writer's side ---- */
@@ -308,7 +317,7 @@ bool evolve_to(uint64_t epoch) {
 
 } // namespace
 
-bool log_seal__active(const char *data_file, uint32_t changes, bool *report) {
+bool log_seal__active(const char *data_file, uint32_t changes, bool watched, bool *report) {
   *report = false;
   if (!s.looked) {
     s.looked = true;
@@ -323,11 +332,11 @@ bool log_seal__active(const char *data_file, uint32_t changes, bool *report) {
     s.looked_at = time(nullptr);
     return load(report);
   }
-  if (s.path[0] == '\0') return false;
-  /* looked for again where its directory changed (a state made, replaced or removed), at
-     most once a second */
+  if (changes == s.seen || s.path[0] == '\0') return s.loaded;
+  /* looked for again where its directory changed (a state made, replaced or removed); where
+     nothing is watched, the count changes at every call: at most once a second then */
   time_t now = time(nullptr);
-  if (changes != s.seen && now != s.looked_at) {
+  if (changes != s.seen && (watched || now != s.looked_at)) {
     s.seen = changes;
     s.looked_at = now;
     VEZ_FILE_FACTS facts;
@@ -344,7 +353,10 @@ bool log_seal__active(const char *data_file, uint32_t changes, bool *report) {
 
 bool log_seal__key_for(time_t t, uint64_t *epoch, uint8_t id[LOG_SEAL_ID]) {
   if (!s.loaded) return false;
-  long long e = log_seal__epoch_of(t, s.state.start, s.state.interval);
+  /* most records fall in the epoch of the one before */
+  int64_t epoch_end = s.state.start + (int64_t)((s.state.epoch + 1) * s.state.interval);
+  long long e = (int64_t)t < epoch_end ? (long long)s.state.epoch
+                                       : log_seal__epoch_of(t, s.state.start, s.state.interval);
   if (e > (long long)s.state.epoch && !evolve_to((uint64_t)e)) {
     forget_key();
     return false;

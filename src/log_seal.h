@@ -80,6 +80,10 @@ long long log_seal__epoch_of(time_t t, int64_t start, uint64_t interval);
 /* an entry's tag: over the record's bytes, then the entry's fields but the tag */
 bool log_seal__tag(const uint8_t key[LOG_SEAL_KEY], const void *record, size_t length,
                    const log_seal_entry *entry, uint8_t tag[LOG_SEAL_KEY]);
+/* the fields a tag binds after the record's bytes, as they are hashed: all but the key's id
+   (the key itself says that) and the tag */
+constexpr size_t LOG_SEAL_FIELDS = 80;
+void log_seal__entry_fields(const log_seal_entry *entry, uint8_t out[LOG_SEAL_FIELDS]);
 /* key material wiped where a compiler cannot leave it */
 void log_seal__wipe(void *bytes, size_t n);
 
@@ -98,11 +102,12 @@ bool log_seal__parse_key(const char *text, uint8_t seed[LOG_SEAL_KEY], int64_t *
 /*
 ** Whether records are sealed now: the state beside the data file is read
 ** at the first record, and looked at again where the watches say that its
-** directory changed (changes: VezWatchChanges's count). No state: no
-** sealing, and no cost. A state that cannot be read leaves records
-** unsealed, and is said once (*report set the first time).
+** directory changed (changes: VezWatchChanges's count; where nothing is
+** watched, at most once a second). No state: no sealing, and no cost. A
+** state that cannot be read leaves records unsealed, and is said once
+** (*report set the first time).
 */
-bool log_seal__active(const char *data_file, uint32_t changes, bool *report);
+bool log_seal__active(const char *data_file, uint32_t changes, bool watched, bool *report);
 
 /*
 ** The key to seal a record of time t with, evolved to t's epoch where the
