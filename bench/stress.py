@@ -12,9 +12,18 @@ mends told in the logs.
 
 Lock removal loop: 4 writers on a log of 64 KiB while the lock file is
 removed every 0.5 to 3 ms; every old copy the rotations make is caught (a
-hard link taken when inotify tells of it) and measured. Prints the old
-copies shorter than the limit (a generation destroyed: 0 expected) and the
-"rename failed" records.
+hard link taken when inotify tells of it) and measured; sealing is on, and
+the log is proved after each batch of writers. Prints the old copies
+shorter than the limit (a generation destroyed: 0 expected), the "rename
+failed" records and the batches that did not pass (0 expected).
+
+Sealed kill loop: sealing set up, 4 writers on a log rotated every few
+records, a writer killed every 5 to 60 ms; every half second all are killed
+and the log and its old copy proved with the key (a pass expected: crashes
+are damage, not tampering), then copies of them tampered with (a byte
+changed, a record removed, two records swapped) and proved again (a fail
+expected each time). Prints the rounds that did not pass and the tampered
+copies that did.
 """
 import ctypes
 import os
@@ -207,6 +216,8 @@ def kill_loop(seconds):
 def lock_removal_loop(seconds):
     limit = 128  # 64 KiB
     site = Site(limit)
+    key = site.run(["vezcat", "--setup-keys", "--interval=1s"]).stdout.decode().splitlines()[-1]
+    not_passed = 0
     sizes = []
     generations = Generations(site, lambda path: sizes.append(
         (os.path.getsize(path), sum(1 for d, _ in records(path) if d == b"rename failed on file"))))
@@ -231,6 +242,12 @@ def lock_removal_loop(seconds):
                  for _ in range(4)]
         for p in procs:
             p.wait()
+        # two writers at once are damage, never tampering
+        r = subprocess.run([os.path.join(BIN, "vezcat"), "--verify", "--verify-key=" + key,
+                            site.log], env=site.env, capture_output=True)
+        if r.returncode != 0:
+            not_passed += 1
+            print(r.stdout.decode(), r.stderr.decode(), file=sys.stderr)
     stop.set()
     cleaner.join()
     time.sleep(0.2)
@@ -238,17 +255,107 @@ def lock_removal_loop(seconds):
     short = sum(1 for size, _ in sizes if size <= limit * 512)
     rename_failed = sum(r for _, r in sizes)
     site.close()
-    return short, len(sizes), rename_failed
+    return short, len(sizes), rename_failed, not_passed
+
+
+def record_spans(text):
+    """(start, end) of each record of a log's bytes."""
+    starts = [m.start() for m in re.finditer(rb"(?m)^------\d\d/\d\d ", text)]
+    return list(zip(starts, starts[1:] + [len(text)]))
+
+
+def sealed_kill_loop(seconds):
+    site = Site(32)  # 16 KiB: a few records a generation
+    key = site.run(["vezcat", "--setup-keys", "--interval=1s"]).stdout.decode().strip()
+    key = key.splitlines()[-1]
+    payload = os.path.join(site.dir, "payload")
+    with open(payload, "wb") as f:
+        f.write(content(1500))
+    rounds = not_passed = tampered = tamper_passed = kills = 0
+    notes = set()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        rounds += 1
+        writers = []
+        round_end = time.monotonic() + 0.5
+        while time.monotonic() < round_end:
+            writers = [p for p in writers if p.poll() is None]
+            while len(writers) < 4:
+                p = subprocess.Popen([os.path.join(BIN, "logmsg"), "-r", "400", "-f", payload,
+                                      "error", "sealed loop"], env=site.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                p.started = time.monotonic()
+                writers.append(p)
+            time.sleep(random.uniform(0.005, 0.060))
+            ripe = [p for p in writers if time.monotonic() - p.started > 0.02]
+            if ripe:
+                random.choice(ripe).kill()
+                kills += 1
+        for p in writers:
+            p.kill()
+            p.wait()
+        r = subprocess.run([os.path.join(BIN, "vezcat"), "--verify", "--verify-key=" + key,
+                            site.log], env=site.env, capture_output=True)
+        if r.returncode != 0:
+            not_passed += 1
+            print(r.stdout.decode(), r.stderr.decode(), file=sys.stderr)
+        for line in r.stdout.decode().splitlines():
+            if line.strip().startswith(("damage:", "loss told:")):
+                notes.add(line.strip().split(":")[0])
+        # the same log tampered with, a copy at a time
+        try:
+            text = open(site.log, "rb").read()
+            seal = open(site.log + ".seal", "rb").read()
+        except FileNotFoundError:  # killed just after a rotation
+            continue
+        spans = record_spans(text)
+        if len(spans) < 3:
+            continue
+        # two neighbours that differ (swapping equal ones changes nothing)
+        pairs = [i for i in range(len(spans) - 1)
+                 if text[slice(*spans[i])] != text[slice(*spans[i + 1])]]
+        if not pairs:
+            continue
+        a, b = random.choice(pairs), random.randrange(len(spans))
+        (s0, e0), (s1, e1) = spans[a], spans[a + 1]
+        flip = random.randrange(*spans[b])
+        edits = {
+            "changed": text[:flip] + bytes([text[flip] ^ 0x01]) + text[flip + 1:],
+            "removed": text[:s0] + text[e0:],
+            "swapped": text[:s0] + text[s1:e1] + text[s0:e0] + text[e1:],
+        }
+        for name, edited in edits.items():
+            copy = os.path.join(site.dir, "tampered")
+            with open(copy, "wb") as f:
+                f.write(edited)
+            with open(copy + ".seal", "wb") as f:
+                f.write(seal)
+            t = subprocess.run([os.path.join(BIN, "vezcat"), "--verify", "--verify-key=" + key,
+                                copy], env=site.env, capture_output=True)
+            tampered += 1
+            if t.returncode == 0:
+                tamper_passed += 1
+                print(f"{name}: passed\n" + t.stdout.decode(), file=sys.stderr)
+        for f in ("tampered", "tampered.seal"):
+            os.unlink(os.path.join(site.dir, f))
+    site.close()
+    return rounds, kills, not_passed, tampered, tamper_passed, sorted(notes)
 
 
 def main():
     torn, checked, kills, mends, generations = kill_loop(SECONDS)
     print(f"kill loop: {kills} writers killed, {generations} generations and {checked} records "
           f"read back, {mends} mends told, {torn} torn records left uncounted")
-    short, caught, rename_failed = lock_removal_loop(SECONDS)
-    print(f"lock removal loop: {caught} old copies caught, {short} of them short, "
-          f"{rename_failed} \"rename failed\" records")
-    return 0 if torn == 0 and short == 0 else 1
+    short, caught, rename_failed, removal_not_passed = lock_removal_loop(SECONDS)
+    print(f"lock removal loop (sealed): {caught} old copies caught, {short} of them short, "
+          f"{rename_failed} \"rename failed\" records, {removal_not_passed} batches not passing "
+          f"--verify")
+    rounds, kills, not_passed, tampered, tamper_passed, notes = sealed_kill_loop(SECONDS)
+    print(f"sealed kill loop: {rounds} rounds, {kills} writers killed, {not_passed} rounds not "
+          f"passed (crashes called tampering); {tampered} tampered copies, {tamper_passed} of them "
+          f"passed; listed: {', '.join(notes) or 'nothing'}")
+    fine = torn == 0 and short == 0 and removal_not_passed == 0
+    return 0 if fine and not_passed == 0 and tamper_passed == 0 else 1
 
 
 if __name__ == "__main__":

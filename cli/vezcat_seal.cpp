@@ -34,7 +34,8 @@ namespace {
 /* ---- files ---- */
 
 /* a file read whole into memory; false (and why) where it cannot be */
-bool read_whole(const std::string &path, std::string *out, DWORD *error) {
+bool read_whole(const std::string &path, std::string *out, DWORD *error,
+                VEZ_FILE_FACTS *facts = nullptr) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
                                                          FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -42,6 +43,7 @@ bool read_whole(const std::string &path, std::string *out, DWORD *error) {
     *error = GetLastError();
     return false;
   }
+  if (facts != nullptr && !VezFileFactsAtName(path.c_str(), facts)) *facts = {};
   out->clear();
   char buf[1 << 16];
   DWORD got = 0;
@@ -138,10 +140,22 @@ bool tag_of(key &k, const log_seal_entry &e, const char *bytes, uint8_t tag[LOG_
 /* ---- one log and its old copy ---- */
 
 struct generation {
-  std::string log, sidecar;
+  std::string log;
   std::string bytes; /* the log's */
   std::vector<log_seal_entry> entries;
   bool has_sidecar = false;
+  VEZ_FILE_FACTS facts = {}; /* the log's identity */
+};
+
+/* a sidecar as read: the log it names, its entries */
+struct sidecar {
+  bool present = false; /* with a header (none, or one begun: no seals) */
+  uint64_t volume = 0, index = 0;
+  std::vector<log_seal_entry> entries;
+  bool used = false;
+  bool names(const VEZ_FILE_FACTS &f) const {
+    return present && f.index != 0 && volume == f.volume && index == f.index;
+  }
 };
 
 struct finding {
@@ -203,36 +217,81 @@ void fail(verdict &v, const generation &g, uint64_t offset, time_t when, const s
 }
 
 /*
-** Reads a generation's sidecar; false (a message said, the status set)
-** where a sidecar is there and is none.
+** Reads a sidecar; false (a message said, the status set) where one is
+** there and is none.
 */
-bool read_sidecar(generation &g) {
+bool read_sidecar(const std::string &name, sidecar &g) {
   std::string raw;
   DWORD error = 0;
-  if (!read_whole(g.sidecar, &raw, &error)) {
+  if (!read_whole(name, &raw, &error)) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    vezcat__unreadable(g.sidecar, reason(error).c_str());
+    vezcat__unreadable(name, reason(error).c_str());
     return false;
   }
+  /* one a writer died in the middle of making (nothing, or zeros, where its header goes)
+     holds no seals, as the next writer takes it */
+  bool begun = true;
+  for (size_t i = 0; i < raw.size() && i < sizeof(log_seal_header); i++)
+    begun = begun && raw[i] == 0;
+  if (begun) return true;
   log_seal_header h;
   if (raw.size() < sizeof h || (memcpy(&h, raw.data(), sizeof h),
                                 memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) != 0) ||
       h.version != 1 || h.entry_size != sizeof(log_seal_entry)) {
-    cli_report__fail(CLI_FAILED, "%s: not a seal file of vezlog", g.sidecar.c_str());
+    cli_report__fail(CLI_FAILED, "%s: not a seal file of vezlog", name.c_str());
     vezcat__status = CLI_FAILED;
     return false;
   }
-  g.has_sidecar = true;
-  /* entries up to the first that is none (the rest of the file is room made ahead) */
+  g.present = true;
+  g.volume = h.log_volume;
+  g.index = h.log_index;
+  /* entries up to the first that is none (the rest of the file is room made ahead); a slot
+     taken by a writer that died before filling it is none */
   for (size_t at = sizeof h; at + sizeof(log_seal_entry) <= raw.size();
        at += sizeof(log_seal_entry)) {
     log_seal_entry e;
     memcpy(&e, raw.data() + at, sizeof e);
     if (e.type == 0) break;
-    g.entries.push_back(e);
+    if (e.type != LOG_SEAL_CLAIMED) g.entries.push_back(e);
   }
   return true;
 }
+
+/* whether the bytes at offset are the record entry e sealed (its fields as they are) */
+bool seals(key &k, const generation &g, const log_seal_entry &e, uint64_t offset) {
+  if (offset > g.bytes.size() || e.length > g.bytes.size() - offset) return false;
+  uint8_t want[LOG_SEAL_KEY];
+  return tag_of(k, e, g.bytes.data() + offset, want) && memcmp(want, e.tag, LOG_SEAL_KEY) == 0;
+}
+
+/*
+** Why a record does not hold its seal: its sealed bytes found elsewhere in
+** the log (moved: reordered, or pushed on by an inserted record), the
+** place taken by the record a later seal names (the one sealed here
+** removed), or by none (changed).
+*/
+std::string diagnose(key &k, const generation &g, const std::vector<uint64_t> &starts,
+                     const log_seal_entry &e) {
+  long long found = -1;
+  for (uint64_t s : starts)
+    if (s != e.offset && seals(k, g, e, s)) {
+      found = (long long)s;
+      break;
+    }
+  bool later_here = false;
+  for (const log_seal_entry &other : g.entries)
+    if (other.seq > e.seq && other.offset != e.offset && seals(k, g, other, e.offset))
+      later_here = true;
+  if (found >= 0 && (uint64_t)found > e.offset)
+    return later_here ? "reordered (a later record stands in its place; it follows)"
+                      : "inserted (a record not sealed here stands before it)";
+  if (found >= 0) return "reordered (it stands before records sealed ahead of it)";
+  if (later_here) return "removed (the record sealed here is gone; the next one stands here)";
+  return "changed (its bytes or its seal are not as sealed)";
+}
+
+/* "1 record", "2 records" */
+std::string records_text(size_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
 
 /* proves one log (its old copy first) with the keys; prints its verdict; false: FAIL */
 bool verify_log(const std::string &path, std::vector<key> &keys) {
@@ -240,15 +299,44 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
   for (const char *suffix : {".old", ""}) {
     generation g;
     g.log = path + suffix;
-    g.sidecar = g.log + LOG_SEAL_SUFFIX;
     DWORD error = 0;
-    if (!read_whole(g.log, &g.bytes, &error)) {
+    if (!read_whole(g.log, &g.bytes, &error, &g.facts)) {
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
       vezcat__unreadable(g.log, reason(error).c_str());
       return false;
     }
-    if (!read_sidecar(g)) return false;
     gens.push_back(std::move(g));
+  }
+  /*
+  ** Which seals are whose. A sidecar moves one way only, from the log's
+  ** sidecar name by way of ".seal.moving" to the old copy's, a step behind
+  ** its log: a writer that died between the moves leaves the old copy's
+  ** seals at one of the first two names (the next writer moves them on).
+  ** Each sidecar names the log it seals; where none names a log (copied
+  ** files), its own name decides.
+  */
+  sidecar at_old, at_log, moving;
+  if (!read_sidecar(path + ".old" + LOG_SEAL_SUFFIX, at_old) ||
+      !read_sidecar(path + LOG_SEAL_SUFFIX, at_log) ||
+      !read_sidecar(path + LOG_SEAL_MOVING_SUFFIX, moving))
+    return false;
+  for (generation &g : gens) {
+    bool old = &g == &gens.front() && gens.size() == 2;
+    if (gens.size() == 1 && g.log != path) old = true; /* an old copy alone */
+    std::vector<sidecar *> ways = old ? std::vector<sidecar *>{&at_old, &at_log, &moving}
+                                      : std::vector<sidecar *>{&at_log, &moving};
+    sidecar *chosen = nullptr;
+    for (sidecar *c : ways)
+      if (chosen == nullptr && !c->used && c->names(g.facts)) chosen = c;
+    bool names_a_log = false;
+    for (const generation &h : gens)
+      names_a_log = names_a_log || ways.front()->names(h.facts);
+    if (chosen == nullptr && !ways.front()->used && ways.front()->present && !names_a_log)
+      chosen = ways.front();
+    if (chosen == nullptr) continue;
+    chosen->used = true;
+    g.has_sidecar = true;
+    g.entries = std::move(chosen->entries);
   }
   verdict v;
   v.authenticated = !keys.empty();
@@ -260,6 +348,7 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
   for (generation &g : gens) {
     std::vector<uint64_t> starts = record_starts(g.bytes);
     std::vector<const log_seal_entry *> by_offset;
+    bool first_here = true;
     for (const log_seal_entry &e : g.entries) {
       time_t when = (time_t)e.time;
       const char *bytes = g.bytes.data() + (e.offset <= g.bytes.size() ? e.offset : 0);
@@ -268,27 +357,46 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
       /* the chain */
       if (chained) {
         bool follows = e.seq == last_seq + 1 && tags_of_seq[last_seq].count(prev) > 0;
+        /* Two writers at once (one still holding a lock file that was removed) make two
+           chains from one place. Inside a log whose bytes every seal covers in place, a
+           chain that does not follow hides nothing (a record taken out moves every record
+           after it off its seal): it is named as such. Across a rotation it must follow,
+           or fork from a seal that is here: else the old copy's last records are gone. */
         bool forks = !follows && e.seq >= 1 && tags_of_seq.count(e.seq - 1) > 0 &&
                      tags_of_seq[e.seq - 1].count(prev) > 0;
-        if (forks) {
+        if (forks || (!follows && !first_here)) {
           v.notes.push_back("damage: " + g.log + ", offset " + std::to_string(e.offset) + ", " +
                             local_text(when) +
                             ": sealed beside another writer's record (two writers at once: a "
                             "lock file was removed)");
         } else if (!follows) {
           fail(v, g, e.offset, when,
-               e.seq > last_seq + 1 ? "removed (a record or its seal before it is missing)"
-               : e.seq <= last_seq  ? "reordered (sealed out of its place in the chain)"
-                                    : "changed (its seal does not follow the one before)");
+               "removed (the last records of " + gens.front().log +
+                   " or their seals are missing: the chain of seals breaks here)");
           break;
         }
       }
+      first_here = false;
+      if (!chained && &g != &gens.front() && gens.front().entries.empty() &&
+          !record_starts(gens.front().bytes).empty() &&
+          prev != std::string(LOG_SEAL_KEY, '\0')) {
+        /* the chain began before: the old copy's records were sealed, and their seals are
+           gone */
+        fail(v, gens.front(), 0, 0,
+             "removed (its seals are missing: the chain of seals began before it)");
+        break;
+      }
+      if (!chained && e.seq >= 1) tags_of_seq[e.seq - 1].insert(prev); /* where it starts */
       chained = true;
       any_entry = true;
       last_seq = std::max(last_seq, e.seq);
       tags_of_seq[e.seq].insert(tag);
       if (!inside) {
         fail(v, g, e.offset, when, "removed (its bytes are no longer in the log)");
+        break;
+      }
+      if (!std::binary_search(starts.begin(), starts.end(), e.offset) && keys.empty()) {
+        fail(v, g, e.offset, when, "changed (no record begins where its seal says)");
         break;
       }
       /* its key and its time */
@@ -308,7 +416,7 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
         known_key_met = true;
         uint8_t want[LOG_SEAL_KEY];
         if (!tag_of(*k, e, bytes, want) || memcmp(want, e.tag, LOG_SEAL_KEY) != 0) {
-          fail(v, g, e.offset, when, "changed (its bytes or its seal are not as sealed)");
+          fail(v, g, e.offset, when, diagnose(*k, g, starts, e));
           break;
         }
         long long own = log_seal__epoch_of(when, k->start, k->interval);
@@ -353,7 +461,7 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
       if (!started) {
         uint64_t before = records_in(starts, 0, e->offset);
         if (before > 0 && &g == &gens.front())
-          v.notes.push_back("not sealed: " + std::to_string(before) + " records of " + g.log +
+          v.notes.push_back("not sealed: " + records_text(before) + " of " + g.log +
                             " before its first seal (written before keys were set up)");
         else if (e->offset > 0) {
           fail(v, g, 0, 0, "inserted (not covered by a seal between sealed records)");
@@ -379,17 +487,17 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
         fail(v, g, 0, 0, "inserted (not covered by a seal between sealed records)");
         break;
       }
-      v.notes.push_back("not sealed: " + std::to_string(starts.size()) + " records of " + g.log +
+      v.notes.push_back("not sealed: " + records_text(starts.size()) + " of " + g.log +
                         " after the last seal");
     } else if (!started && !starts.empty()) {
-      v.notes.push_back("not sealed: " + std::to_string(starts.size()) + " records of " + g.log +
+      v.notes.push_back("not sealed: " + records_text(starts.size()) + " of " + g.log +
                         (g.has_sidecar ? "" : " (no seals beside it)"));
     } else if (after > 0) {
       if (later_sealed) {
         fail(v, g, covered, 0, "inserted (not covered by a seal between sealed records)");
         break;
       }
-      v.notes.push_back("not sealed: " + std::to_string(after) + " records of " + g.log +
+      v.notes.push_back("not sealed: " + records_text(after) + " of " + g.log +
                         " after the last seal");
     }
   }
@@ -402,8 +510,8 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
   } else {
     printf("PASS: %s\n", path.c_str());
     if (v.proved > 0)
-      printf("  proved: %zu records, %s to %s\n", v.proved, local_text(v.first).c_str(),
-             local_text(v.last).c_str());
+      printf("  proved: %s, %s to %s\n", records_text(v.proved).c_str(),
+             local_text(v.first).c_str(), local_text(v.last).c_str());
     else
       printf("  proved: no sealed records\n");
   }

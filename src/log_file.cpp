@@ -262,6 +262,26 @@ void begin_record(bool whole_in_buffer) {
   }
 }
 
+/*
+** Where a sealed record's first bytes went. Under its lock, where the log
+** ended; but a writer still holding a lock file that was removed may have
+** appended in between: the entries name the place the bytes are at (a
+** tag already ended is made again), and so does the stamp.
+*/
+void find_own_place() {
+  long long start = sys__lseek(fd, 0, 1) - (long long)record_written;
+  if (start < 0 || start == record_start) return;
+  long long delta = start - record_start;
+  record_start = start;
+  for (int i = 0; i < entries; i++)
+    entry[i].offset = (uint64_t)((long long)entry[i].offset + delta);
+  if (entries == 2)
+    seal_broken = record_second > record_used ||
+                  !log_seal__tag_again(record, record_second, &entry[0], entry[0].tag);
+  flsem_stamp *s = flsem__stamp();
+  if (s != nullptr) s->start = (uint64_t)start;
+}
+
 /* hands the buffered bytes to the file */
 void flush_record(bool last) {
   if (record_used == 0 || record_failed) {
@@ -270,7 +290,11 @@ void flush_record(bool last) {
   }
   if (!record_started) begin_record(last);
   seal_bytes(record, record_used, record_written);
-  if (!write_all(record, record_used)) record_failed = true;
+  bool first = record_written == 0;
+  if (!write_all(record, record_used))
+    record_failed = true;
+  else if (first && sealing && !seal_broken)
+    find_own_place();
   record_used = 0;
 }
 
@@ -698,23 +722,82 @@ void end_sidecar() {
   seal_mapped = 0;
 }
 
-/* the sidecar moved aside to its ".old" name, as its log was */
+/* the log a sidecar says it seals; false where it is no sidecar (or one begun) */
+bool sidecar_owner(const char *name, uint64_t *volume, uint64_t *index) {
+  int f = sys__open(name, _O_RDONLY | _O_BINARY, 0);
+  if (f < 0) return false;
+  log_seal_header h;
+  bool ok = sys__read(f, &h, sizeof h) == (int)sizeof h &&
+            memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) == 0;
+  sys__close(f);
+  *volume = h.log_volume;
+  *index = h.log_index;
+  return ok;
+}
+
+/* whether the file at the log's name with suffix is the one of that identity */
+bool file_is(const char *path, const char *suffix, uint64_t volume, uint64_t index) {
+  char name[LOG_CHK_NAME_SIZE];
+  VEZ_FILE_FACTS at = {};
+  return log_chk__derived_name(name, path, suffix) && VezFileFactsAtName(name, &at) &&
+         at.volume == volume && at.index == index;
+}
+
+/*
+** A sidecar taken off its name on its way to the old copy's name put where
+** the log it seals is: beside the old copy, back at its name (the log's),
+** or away (its log is gone). Whoever finds one there settles it: its mover
+** may have died between the two moves.
+*/
+void settle_moving(const char *path) {
+  char name[LOG_CHK_NAME_SIZE], old[LOG_CHK_NAME_SIZE], moving[LOG_CHK_NAME_SIZE];
+  if (!sidecar_name(name, path, false) || !sidecar_name(old, path, true) ||
+      !log_chk__derived_name(moving, path, LOG_SEAL_MOVING_SUFFIX))
+    return;
+  uint64_t volume = 0, index = 0;
+  if (!sidecar_owner(moving, &volume, &index)) {
+    /* none, or one begun and taken before its header was written: back, or away */
+    if (!MoveFileExA(moving, name, 0)) _unlink(moving);
+    return;
+  }
+  if (file_is(path, ".old", volume, index)) {
+    if (VezKeepFilesOpen()) _unlink(old);
+    MoveFileExA(moving, old, MOVEFILE_REPLACE_EXISTING);
+  } else if (!file_is(path, "", volume, index) || !MoveFileExA(moving, name, 0)) {
+    _unlink(moving);
+  }
+}
+
+/*
+** The sidecar at the log's name moved aside to the old copy's name, after
+** a rotation (or where it seals another log than the one at the name). It
+** is taken off its name first (one mover gets it) and then put where the
+** log it seals is: where a lock file was removed, another writer may have
+** moved it already and begun the new log's in between.
+*/
 void move_sidecar(const char *path) {
-  char name[LOG_CHK_NAME_SIZE], old[LOG_CHK_NAME_SIZE];
+  char name[LOG_CHK_NAME_SIZE], moving[LOG_CHK_NAME_SIZE];
   drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
   if (held != nullptr) drop_sidecar(&held->seal, &held->seal_view, &held->seal_mapped, true);
-  if (!sidecar_name(name, path, false) || !sidecar_name(old, path, true)) return;
-  if (VezKeepFilesOpen()) _unlink(old);
-  MoveFileExA(name, old, MOVEFILE_REPLACE_EXISTING);
+  if (!sidecar_name(name, path, false) ||
+      !log_chk__derived_name(moving, path, LOG_SEAL_MOVING_SUFFIX))
+    return;
+  for (int tries = 0; tries < 2; tries++) {
+    if (MoveFileExA(name, moving, 0)) break;
+    if (GetLastError() != ERROR_ALREADY_EXISTS || tries > 0) return;
+    settle_moving(path); /* one left by a mover that died */
+  }
+  settle_moving(path);
 }
 
 /*
 ** Entries are stored through a mapping of the sidecar, grown ahead (to
 ** twice its size, from SEAL_CHUNK entries, by SEAL_STEP entries at most):
 ** no system call a record. The part of the file past the last entry is
-** zeros; an entry's type is stored last, so that one a writer died in the
-** middle of storing reads as none (and the next writer stores its own
-** there).
+** zeros. A slot is taken by swapping its type from none to
+** LOG_SEAL_CLAIMED, and its type is stored last: two writers at once (one
+** still holding a lock file that was removed) never store into one slot,
+** and a slot whose writer died in the middle of storing is passed over.
 */
 constexpr uint64_t SEAL_CHUNK = 256;
 constexpr uint64_t SEAL_STEP = 65536;
@@ -763,6 +846,86 @@ uint64_t count_entries() {
   return n;
 }
 
+/* the chain goes on from an entry */
+void chain_from(flsem_stamp *st, const log_seal_entry *e) {
+  st->seal_seq = e->seq;
+  memcpy(st->seal_prev, e->tag, LOG_SEAL_KEY);
+  memcpy(st->seal_id, e->id, LOG_SEAL_ID);
+}
+
+/*
+** Where a new lock file keeps no chain and the log is new (the first record
+** after a rotation), the chain goes on from the last entry beside the old
+** copy, not from nothing: the sidecar is read, not mapped (it is no longer
+** written to).
+*/
+void chain_from_old(const char *path, flsem_stamp *st) {
+  char name[LOG_CHK_NAME_SIZE];
+  if (!sidecar_name(name, path, true)) return;
+  int f = sys__open(name, _O_RDONLY | _O_BINARY, 0);
+  if (f < 0) return;
+  log_seal_header h;
+  long long size = sys__lseek(f, 0, 2);
+  bool ok = size >= (long long)(SEAL_HEADER + SEAL_ENTRY) && sys__lseek(f, 0, 0) == 0 &&
+            sys__read(f, &h, sizeof h) == (int)sizeof h &&
+            memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) == 0 &&
+            h.entry_size == SEAL_ENTRY;
+  /* entries fill the slots up to the first whose type is none: found by halving */
+  uint64_t lo = 0, hi = ok ? ((uint64_t)size - SEAL_HEADER) / SEAL_ENTRY : 0;
+  auto type_at = [&](uint64_t i) {
+    uint32_t type = 0;
+    long long at = (long long)(SEAL_HEADER + i * SEAL_ENTRY);
+    if (sys__lseek(f, at, 0) != at || sys__read(f, &type, sizeof type) != (int)sizeof type)
+      return 0u;
+    return type;
+  };
+  while (lo < hi) {
+    uint64_t mid = lo + (hi - lo) / 2;
+    if (type_at(mid) != 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  for (uint64_t i = lo; i-- > 0;) {
+    log_seal_entry e;
+    long long at = (long long)(SEAL_HEADER + i * SEAL_ENTRY);
+    if (sys__lseek(f, at, 0) != at || sys__read(f, &e, sizeof e) != (int)sizeof e) break;
+    if (e.type == LOG_SEAL_RECORD || e.type == LOG_SEAL_ORPHAN) {
+      chain_from(st, &e);
+      break;
+    }
+  }
+  sys__close(f);
+}
+
+/* whether the file at the log's name with suffix is the log in hand */
+bool same_file(const char *path, const char *suffix) {
+  return file_is(path, suffix, log_id.volume, log_id.index);
+}
+
+/* whether the stamp keeps a chain (a new lock file's does not) */
+bool chain_kept(const flsem_stamp *st) {
+  for (uint8_t b : st->seal_id)
+    if (b != 0) return true;
+  return false;
+}
+
+/* the count as the sidecar has it, where the stamp kept none (or another's), and the chain
+   from its last entry */
+void count_from_sidecar(const char *path, flsem_stamp *st) {
+  bool kept = chain_kept(st);
+  uint64_t n = count_entries();
+  if (!kept || st->seal_count > n + 1) st->seal_count = n;
+  if (kept) return;
+  uint64_t i = n;
+  while (i > 0 && entry_at(i - 1)->type == LOG_SEAL_CLAIMED)
+    i--;
+  if (i > 0)
+    chain_from(st, entry_at(i - 1));
+  else
+    chain_from_old(path, st);
+}
+
 /*
 ** The sidecar of the log in hand, mapped; false where none is to be had or
 ** the file at its name is none (said once). One of another log (left
@@ -778,11 +941,13 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
     seal_mapped = held->seal_mapped;
     held->seal = INVALID_HANDLE_VALUE;
     held->seal_view = nullptr;
+    if (!chain_kept(st)) count_from_sidecar(path, st);
     return true;
   }
   char name[LOG_CHK_NAME_SIZE];
   if (!sidecar_name(name, path, false)) return false;
-  for (int tries = 0; tries < 2; tries++) {
+  bool at_old = false; /* name is the old copy's sidecar */
+  for (int tries = 0; tries < 3; tries++) {
     seal_h = VezKeepFilesOpen()
                  ? VezOpenKeptFile(name)
                  : CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
@@ -796,7 +961,17 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
     bool fresh = true;
     for (size_t i = 0; i < sizeof h->magic; i++)
       fresh = fresh && h->magic[i] == 0;
+    if (fresh && !at_old && !same_file(path, "")) {
+      /* made beside a log that is no longer this one (moved aside under a writer that still
+         held a lock file that was removed): its seals go beside it where it went; the empty
+         file is the next log's to take */
+      drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
+      if (!same_file(path, ".old") || !sidecar_name(name, path, true)) return false;
+      at_old = true;
+      continue;
+    }
     if (fresh) {
+      if (!at_old) settle_moving(path); /* the old copy's, where its mover died on the way */
       log_seal_header made = {};
       made.version = 1;
       made.entry_size = (uint32_t)SEAL_ENTRY;
@@ -805,6 +980,7 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
       memcpy(h, &made, sizeof made);
       memcpy(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic); /* last: a whole header */
       st->seal_count = 0;
+      if (!chain_kept(st)) chain_from_old(path, st);
       return true;
     }
     if (memcmp(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic) != 0 || h->version != 1 ||
@@ -818,21 +994,18 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
       return false;
     }
     if (h->log_volume != log_id.volume || h->log_index != log_id.index) {
-      move_sidecar(path);
+      drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
+      if (!at_old && same_file(path, "")) {
+        move_sidecar(path); /* a stray beside this log: moved on */
+        continue;
+      }
+      /* this log was moved aside under a writer that still held a lock file that was
+         removed: its seals go beside it */
+      if (at_old || !same_file(path, ".old") || !sidecar_name(name, path, true)) return false;
+      at_old = true;
       continue;
     }
-    /* the count as the file has it, where the stamp kept none (or another's) */
-    bool kept = false;
-    for (uint8_t b : st->seal_id)
-      kept = kept || b != 0;
-    uint64_t n = count_entries();
-    if (!kept || st->seal_count > n + 1) st->seal_count = n;
-    if (!kept && n > 0) {
-      const log_seal_entry *last = entry_at(n - 1);
-      st->seal_seq = last->seq;
-      memcpy(st->seal_prev, last->tag, LOG_SEAL_KEY);
-      memcpy(st->seal_id, last->id, LOG_SEAL_ID);
-    }
+    count_from_sidecar(path, st);
     return true;
   }
   return false;
@@ -841,17 +1014,24 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
 /* entries stored at the end of the sidecar; the stamp's chain goes on from the last */
 bool store_entries(const char *path, flsem_stamp *st, const log_seal_entry *e, int n) {
   if (seal_h == INVALID_HANDLE_VALUE && !open_sidecar(path, st)) return false;
-  if (!map_sidecar(SEAL_HEADER + (st->seal_count + (uint64_t)n) * SEAL_ENTRY)) return false;
+  uint64_t at = st->seal_count;
   for (int i = 0; i < n; i++) {
-    log_seal_entry *slot = entry_at(st->seal_count + (uint64_t)i);
+    log_seal_entry *slot = nullptr;
+    for (;; at++) {
+      if (!map_sidecar(SEAL_HEADER + (at + 1) * SEAL_ENTRY)) return false;
+      slot = entry_at(at);
+      uint32_t none = 0;
+      if (__atomic_compare_exchange_n(&slot->type, &none, LOG_SEAL_CLAIMED, false,
+                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        break;
+    }
     memcpy(reinterpret_cast<char *>(slot) + sizeof slot->type,
            reinterpret_cast<const char *>(&e[i]) + sizeof e[i].type, SEAL_ENTRY - sizeof e[i].type);
     __atomic_store_n(&slot->type, e[i].type, __ATOMIC_RELEASE);
+    at++;
   }
-  st->seal_count += (uint64_t)n;
-  st->seal_seq = e[n - 1].seq;
-  memcpy(st->seal_prev, e[n - 1].tag, LOG_SEAL_KEY);
-  memcpy(st->seal_id, e[n - 1].id, LOG_SEAL_ID);
+  st->seal_count = at;
+  chain_from(st, &e[n - 1]);
   st->seal_unsealed = 0;
   return true;
 }
@@ -901,6 +1081,14 @@ void seal_record(const char *path) {
   end_sidecar();
 }
 
+/* a new lock file keeps no chain: the record in hand goes on from the sidecar's last entry
+   (or its old copy's), found before its entry is begun */
+void find_chain(const char *path) {
+  flsem_stamp *st = flsem__stamp();
+  if (sealing && st != nullptr && !chain_kept(st) && seal_h == INVALID_HANDLE_VALUE)
+    open_sidecar(path, st);
+}
+
 /* with the lock held: the log open at its end, whole, rotated when full */
 int open_locked(const char *path, int max_size) {
   int rc = open_current(path);
@@ -922,6 +1110,7 @@ int open_locked(const char *path, int max_size) {
     /* a log whose own lock another holds is written on past its limit, moved aside later */
     if (rc == LOG_CHK_BUSY) log_msg__drops.rotation_failed++;
     record_start = size;
+    find_chain(path);
     return 0;
   }
   /* the check closed the log: it is opened again, new or (where it could not be moved) full;
@@ -942,6 +1131,7 @@ int open_locked(const char *path, int max_size) {
   if (rc != 0) return rc;
   record_start = (long long)log_id.size;
   stamp_whole(flsem__stamp(), record_start);
+  find_chain(path);
   return 0;
 }
 

@@ -390,6 +390,12 @@ bool log_seal__tag_data(const void *bytes, size_t n) {
   return true;
 }
 
+bool log_seal__tag_again(const void *record, size_t length, const log_seal_entry *entry,
+                         uint8_t tag[LOG_SEAL_KEY]) {
+  if (!s.loaded || entry->epoch != s.state.epoch) return false;
+  return log_seal__tag(s.state.key, record, length, entry, tag);
+}
+
 bool log_seal__end_tag(const log_seal_entry *entry, uint8_t tag[LOG_SEAL_KEY]) {
   uint8_t fields[FIELDS_SIZE];
   fields_of(entry, fields);

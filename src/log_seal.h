@@ -25,6 +25,7 @@ constexpr int LOG_SEAL_KEY = 32;  /* a key, a seed and a tag */
 constexpr int LOG_SEAL_ID = 16;   /* which verification key a chain belongs to */
 constexpr char LOG_SEAL_STATE_NAME[] = "sealing.dat"; /* beside the data file */
 constexpr char LOG_SEAL_SUFFIX[] = ".seal";          /* a log's sidecar */
+constexpr char LOG_SEAL_MOVING_SUFFIX[] = ".seal.moving"; /* on its way to ".old.seal" */
 
 /* the sealing state: the key of one epoch, and how to tell epochs */
 struct log_seal_state {
@@ -56,6 +57,8 @@ constexpr char LOG_SEAL_SIDECAR_MAGIC[8] = {'V', 'Z', 'S', 'E', 'A', 'L', 'S', '
 constexpr uint32_t LOG_SEAL_RECORD = 1; /* the entry seals the record at its place */
 constexpr uint32_t LOG_SEAL_ORPHAN = 2; /* a record its writer left unsealed (it died first):
                                            sealed by the next writer, named as such */
+constexpr uint32_t LOG_SEAL_CLAIMED = 0xFFFFFFFFu; /* a slot its writer took and never filled
+                                                     (it died first): no entry */
 struct log_seal_entry {
   uint32_t type;
   int32_t utc_offset; /* the writer's zone at time: its header shows time + utc_offset */
@@ -122,6 +125,11 @@ bool log_seal__key_for(time_t t, uint64_t *epoch, uint8_t id[LOG_SEAL_ID]);
 bool log_seal__begin_tag(void);
 bool log_seal__tag_data(const void *bytes, size_t n);
 bool log_seal__end_tag(const log_seal_entry *entry, uint8_t tag[LOG_SEAL_KEY]);
+
+/* an ended tag made again in one piece, with the key log_seal__key_for gave (an entry whose
+   record went elsewhere in its log than meant) */
+bool log_seal__tag_again(const void *record, size_t length, const log_seal_entry *entry,
+                         uint8_t tag[LOG_SEAL_KEY]);
 
 /* the UTC offset, in seconds east, of the local time at t */
 int32_t log_seal__utc_offset(time_t t);

@@ -582,10 +582,20 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     fail_with(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  struct stat st;
-  if (!(flags & MOVEFILE_REPLACE_EXISTING) && lstat(to, &st) == 0) {
-    fail_with(ERROR_ALREADY_EXISTS);
-    return FALSE;
+  /* without replacing: atomic where the file system can (two movers of one name never
+     both win) */
+  if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return TRUE;
+    int e = errno;
+    if (e != EINVAL && e != ENOSYS) {
+      fail_with(e == EEXIST ? ERROR_ALREADY_EXISTS : (DWORD)posix_win32_error(e, from));
+      return FALSE;
+    }
+    struct stat st;
+    if (lstat(to, &st) == 0) {
+      fail_with(ERROR_ALREADY_EXISTS);
+      return FALSE;
+    }
   }
   if (rename(from, to) != 0) {
     int e = errno;
