@@ -21,7 +21,7 @@ BIN = sys.argv[1] if len(sys.argv) > 1 else "build/bench/bin"
 def bench(name, min_time="0.2", repetitions=5):
     """The fastest of a few repetitions of each benchmark: the least disturbed by the machine."""
     out = subprocess.run([os.path.join(BIN, name), "--benchmark_format=json",
-                          "--benchmark_filter=-BM_Peers", "--benchmark_min_time=" + min_time,
+                          "--benchmark_filter=-BM_Peers|BM_Sealing", "--benchmark_min_time=" + min_time,
                           f"--benchmark_repetitions={repetitions}"],
                          check=True, capture_output=True, text=True).stdout
     best = {}
@@ -105,10 +105,10 @@ def contention(writers, records, lock_wait):
     return written / elapsed, dropped / attempted, written + dropped == attempted
 
 
-def bench_side_by_side(arg):
-    """The repetitions of the side-by-side benchmark of one record shape."""
+def bench_side_by_side(arg, name="BM_Peers_SideBySide"):
+    """The repetitions of a side-by-side benchmark of one record shape."""
     out = subprocess.run([os.path.join(BIN, "bench_log"), "--benchmark_format=json",
-                          f"--benchmark_filter=^BM_Peers_SideBySide/{arg}/"],
+                          f"--benchmark_filter=^{name}/{arg}/"],
                          check=True, capture_output=True, text=True).stdout
     return [b for b in json.loads(out)["benchmarks"] if b.get("run_type") != "aggregate"]
 
@@ -166,6 +166,28 @@ def vezcat_throughput():
         memory = None if mb is None else max(memory or 0, mb)
     site.close()
     return size / best / 1e6, size, memory
+
+
+def verify_throughput():
+    """MB/s of vezcat --verify with the key over a sealed log and its old copy (about 50 MB
+    in all), and the records it proved."""
+    site = Site()
+    key = site.run(["vezcat", "--setup-keys", "--interval=15min"]).stdout.splitlines()[-1]
+    site.run(["aud", "-e", "50000"])  # 25 MB: a log and a full old copy
+    data = "41" * 40 + "00" * 100
+    for _ in range(2):
+        site.run(["logmsg", "-r", "40000", "-x", data, "error", "a sealed record of the bench"])
+    log = os.path.join(site.dir, "error")
+    size = sum(os.path.getsize(f) for f in (log, log + ".old") if os.path.exists(f))
+    best, proved = None, ""
+    for _ in range(3):
+        t = time.monotonic()
+        out = site.run(["vezcat", "--verify", "--verify-key=" + key, log]).stdout
+        t = time.monotonic() - t
+        best = t if best is None else min(best, t)
+        proved = next((l.strip() for l in out.splitlines() if "proved:" in l), "")
+    site.close()
+    return size / best / 1e6, size, proved
 
 
 def vezcat_from_the_end():
@@ -302,6 +324,14 @@ def main():
                 m = runs[len(runs) // 2]
                 print(f"  {what:<18} ours {m['ours_ns']:7.0f} ns  log4cplus {m['log4cplus_ns']:7.0f} ns"
                       f"  ours / log4cplus {m['ratio']:.2f}")
+    print("\nSealed records beside unsealed ones, bursts of 200 records each, one process "
+          "(the median of five runs)")
+    for arg, what in (("0", "no data"), ("64", "64-byte full dump")):
+        runs = sorted(bench_side_by_side(arg, "BM_Sealing_SideBySide"), key=lambda b: b["ratio"])
+        if runs:
+            m = runs[len(runs) // 2]
+            print(f"  {what:<18} sealed {m['sealed_ns']:7.0f} ns  unsealed "
+                  f"{m['unsealed_ns']:7.0f} ns  sealed / unsealed {m['ratio']:.2f}")
     print("\nThreads of one process writing records at once (64-byte full dumps)")
     for n in (1, 2, 4):
         b = static.get(f"BM_ErrorRecordThreads/real_time/threads:{n}")
@@ -321,6 +351,9 @@ def main():
     print(f"\nvezcat --json over a {size / 1e6:.0f} MB log, to /dev/null: {rate:.0f} MB/s, "
           + ("peak memory not measured (no /usr/bin/time)" if memory is None
              else f"peak memory {memory:.1f} MB"))
+    rate, size, proved = verify_throughput()
+    print(f"vezcat --verify with the key over a sealed log and its old copy ({size / 1e6:.0f} MB): "
+          f"{rate:.0f} MB/s ({proved})")
     size, full, last = vezcat_from_the_end()
     print(f"vezcat over a {size / 1e6:.0f} MB log: whole {full:.2f} s, -n 10 {last * 1e3:.1f} ms "
           f"({last / full:.1%} of the whole)")

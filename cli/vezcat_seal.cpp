@@ -290,6 +290,22 @@ std::string diagnose(key &k, const generation &g, const std::vector<uint64_t> &s
   return "changed (its bytes or its seal are not as sealed)";
 }
 
+/* whether the record entry e seals is a loss record that tells of a mend */
+bool tells_mend(const generation &g, const log_seal_entry &e) {
+  if (e.type != LOG_SEAL_RECORD || e.offset >= g.bytes.size()) return false;
+  std::string rec = g.bytes.substr((size_t)e.offset, (size_t)std::min<uint64_t>(e.length, 400));
+  size_t d = rec.find("\r\nDesc:Records lost since ");
+  return d != std::string::npos && rec.find(" mended ", d) < rec.find("\r\n", d + 2);
+}
+
+/* whether a sealed record after offset of generation g, or in a later one, tells a mend */
+bool mend_told(const std::vector<generation> &gens, const generation &g, uint64_t offset) {
+  for (const generation *h = &g; h <= &gens.back(); h++)
+    for (const log_seal_entry &e : h->entries)
+      if ((h != &g || e.offset >= offset) && tells_mend(*h, e)) return true;
+  return false;
+}
+
 /* "1 record", "2 records" */
 std::string records_text(size_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
 
@@ -468,6 +484,15 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
           break;
         }
         started = true;
+      } else if (e->offset > covered && records_in(starts, covered, e->offset) == 0 &&
+                 mend_told(gens, g, covered)) {
+        /* the tail of a torn record its writer's successor could not cut (not proved to be
+           the last writer's own) ended with a line end, and the mend told: damage, its bytes
+           not proved (no record begins in them) */
+        v.notes.push_back("damage: " + g.log + ", offset " + std::to_string(covered) + ", " +
+                          std::to_string(e->offset - covered) +
+                          " bytes: the end of a torn record, ended by a later writer, which "
+                          "told the mend (not proved)");
       } else if (e->offset != covered) {
         fail(v, g, covered, 0,
              e->offset > covered ? "inserted (not covered by a seal between sealed records)"
@@ -621,6 +646,7 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
     if (!verify_log(p, keys)) all = false;
   }
   for (key &k : keys) {
+    if (k.tagger != nullptr) BCryptDestroyHash(k.tagger);
     log_seal__wipe(k.seed, sizeof k.seed);
     log_seal__wipe(k.current, sizeof k.current);
   }

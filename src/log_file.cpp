@@ -112,6 +112,7 @@ unsigned long long record_written = 0;
 uint64_t record_second = 0;  /* where a second header begins in it (after a loss record) */
 bool record_failed = false;  /* a piece of it could not be written */
 bool record_started = false; /* its first bytes went out */
+bool record_in_buffer = false; /* all of them at once: they are still in the buffer */
 bool telling_mends = false;  /* it tells the mends not yet told */
 /* mends where no stamp could keep them, told from here */
 uint32_t untold_here = 0;
@@ -248,6 +249,7 @@ void seal_bytes(const char *bytes, size_t n, unsigned long long at) {
 /* before the record's first byte goes out: where it begins, how long it is meant to be */
 void begin_record(bool whole_in_buffer) {
   record_started = true;
+  record_in_buffer = whole_in_buffer;
   flsem_stamp *s = flsem__stamp();
   if (s == nullptr) return;
   stamp_whole(s, record_start);
@@ -854,16 +856,15 @@ void chain_from(flsem_stamp *st, const log_seal_entry *e) {
 }
 
 /*
-** Where a new lock file keeps no chain and the log is new (the first record
-** after a rotation), the chain goes on from the last entry beside the old
-** copy, not from nothing: the sidecar is read, not mapped (it is no longer
-** written to).
+** The last entry beside the old copy: where the chain goes on from in a new
+** log's sidecar. The sidecar is read, not mapped (it is no longer written
+** to).
 */
-void chain_from_old(const char *path, flsem_stamp *st) {
+bool old_chain_end(const char *path, log_seal_entry *out) {
   char name[LOG_CHK_NAME_SIZE];
-  if (!sidecar_name(name, path, true)) return;
+  if (!sidecar_name(name, path, true)) return false;
   int f = sys__open(name, _O_RDONLY | _O_BINARY, 0);
-  if (f < 0) return;
+  if (f < 0) return false;
   log_seal_header h;
   long long size = sys__lseek(f, 0, 2);
   bool ok = size >= (long long)(SEAL_HEADER + SEAL_ENTRY) && sys__lseek(f, 0, 0) == 0 &&
@@ -886,16 +887,19 @@ void chain_from_old(const char *path, flsem_stamp *st) {
     else
       hi = mid;
   }
-  for (uint64_t i = lo; i-- > 0;) {
-    log_seal_entry e;
+  bool found = false;
+  for (uint64_t i = lo; i-- > 0 && !found;) {
     long long at = (long long)(SEAL_HEADER + i * SEAL_ENTRY);
-    if (sys__lseek(f, at, 0) != at || sys__read(f, &e, sizeof e) != (int)sizeof e) break;
-    if (e.type == LOG_SEAL_RECORD || e.type == LOG_SEAL_ORPHAN) {
-      chain_from(st, &e);
-      break;
-    }
+    if (sys__lseek(f, at, 0) != at || sys__read(f, out, sizeof *out) != (int)sizeof *out) break;
+    found = out->type == LOG_SEAL_RECORD || out->type == LOG_SEAL_ORPHAN;
   }
   sys__close(f);
+  return found;
+}
+
+void chain_from_old(const char *path, flsem_stamp *st) {
+  log_seal_entry e;
+  if (old_chain_end(path, &e)) chain_from(st, &e);
 }
 
 /* whether the file at the log's name with suffix is the log in hand */
@@ -924,6 +928,19 @@ void count_from_sidecar(const char *path, flsem_stamp *st) {
     chain_from(st, entry_at(i - 1));
   else
     chain_from_old(path, st);
+}
+
+/*
+** Where the seals of the log in hand are, now that it was moved aside to
+** the old copy's name: beside it, or still on their way there.
+*/
+bool seals_moved_with(const char *path, char name[LOG_CHK_NAME_SIZE]) {
+  if (!same_file(path, ".old")) return false;
+  uint64_t volume = 0, index = 0;
+  if (log_chk__derived_name(name, path, LOG_SEAL_MOVING_SUFFIX) &&
+      sidecar_owner(name, &volume, &index) && volume == log_id.volume && index == log_id.index)
+    return true;
+  return sidecar_name(name, path, true);
 }
 
 /*
@@ -966,7 +983,7 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
          held a lock file that was removed): its seals go beside it where it went; the empty
          file is the next log's to take */
       drop_sidecar(&seal_h, &seal_view, &seal_mapped, true);
-      if (!same_file(path, ".old") || !sidecar_name(name, path, true)) return false;
+      if (!seals_moved_with(path, name)) return false;
       at_old = true;
       continue;
     }
@@ -1001,7 +1018,7 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
       }
       /* this log was moved aside under a writer that still held a lock file that was
          removed: its seals go beside it */
-      if (at_old || !same_file(path, ".old") || !sidecar_name(name, path, true)) return false;
+      if (at_old || !seals_moved_with(path, name)) return false;
       at_old = true;
       continue;
     }
@@ -1011,8 +1028,51 @@ bool open_sidecar(const char *path, flsem_stamp *st) {
   return false;
 }
 
-/* entries stored at the end of the sidecar; the stamp's chain goes on from the last */
-bool store_entries(const char *path, flsem_stamp *st, const log_seal_entry *e, int n) {
+/* the entry stored last before slot at; a slot taken and not filled for long (its writer
+   died) is passed over */
+bool stored_before(uint64_t at, log_seal_entry *out) {
+  for (uint64_t i = at; i-- > 0;) {
+    const log_seal_entry *e = entry_at(i);
+    uint32_t type = __atomic_load_n(&e->type, __ATOMIC_ACQUIRE);
+    for (int spins = 0; type == LOG_SEAL_CLAIMED && spins < 100000; spins++)
+      type = __atomic_load_n(&e->type, __ATOMIC_ACQUIRE);
+    if (type == LOG_SEAL_RECORD || type == LOG_SEAL_ORPHAN) {
+      memcpy(out, e, sizeof *out);
+      return true;
+    }
+  }
+  return false;
+}
+
+/*
+** The chain as the sidecars have it. Under its lock a writer's entries
+** follow the one stored last, as its stamp says; where another writer
+** stored one in between (it still held a lock file that was removed, or
+** its seals went beside the old copy), the entries are made again to
+** follow that one, from the record's bytes where they are still at hand.
+** Else the two chains stay forked, which a verifier names.
+*/
+void follow_chain(const char *path, uint64_t at, log_seal_entry *e, int n, const char *bytes) {
+  log_seal_entry before;
+  if (bytes == nullptr || !(at > 0 ? stored_before(at, &before) : old_chain_end(path, &before)))
+    return;
+  if (before.seq + 1 == e[0].seq && memcmp(before.tag, e[0].prev, LOG_SEAL_KEY) == 0) return;
+  for (int i = 0; i < n; i++) {
+    const log_seal_entry &prior = i == 0 ? before : e[i - 1];
+    log_seal_entry again = e[i];
+    again.seq = prior.seq + 1;
+    memcpy(again.prev, prior.tag, LOG_SEAL_KEY);
+    if (!log_seal__tag_again(bytes + (again.offset - (uint64_t)record_start),
+                             (size_t)again.length, &again, again.tag))
+      return;
+    e[i] = again;
+  }
+}
+
+/* entries stored at the end of the sidecar (bytes: the record's, where they are at hand);
+   the stamp's chain goes on from the last */
+bool store_entries(const char *path, flsem_stamp *st, log_seal_entry *e, int n,
+                   const char *bytes) {
   if (seal_h == INVALID_HANDLE_VALUE && !open_sidecar(path, st)) return false;
   uint64_t at = st->seal_count;
   for (int i = 0; i < n; i++) {
@@ -1025,6 +1085,7 @@ bool store_entries(const char *path, flsem_stamp *st, const log_seal_entry *e, i
                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
         break;
     }
+    if (i == 0) follow_chain(path, at, e, n, bytes);
     memcpy(reinterpret_cast<char *>(slot) + sizeof slot->type,
            reinterpret_cast<const char *>(&e[i]) + sizeof e[i].type, SEAL_ENTRY - sizeof e[i].type);
     __atomic_store_n(&slot->type, e[i].type, __ATOMIC_RELEASE);
@@ -1066,7 +1127,7 @@ void seal_orphan(const char *path, long long size) {
     if (sys__read(fd, check, n) != (int)n || !log_seal__tag_data(check, n)) return;
     done += n;
   }
-  if (log_seal__end_tag(&e, e.tag)) store_entries(path, st, &e, 1);
+  if (log_seal__end_tag(&e, e.tag)) store_entries(path, st, &e, 1, nullptr);
   end_sidecar();
 }
 
@@ -1077,7 +1138,8 @@ void seal_record(const char *path) {
   if (!sealing || seal_broken || entries == 0 || st == nullptr) return;
   log_seal_entry &last = entry[entries - 1];
   last.length = record_written - (last.offset - (uint64_t)record_start);
-  if (log_seal__end_tag(&last, last.tag)) store_entries(path, st, entry, entries);
+  if (log_seal__end_tag(&last, last.tag))
+    store_entries(path, st, entry, entries, record_in_buffer ? record : nullptr);
   end_sidecar();
 }
 
@@ -1307,7 +1369,6 @@ void log_file__tell_mends(void) { telling_mends = true; }
 
 int log_file__close_log_file(void) {
   flush_record(true);
-  release_buffer();
   bool failed = record_failed;
   flsem_stamp *s = flsem__stamp();
   /* still under the lock: a record that did not go out whole is cut back to its start */
@@ -1318,8 +1379,9 @@ int log_file__close_log_file(void) {
   } else if (record_started) {
     stamp_whole(s, record_start);
     if (s != nullptr) s->length = record_written;
-    seal_record(log_path);
+    seal_record(log_path); /* the record's bytes still in the buffer */
   }
+  release_buffer();
   if (!failed && telling_mends) {
     untold_here = 0;
     untold_here_since = 0;

@@ -6,6 +6,13 @@
 **
 ** Handles are heap objects of the caller's: a provider and the hash objects
 ** made from it are used by one thread at a time (the library's write lock).
+**
+** libcrypto is set up without its own clean-up at exit, and each call
+** checks first that it was not cleaned up (by a host that set it up the
+** usual way): a record told at a process's exit is sealed after every other
+** exit handler ran, and a call into a cleaned-up libcrypto crashes. Such a
+** call fails instead (the record goes out unsealed, and the next writer
+** names it).
 */
 #include "../platform.h"
 
@@ -14,6 +21,7 @@
 /* HMAC_CTX, kept in OpenSSL 3 though its newer EVP_MAC is advised: a keyed object started
    again costs a quarter less through it, and a record's seal is on the write path */
 #define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
@@ -32,6 +40,17 @@ struct hash_object {
   HMAC_CTX *mac;  /* HMAC */
   EVP_MD_CTX *md; /* a plain digest */
 };
+
+/* libcrypto set up (without an exit handler, where it is this call that sets it up) and
+   not cleaned up since */
+bool usable() {
+  static bool prepared = false;
+  if (!prepared) {
+    prepared = true;
+    return OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  }
+  return OPENSSL_init_crypto(0, nullptr) == 1; /* fails once cleaned up */
+}
 
 bool same(LPCWSTR a, LPCWSTR b) {
   if (a == nullptr || b == nullptr) return false;
@@ -59,6 +78,7 @@ void destroy(hash_object *h) {
 NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE *algorithm, LPCWSTR id, LPCWSTR,
                                      ULONG flags) {
   if (algorithm == nullptr) return STATUS_INVALID_PARAMETER;
+  if (!usable()) return STATUS_UNSUCCESSFUL;
   bool sha = same(id, BCRYPT_SHA256_ALGORITHM), rng = same(id, BCRYPT_RNG_ALGORITHM);
   if (!sha && !rng) return STATUS_NOT_SUPPORTED;
   provider *p = new (std::nothrow) provider{sha && (flags & BCRYPT_ALG_HANDLE_HMAC_FLAG), rng};
@@ -78,6 +98,7 @@ NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash,
   provider *p = static_cast<provider *>(algorithm);
   if (p == nullptr || p->random || hash == nullptr || object_length != 0)
     return STATUS_INVALID_PARAMETER;
+  if (!usable()) return STATUS_UNSUCCESSFUL;
   hash_object *h = new (std::nothrow) hash_object{(flags & BCRYPT_HASH_REUSABLE_FLAG) != 0,
                                                   nullptr, nullptr};
   if (h == nullptr) return STATUS_NO_MEMORY;
@@ -104,6 +125,7 @@ NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG length, ULO
   hash_object *h = static_cast<hash_object *>(hash);
   if (h == nullptr || (input == nullptr && length > 0)) return STATUS_INVALID_PARAMETER;
   if (length == 0) return STATUS_SUCCESS;
+  if (!usable()) return STATUS_UNSUCCESSFUL;
   int ok = h->mac != nullptr ? HMAC_Update(h->mac, input, length)
                              : EVP_DigestUpdate(h->md, input, length);
   return ok == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
@@ -112,6 +134,7 @@ NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG length, ULO
 NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG length, ULONG) {
   hash_object *h = static_cast<hash_object *>(hash);
   if (h == nullptr || output == nullptr || length != 32) return STATUS_INVALID_PARAMETER;
+  if (!usable()) return STATUS_UNSUCCESSFUL;
   bool ok;
   if (h->mac != nullptr) {
     unsigned int out = 0;
@@ -126,7 +149,7 @@ NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG length, 
 
 NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hash) {
   if (hash == nullptr) return STATUS_INVALID_PARAMETER;
-  destroy(static_cast<hash_object *>(hash));
+  if (usable()) destroy(static_cast<hash_object *>(hash)); /* else left: freeing calls into it */
   return STATUS_SUCCESS;
 }
 
@@ -135,6 +158,7 @@ NTSTATUS BCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, PUCHAR buffer, ULONG lengt
   bool preferred = (flags & BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0;
   if ((p == nullptr) != preferred || (p != nullptr && !p->random) || buffer == nullptr)
     return STATUS_INVALID_PARAMETER;
+  if (!usable()) return STATUS_UNSUCCESSFUL;
   return RAND_bytes(buffer, (int)length) == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
