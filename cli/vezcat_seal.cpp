@@ -306,6 +306,14 @@ bool mend_told(const std::vector<generation> &gens, const generation &g, uint64_
   return false;
 }
 
+/* where the last sealed record of a generation begins */
+uint64_t highest_offset(const generation &g) {
+  uint64_t most = 0;
+  for (const log_seal_entry &e : g.entries)
+    most = std::max(most, e.offset);
+  return most;
+}
+
 /* "1 record", "2 records" */
 std::string records_text(size_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
 
@@ -353,6 +361,17 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
     chosen->used = true;
     g.has_sidecar = true;
     g.entries = std::move(chosen->entries);
+  }
+  /* the earliest time of the entries that follow each tag, and the last generation sealed */
+  std::map<std::string, int64_t> successor_time;
+  const generation *last_sealed = nullptr;
+  for (const generation &g : gens) {
+    if (!g.entries.empty()) last_sealed = &g;
+    for (const log_seal_entry &e : g.entries) {
+      std::string prev((const char *)e.prev, LOG_SEAL_KEY);
+      auto at = successor_time.find(prev);
+      if (at == successor_time.end() || e.time < at->second) successor_time[prev] = e.time;
+    }
   }
   verdict v;
   v.authenticated = !keys.empty();
@@ -436,7 +455,7 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
           break;
         }
         long long own = log_seal__epoch_of(when, k->start, k->interval);
-        if (e.type == LOG_SEAL_RECORD && (long long)e.epoch > own) {
+        if ((long long)e.epoch > own) {
           fail(v, g, e.offset, when, "sealed with a later epoch's key than its time allows");
           break;
         }
@@ -450,10 +469,22 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
         fail(v, g, e.offset, when, "changed (its time is not the one sealed)");
         break;
       }
-      if (e.type == LOG_SEAL_ORPHAN)
+      if (e.type == LOG_SEAL_ORPHAN) {
+        /* Named by the writer after: the entry that follows it in the chain (that writer's
+           own record) is no older, or it is the last of all. One made later with a later
+           key, to cover a record whose seal was taken out, is neither. */
+        auto next = successor_time.find(tag);
+        bool last = next == successor_time.end() && &g == last_sealed &&
+                    e.offset >= highest_offset(g);
+        if (next != successor_time.end() ? next->second < e.time : !last) {
+          fail(v, g, e.offset, when,
+               "changed (named as left by a writer that died, after records sealed later)");
+          break;
+        }
         v.notes.push_back("damage: " + g.log + ", offset " + std::to_string(e.offset) +
                           ": a record whose writer died before sealing it, sealed by the next "
                           "writer as such");
+      }
       if (e.type == LOG_SEAL_RECORD) {
         if (v.proved == 0) v.first = when;
         v.last = when;

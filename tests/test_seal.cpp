@@ -160,6 +160,54 @@ TEST_F(Seal, EveryKindOfTamperingIsFound) {
   EXPECT_EQ(testenv::read_file(path("error")), log) << "nothing in the logs changed";
 }
 
+TEST_F(Seal, TodaysKeyCannotPassAnEditedRecordAsADeadWritersOne) {
+  /* an intruder with the key of now takes a record's seal out, edits the record and names it
+     as left unsealed by a writer that died: in the seal's place, or at the chain's end */
+  setup_keys("15min");
+  ASSERT_EQ(testenv::run({testenv::program("logmsg"), "-"}, "error one\nerror two\nerror three\n")
+                .status,
+            0);
+  std::string log = testenv::read_file(path("error")), seals = testenv::read_file(path("error.seal"));
+  size_t second = log.find("------", 1), third = log.find("------", second + 1);
+  ASSERT_NE(third, std::string::npos);
+  log[log.find("two", second)] = 'T';
+  uint8_t seed[LOG_SEAL_KEY], now_key[LOG_SEAL_KEY];
+  int64_t start = 0;
+  uint64_t interval = 0;
+  ASSERT_TRUE(log_seal__parse_key(key.c_str(), seed, &start, &interval));
+  ASSERT_TRUE(log_seal__first_key(seed, now_key));
+  time_t now = time(nullptr);
+  for (long long e = 0; e < log_seal__epoch_of(now, start, interval); e++)
+    ASSERT_TRUE(log_seal__evolve(now_key));
+  auto entry = [&](int i) {
+    log_seal_entry e;
+    memcpy(&e, seals.data() + 64 + 128 * i, sizeof e);
+    return e;
+  };
+  for (bool in_place : {true, false}) {
+    log_seal_entry o = in_place ? entry(1) : entry(2);
+    o.type = LOG_SEAL_ORPHAN;
+    o.time = (int64_t)now;
+    o.epoch = (uint64_t)log_seal__epoch_of(now, start, interval);
+    if (!in_place) {
+      o.seq++;
+      memcpy(o.prev, o.tag, LOG_SEAL_KEY);
+    }
+    o.offset = second;
+    o.length = third - second;
+    ASSERT_TRUE(log_seal__tag(now_key, log.data() + second, o.length, &o, o.tag));
+    std::string forged = seals.substr(0, 64) + seals.substr(64, 128) +
+                         (in_place ? std::string((const char *)&o, 128) : std::string()) +
+                         seals.substr(64 + 256, 128) +
+                         (in_place ? std::string() : std::string((const char *)&o, 128));
+    testenv::write_file(path("error"), log);
+    testenv::write_file(path("error.seal"), forged);
+    run_result r = verify(key);
+    EXPECT_EQ(r.status, 1) << (in_place ? "in place: " : "at the end: ") << r.out;
+    EXPECT_NE(r.out.find("named as left by a writer that died"), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(Seal, BackDatedRecordAndCrashesAreToldApart) {
 #ifndef VEZ_CUTWRITE
   GTEST_SKIP() << "a clock set back and a writer killed are made by a preloaded library: POSIX";
