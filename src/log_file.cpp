@@ -271,6 +271,7 @@ void begin_record(bool whole_in_buffer) {
 ** tag already ended is made again), and so does the stamp.
 */
 void find_own_place() {
+  if (!VezKeepFilesOpen()) return; /* a held lock file cannot be removed there */
   long long start = sys__lseek(fd, 0, 1) - (long long)record_written;
   if (start < 0 || start == record_start) return;
   long long delta = start - record_start;
