@@ -108,7 +108,8 @@ else()
   # the shlibs file of the one package with a shared library: later versions serve too
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/lib/triggers)
+  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/lib/triggers
+      ${PROJECT_SOURCE_DIR}/cmake/debian/lib/symbols)
   set(CPACK_DEBIAN_LIB_DESCRIPTION "product-wide error and audit logging library
 vezlog records the errors, audit messages and device messages of every
 process of a product, each kind into a plain-text log of its own (a header

@@ -9,6 +9,9 @@
 
 #include "platform.h"
 
+#include <chrono>
+#include <thread>
+
 using testenv::PRODUCT_KEY;
 using testenv::run_result;
 using testenv::Test;
@@ -212,6 +215,71 @@ TEST_F(SharedHost, NotificationSettingIsNoDeputy) {
   EXPECT_NE(testenv::read_file(notices).find("NOTICE IN:"), std::string::npos);
   r = as(attacker, {prog("aud"), "-d", precious});
   EXPECT_NE(r.err.find("will be dropped"), std::string::npos) << "said when it can see: " << r.err;
+}
+
+/* a long-lived writer of root's, its logs in a directory of its own; what it wrote so far */
+class RunningWriter : public SharedHost {
+protected:
+  std::string logs;
+  testenv::child *writer = nullptr;
+  void SetUp() override {
+    SharedHost::SetUp();
+    if (IsSkipped()) return;
+    logs = path("logs");
+    testenv::make_dir(logs);
+    testenv::shell("chmod 0755 " + logs);
+    testenv::reg_set_string(PRODUCT_KEY, "LOGPATH", logs);
+    writer = testenv::start({prog("logmsg"), "-c", "-"});
+    write("error first");
+  }
+  /* a record of the running writer, once it is in a log or refused */
+  void write(const std::string &command) {
+    testenv::send(writer, command + "\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  run_result finish() {
+    run_result r = testenv::finish(writer);
+    writer = nullptr;
+    return r;
+  }
+  void TearDown() override {
+    if (writer != nullptr) finish();
+    SharedHost::TearDown();
+  }
+};
+
+TEST_F(RunningWriter, DirectoryMadeSharedLaterGetsTheSharedRules) {
+  /* root's own file, which the running writer must never write or cut */
+  std::string roots = path("roots");
+  testenv::write_file(roots, "root's own 17 B\n");
+  testenv::shell("chmod 0644 " + roots);
+  std::string log = testenv::join(logs, "error");
+  ASSERT_NE(testenv::read_file(log).find("Desc:first"), std::string::npos);
+  testenv::shell("chmod 0777 " + logs); /* a misconfiguration, later */
+  ASSERT_EQ(shell_as(attacker, "rm -f " + log + " && ln -s " + roots + " " + log), 0);
+  write("error through a planted link");
+  EXPECT_EQ(testenv::read_file(roots), "root's own 17 B\n") << "no record, no mend";
+  ASSERT_EQ(shell_as(attacker, "rm -f " + log + " && umask 0 && : > " + log), 0);
+  write("error into a foreign file");
+  run_result r = finish();
+  EXPECT_EQ(testenv::file_size(log), 0) << "the attacker's file got nothing";
+  EXPECT_EQ(r.err.find("open_failed 0"), std::string::npos) << "refused, counted: " << r.err;
+  EXPECT_EQ(testenv::read_file(roots), "root's own 17 B\n");
+}
+
+TEST_F(RunningWriter, LogsDirectoryRenamedAndMadeAgainIsFollowedByName) {
+  std::string moved = path("logs.1");
+  ASSERT_EQ(testenv::shell("mv " + logs + " " + moved + " && mkdir -m 0755 " + logs), 0);
+  write("error after the move");
+  finish();
+  std::vector<std::string> now =
+      testenv::descs(testenv::records(testenv::read_file(testenv::join(logs, "error"))));
+  std::vector<std::string> before =
+      testenv::descs(testenv::records(testenv::read_file(testenv::join(moved, "error"))));
+  EXPECT_EQ(std::count(now.begin(), now.end(), "after the move"), 1);
+  EXPECT_EQ(std::count(before.begin(), before.end(), "first"), 1);
+  EXPECT_EQ(std::count(before.begin(), before.end(), "after the move"), 0)
+      << "nothing more in the moved one";
 }
 
 TEST_F(SharedHost, RefusedFileIsNeverCut) {

@@ -426,6 +426,19 @@ TEST_F(Stress, ProcessThatEndsWithLossesUntoldTellsThemAsItEnds) {
   EXPECT_EQ(testenv::descs(testenv::records(testenv::read_file(path("error")))).size(), 2u);
 }
 
+TEST_F(Stress, HostThatClosesAndReusesDescriptorsGetsNothingOfOurs) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "descriptors kept between records: POSIX";
+  testenv::reg_set_dword(testenv::INDEX_KEY, "fdhost", 2);
+  std::string own = path("host");
+  testenv::make_dir(own);
+  run_result r = testenv::run({testenv::program("fdhost"), own});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<std::string> d = testenv::descs(testenv::records(testenv::read_file(path("error"))));
+  for (const char *want : {"before the host closes descriptors", "after the host took the numbers",
+                           "and once more"})
+    EXPECT_EQ(std::count(d.begin(), d.end(), want), 1) << want;
+}
+
 TEST_F(Stress, SignalsOfBusErrorsAreTheHostsOwn) {
   if (!VEZ_OS_POSIX) GTEST_SKIP() << "SIGBUS: POSIX";
   const int bus = 7; /* SIGBUS on Linux */

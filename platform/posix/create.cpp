@@ -92,8 +92,9 @@ bool acceptable(int fd, const dir_facts &dir, bool device_allowed) {
 ** number): both are looked at, through the descriptor and through the
 ** path, each time it is used. What the directory is (its owner and mode:
 ** whether it is shared) is read from it then too, never kept from before.
-** The table is the process's, used under the caller's lock (the library's
-** write lock; the programs run on one thread).
+** The table is the process's, guarded by the caller's lock: the library's
+** write lock (log.cpp), which every entry point that reaches this layer
+** holds; the programs run on one thread.
 */
 constexpr int WALKED_CACHE = 8;
 constexpr size_t DIR_PATH = 1024;

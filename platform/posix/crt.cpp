@@ -22,7 +22,9 @@
 
 namespace {
 
-/* descriptors opened in binary mode; all others are text */
+/* descriptors opened in binary mode; all others are text. Guarded by the caller's lock (the
+   library's write lock, held by every entry point that reaches this layer; the programs run
+   on one thread) */
 constexpr int MAX_TRACKED_FD = 4096;
 bool binary_fd[MAX_TRACKED_FD];
 

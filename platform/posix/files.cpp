@@ -43,8 +43,9 @@ struct vez_handle {
 
 /*
 ** Handles come from a fixed table: opening a lock or a device allocates
-** nothing. The table is the process's; its callers serialise their use of
-** it (the library under its write lock, the programs on one thread).
+** nothing. The table is the process's, guarded by the caller's lock: the
+** library's write lock (log.cpp), which every entry point that reaches this
+** layer holds; the programs run on one thread.
 */
 constexpr int MAX_HANDLES = 256;
 vez_handle handles[MAX_HANDLES];
@@ -74,8 +75,9 @@ vez_handle *new_handle(int kind, int fd, uint64_t map_size, const char *path = "
 ** fault handler when an access faults first. Each view keeps a descriptor
 ** of its file (and the file's identity, to tell it from a descriptor a
 ** host closed and reused) for that look. The table is written by the
-** mapping calls (one thread at a time, as the handles) and read by the
-** fault handler at any time: an entry is published by its address last.
+** mapping calls, under the library's write lock as the handles are, and
+** read by the fault handler on any thread at any time: an entry is
+** published by its address last, and taken back by its address first.
 */
 constexpr int MAX_VIEWS = 32;
 constexpr size_t VIEW_FALLBACK_MAX = 4096;
@@ -93,8 +95,8 @@ struct view_entry {
 };
 view_entry views[MAX_VIEWS];
 struct sigaction previous_bus;
-/* kept descriptors found closed or taken by the host: written and read under the caller's
-   lock */
+/* kept descriptors found closed or taken by the host: written and read under the library's
+   write lock */
 DWORD descriptors_lost = 0;
 /* set while the fault is passed to the handler that was there before ours */
 volatile sig_atomic_t passing_on = 0;
@@ -847,7 +849,10 @@ BOOL UnmapViewOfFile(LPCVOID view) {
   }
   __atomic_store_n(&v->addr, nullptr, __ATOMIC_RELEASE);
   munmap(const_cast<void *>(view), v->length);
-  if (v->fd >= 0) close(v->fd);
+  /* its descriptor closed only while it is still the one kept (a host may have taken it) */
+  struct stat st;
+  if (v->fd >= 0 && fstat(v->fd, &st) == 0 && st.st_dev == v->dev && st.st_ino == v->ino)
+    close(v->fd);
   v->fd = -1;
   return TRUE;
 }

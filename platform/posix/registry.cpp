@@ -35,7 +35,8 @@ namespace {
 ** The file as last read, indexed by key. A lookup reads the file again only
 ** when it is another file or has changed (its identity, size or times), so
 ** a process's many lookups cost one parse, and a change is seen by the next
-** lookup.
+** lookup. Guarded by the caller's lock: the library looks values up under
+** its write lock; the programs run on one thread.
 */
 struct cached_file {
   bool valid = false; /* false: read the file at the next lookup */
@@ -157,7 +158,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
 }
 
 const char *VezRegistryLocation(void) {
-  static char location[MAX_PATH];
+  static char location[MAX_PATH]; /* the programs' (one thread) */
   std::string path = regfile::path();
   snprintf(location, sizeof location, "%s", path.c_str());
   return location;

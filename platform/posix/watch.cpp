@@ -10,8 +10,9 @@
 ** still this process's: a host that closes descriptors it does not own and
 ** reuses their numbers never has a byte read from its own files.
 **
-** State is the process's, used under the caller's lock (the library's
-** write lock).
+** State is the process's, guarded by the caller's lock: the library's
+** write lock (log.cpp), which every entry point that reaches this layer
+** holds.
 */
 #include "../platform.h"
 

@@ -1,6 +1,9 @@
 #!/bin/sh
-# Makes the Debian packages of the build (libvezlog3, libvezlog-dev, vezlog),
-# checks them with lintian where it is installed (no error allowed), and
+# Makes the Debian packages (libvezlog3, libvezlog-dev, vezlog) from a release
+# build of the sources, as they are shipped, checks them with lintian where it
+# is installed (no error, and with --pedantic no hardening tag and no missing
+# symbols file), checks the library's exported symbols against its symbols
+# file, and
 # installs them as an operator would, then uses the host they set up: the
 # settings exist and log from the start, even after a plain aud; one logmsg
 # call writes one record; two users of the product's group writing flat out
@@ -10,9 +13,10 @@
 # logs and registry file stay) and purges them (nothing stays). Needs root,
 # dpkg and cpack, and a host where the packages and their files are not
 # there yet; otherwise it is skipped (status 77).
-#   debian-package.sh BUILD_DIR
+#   debian-package.sh BUILD_DIR SOURCE_DIR
 set -eu
 build=$1
+source=$2
 skip() {
   echo "skipped: $1"
   exit 77
@@ -59,14 +63,35 @@ dpkg_waiting() {
   done
 }
 
-(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
+# the packages are made from a release build (the hardening's fortified calls need an
+# optimised build), with the compilers of the build under test
+release="$work/release"
+compilers=$(sed -n 's/^CMAKE_\(C\|CXX\)_COMPILER:[A-Z]*=\(.*\)/-DCMAKE_\1_COMPILER=\2/p' \
+  "$build/CMakeCache.txt")
+# shellcheck disable=SC2086
+cmake -S "$source" -B "$release" -DCMAKE_BUILD_TYPE=Release -DVEZ_TESTS=OFF -DVEZ_WERROR=ON \
+  $compilers >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
+cmake --build "$release" -j 2 >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "build"; }
+(cd "$work" && cpack -G DEB --config "$release/CPackConfig.cmake" >/dev/null)
 debs=$(ls "$work"/*.deb)
 [ "$(echo "$debs" | wc -l)" = 3 ] || fail "packages made: $debs"
 if command -v lintian >/dev/null; then
   # shellcheck disable=SC2086
   lintian --fail-on error $debs >"$work/lintian" 2>&1 || { cat "$work/lintian"; fail "lintian errors"; }
+  # shellcheck disable=SC2086
+  lintian --pedantic --display-info $debs >"$work/pedantic" 2>&1 || true
+  if grep -E "hardening-|no-symbols-control-file" "$work/pedantic"; then
+    fail "lintian --pedantic finds the binaries unhardened or the symbols file missing"
+  fi
 else
   echo "lintian is not installed: the packages are not checked with it"
+fi
+# the library exports what its symbols file lists, no more and no less
+lib=$(ls "$release"/lib/libvezlog.so.*.*.*)
+if command -v dpkg-gensymbols >/dev/null; then
+  dpkg-gensymbols -v"$(basename "$lib" | sed 's/libvezlog.so.//')" -plibvezlog3 -e"$lib" -c4 \
+    -I"$source/cmake/debian/lib/symbols" -O/dev/null >"$work/symbols" 2>&1 ||
+    { cat "$work/symbols"; fail "the library's symbols differ from its symbols file"; }
 fi
 if command -v apt-get >/dev/null; then
   # shellcheck disable=SC2086
@@ -114,6 +139,10 @@ wait_for() {
   done
 }
 
+# sealing set up by root, as README says: the state is the group's to use, no one else's
+key=$(vezcat --setup-keys --interval=1h | tail -n 1)
+[ "$(stat -c %a:%G /var/lib/vez/sealing.dat)" = 660:vez ] ||
+  fail "sealing state is $(stat -c %a:%G /var/lib/vez/sealing.dat)"
 # one logmsg call, one record: logmsg is registered by the package
 as veztest-a logmsg error one call || fail "logmsg by a member of the group"
 [ "$(grep -c '^------' /var/log/vez/error)" = 1 ] || fail "one call wrote: $(cat /var/log/vez/error)"
@@ -147,6 +176,8 @@ grep -q "filtered audit of b" /var/log/vez/logmsg && fail "an audit above the le
 as veztest-a logmsg error error of a
 grep -q "Desc:error of a" /var/log/vez/error || fail "user a's record is not in the shared log"
 as veztest-b vezcat --grep "error of a" | grep -q "Desc:error of a" || fail "vezcat does not read the shared log"
+as veztest-b vezcat --verify --verify-key="$key" /var/log/vez/error >"$work/verify" ||
+  fail "the members' records do not verify: $(cat "$work/verify")"
 as veztest-b vezcat --kind audit | grep -q "Desc:audit of b after the change" ||
   fail "vezcat does not find the audit log of a registered process"
 [ "$(stat -c %a:%G /var/log/vez/error)" = 660:vez ] ||
@@ -167,9 +198,16 @@ dpkg_waiting -r $packages
 for f in $files; do
   [ -d "$f" ] || [ "$f" = /etc/vez/registry.reg ] || [ ! -e "$f" ] || fail "left behind after removal: $f"
 done
-dpkg_waiting -P $packages
-for f in /etc/vez /var/lib/vez /var/log/vez; do
-  [ ! -e "$f" ] || fail "left behind after purge: $f"
-done
+# an operator's own files there survive the purge, and are named; the rest goes
+echo "the operator's notes" >/var/log/vez/notes.txt
+echo "an exported report" >/var/lib/vez/report.csv
+ls /var/log/vez/error.lok /var/log/vez/error >/dev/null || fail "no log and lock file before purge"
+purge_out=$(dpkg -P $packages 2>&1) || fail "purge: $purge_out"
+echo "$purge_out" | grep -q "not its own: /var/lib/vez/report.csv /var/log/vez/notes.txt" ||
+  fail "purge did not name what it kept: $purge_out"
+[ "$(ls -A /var/log/vez)" = notes.txt ] || fail "purge left in /var/log/vez: $(ls -A /var/log/vez)"
+[ "$(ls -A /var/lib/vez)" = report.csv ] || fail "purge left in /var/lib/vez: $(ls -A /var/lib/vez)"
+rm -r /var/lib/vez /var/log/vez
+[ ! -e /etc/vez ] || fail "left behind after purge: /etc/vez"
 getent group vez >/dev/null && fail "group vez left behind after purge"
 echo "ok: $(echo $debs | wc -w) packages installed, shared by a group, removed and purged"
