@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <set>
 
 #include "cli_report.h"
@@ -34,13 +35,15 @@ const char usage_text[] =
     "  -r, --reverse           latest first\n"
     "  -o, --output=FORM       short, short-iso, raw, json or json-pretty\n"
     "  -j, --json              -o json\n"
-    "  -k, --kind=KIND         error, audit or devmsg; may be repeated\n"
+    "  -k, --kind=KIND         error, audit or devmsg\n"
     "  -p, --process=NAME      records of this process\n"
     "  -l, --level=N[..M]      records of this message level, or of N to M\n"
     "  -S, -s, --since=TIME    records from TIME on\n"
     "  -U, -u, --until=TIME    records up to TIME\n"
     "  -g, --grep=REGEX        records whose description matches (no capitals: any case)\n"
+    "                          (-k, -p, -l, -g given again: any of them; different: all)\n"
     "      --no-color          no colours, also on a terminal (as NO_COLOR does)\n"
+    "      --no-pager          no pager on a terminal ($SYSTEMD_PAGER, $PAGER or less)\n"
     "      --setup-keys        make the sealing state and print its verification key once\n"
     "      --interval=DURATION how long a sealing key lasts (15min unless given; 1s at least)\n"
     "      --force             with --setup-keys: replace the sealing state there is\n"
@@ -185,18 +188,29 @@ bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
   const vezcat__options &o = vezcat__opts;
   const logparse__record &r = e.rec;
   if (o.kinds != 0 && !(o.kinds & (1u << log.kind))) return false;
-  if (!o.process.empty() && r.process != o.process) return false;
-  if (r.message_level < o.level_min || r.message_level > o.level_max) return false;
   if (o.since_set && e.when < o.since) return false;
   if (o.until_set && e.when > o.until) return false;
-  return !o.grep_set || std::regex_search(r.description, o.grep);
+  if (!o.processes.empty() &&
+      std::find(o.processes.begin(), o.processes.end(), r.process) == o.processes.end())
+    return false;
+  if (!o.levels.empty() &&
+      std::none_of(o.levels.begin(), o.levels.end(), [&](const std::pair<long long, long long> &l) {
+        return r.message_level >= l.first && r.message_level <= l.second;
+      }))
+    return false;
+  return o.greps.empty() || std::any_of(o.greps.begin(), o.greps.end(), [&](const std::regex &g) {
+           return std::regex_search(r.description, g);
+         });
 }
 
 int main(int argc, char **argv) {
   cli_report__set_program(argc > 0 && argv[0] != nullptr ? argv[0] : "vezcat");
+  /* a reader that went away (vezcat | head) ends the run quietly, with status 0 */
+  VezIgnoreBrokenPipe();
   vezcat__options &o = vezcat__opts;
   enum {
     OPT_NO_COLOR = 256,
+    OPT_NO_PAGER,
     OPT_VERSION,
     OPT_SETUP_KEYS,
     OPT_INTERVAL,
@@ -216,6 +230,7 @@ int main(int argc, char **argv) {
                                                {"until", required_argument, nullptr, 'U'},
                                                {"grep", required_argument, nullptr, 'g'},
                                                {"no-color", no_argument, nullptr, OPT_NO_COLOR},
+                                               {"no-pager", no_argument, nullptr, OPT_NO_PAGER},
                                                {"setup-keys", no_argument, nullptr, OPT_SETUP_KEYS},
                                                {"interval", required_argument, nullptr, OPT_INTERVAL},
                                                {"force", no_argument, nullptr, OPT_FORCE},
@@ -257,28 +272,27 @@ int main(int argc, char **argv) {
       o.kinds |= 1u << k;
       break;
     }
-    case 'p': o.process = optarg; break;
+    case 'p': o.processes.push_back(optarg); break;
     case 'g': {
       /* as journalctl: a pattern without capitals matches any case */
       bool lower = true;
       for (const char *p = optarg; *p != '\0'; p++)
         lower = lower && !isupper((unsigned char)*p);
       try {
-        o.grep = std::regex(optarg, lower ? std::regex::ECMAScript | std::regex::icase
-                                          : std::regex::ECMAScript);
+        o.greps.push_back(std::regex(optarg, lower ? std::regex::ECMAScript | std::regex::icase
+                                                   : std::regex::ECMAScript));
       } catch (const std::regex_error &) {
         return usage_error("bad --grep '%s': expected a regular expression", optarg);
       }
-      o.grep_set = true;
       break;
     }
     case 'l': {
       char *end = nullptr;
-      o.level_min = strtoll(optarg, &end, 10);
-      o.level_max = o.level_min;
-      if (end != optarg && strncmp(end, "..", 2) == 0) o.level_max = strtoll(end + 2, &end, 10);
-      if (end == optarg || *end != '\0' || o.level_max < o.level_min)
+      long long from = strtoll(optarg, &end, 10), to = from;
+      if (end != optarg && strncmp(end, "..", 2) == 0) to = strtoll(end + 2, &end, 10);
+      if (end == optarg || *end != '\0' || to < from)
         return usage_error("bad --level '%s': expected N or N..M", optarg);
+      o.levels.emplace_back(from, to);
       break;
     }
     case 'S':
@@ -295,6 +309,7 @@ int main(int argc, char **argv) {
       break;
     }
     case OPT_NO_COLOR: no_color = true; break;
+    case OPT_NO_PAGER: o.pager = false; break;
     case OPT_SETUP_KEYS: setup_keys = true; break;
     case OPT_INTERVAL: interval = optarg; break;
     case OPT_FORCE: force = true; break;
@@ -331,6 +346,6 @@ int main(int argc, char **argv) {
   if (logs.empty()) vezcat_find__logs(&logs);
   if (verify) return vezcat_seal__verify(logs, keys);
   vezcat_read__run(&logs);
-  vezcat_out__flush();
+  vezcat_out__end();
   return vezcat__status;
 }

@@ -34,15 +34,15 @@ struct vezcat__entry {
 
 enum vezcat__form { VEZCAT_SHORT, VEZCAT_SHORT_ISO, VEZCAT_RAW, VEZCAT_JSON, VEZCAT_JSON_PRETTY };
 
+/* filters of one kind given more than once are any of them; of different kinds, all */
 struct vezcat__options {
   vezcat__form form = VEZCAT_SHORT;
-  bool follow = false, reverse = false, color = false;
+  bool follow = false, reverse = false, color = false, pager = true;
   long long lines = -1; /* the last so many records; -1: all */
   unsigned kinds = 0;   /* bits of vezcat__kind; 0: all */
-  std::string process;
-  bool grep_set = false;
-  std::regex grep;
-  long long level_min = -2147483648LL, level_max = 2147483647LL;
+  std::vector<std::string> processes;
+  std::vector<std::regex> greps;
+  std::vector<std::pair<long long, long long>> levels; /* each from..to */
   bool since_set = false, until_set = false;
   time_t since = 0, until = 0;
 };
@@ -87,6 +87,8 @@ void vezcat_out__begin(void);
 void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e);
 /* pushes what is printed out; a failed output ends the run (quietly for a closed pipe) */
 void vezcat_out__flush(void);
+/* the last of it pushed out, and the pager (where there is one) waited for */
+void vezcat_out__end(void);
 
 /* --- sealed logs (vezcat_seal.cpp) --- */
 

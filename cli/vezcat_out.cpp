@@ -21,25 +21,29 @@ constexpr char COLOR_ERROR[] = "\x1b[1;31m";
 constexpr char COLOR_DAMAGE[] = "\x1b[33m";
 constexpr char COLOR_OFF[] = "\x1b[0m";
 
-std::string out; /* what is printed, handed to standard output a record at a time */
+std::string out; /* what is printed, handed to the output a record at a time */
+FILE *sink = nullptr; /* standard output, or the pager's input */
 
-/* "2026-12-07T13:05:07+01:00": the local time with its offset from UTC */
-std::string iso_time(time_t when) {
+/* "2026-12-07T13:05:07+01:00": the local time with its offset from UTC. Records come in
+   runs of one second: a run's text is made once (and the zone is read once a run). */
+const std::string &iso_time(time_t when) {
+  static time_t last = (time_t)-1;
+  static std::string text;
+  if (when == last) return text;
+  last = when;
+  text.clear();
   struct tm local;
-  struct tm *l = localtime(&when);
-  if (l == nullptr) return "";
-  local = *l;
-  struct tm *g = gmtime(&when);
-  if (g == nullptr) return "";
-  struct tm utc = *g;
-  utc.tm_isdst = -1;
-  long offset = (long)difftime(when, mktime(&utc));
-  char stamp[48];
-  strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-  char zone[40];
+  if (localtime_s(&local, &when) != 0) return text;
+  /* the offset: the local fields read as if they were UTC, less the time itself */
+  struct tm as_utc = local;
+  long offset = (long)(_mkgmtime(&as_utc) - when);
+  char stamp[64];
   long a = offset < 0 ? -offset : offset;
-  snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', a / 3600, a / 60 % 60);
-  return std::string(stamp) + zone;
+  snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", local.tm_year + 1900,
+           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+           offset < 0 ? '-' : '+', a / 3600, a / 60 % 60);
+  text = stamp;
+  return text;
 }
 
 /* whether s is well-formed UTF-8 (no overlong forms, no surrogates) */
@@ -68,6 +72,19 @@ bool utf8(const std::string &s) {
 /* a JSON string of UTF-8 text, or the array of the bytes of any other */
 void json_value(const std::string &s) {
   static const char hex[] = "0123456789abcdef";
+  /* most fields are printable ASCII with nothing to escape: copied at once */
+  size_t plain = 0;
+  while (plain < s.size()) {
+    unsigned char c = (unsigned char)s[plain];
+    if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') break;
+    plain++;
+  }
+  if (plain == s.size()) {
+    out += '"';
+    out += s;
+    out += '"';
+    return;
+  }
   if (!utf8(s)) {
     out += '[';
     char num[8];
@@ -114,10 +131,17 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
     out += pretty ? "\": " : "\":";
   };
   auto number = [&](const char *name, long long v) {
-    char digits[32];
-    snprintf(digits, sizeof digits, "%lld", v);
     key(name);
-    out += digits;
+    char digits[24];
+    int n = 0;
+    unsigned long long u = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
+    do {
+      digits[n++] = (char)('0' + u % 10);
+      u /= 10;
+    } while (u != 0);
+    if (v < 0) out += '-';
+    while (n > 0)
+      out += digits[--n];
   };
   key("time", true);
   json_value(iso_time(e.when));
@@ -160,8 +184,34 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
   out += pretty ? "\n}\n" : "}\n";
 }
 
-/* the record's lines with the platform's line ends, each control character but the tab
-   shown as \xHH; with iso, the header's time as the full local time */
+/*
+** The code point of the UTF-8 sequence at p (its length in *n), or -1 where
+** no well-formed one starts there.
+*/
+long code_point(const unsigned char *p, const unsigned char *end, int *n) {
+  int more = (*p & 0xe0) == 0xc0 ? 1 : (*p & 0xf0) == 0xe0 ? 2 : (*p & 0xf8) == 0xf0 ? 3 : -1;
+  if (more < 0 || end - p <= more) return -1;
+  long cp = *p & (0x3f >> more);
+  for (int i = 1; i <= more; i++) {
+    if ((p[i] & 0xc0) != 0x80) return -1;
+    cp = cp << 6 | (p[i] & 0x3f);
+  }
+  static const long least[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < least[more] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return -1;
+  *n = more + 1;
+  return cp;
+}
+
+/* the code points a terminal acts on rather than shows: C1 controls, and the bidirectional
+   overrides and isolates, which reorder what follows them */
+bool acts_on_terminal(long cp) {
+  return (cp >= 0x80 && cp <= 0x9f) || (cp >= 0x202a && cp <= 0x202e) ||
+         (cp >= 0x2066 && cp <= 0x2069);
+}
+
+/* the record's lines with the platform's line ends; every control character but the tab
+   (C0, DEL, C1 as a byte) shown as \xHH, and every C1 control or bidirectional override
+   in UTF-8 as \uHHHH; with iso, the header's time as the full local time */
 void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
   const logparse__record &r = e.rec;
   bool color = vezcat__opts.color && log.kind == VEZCAT_ERROR;
@@ -173,12 +223,13 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
     from = 20;
   }
   static const char hex[] = "0123456789abcdef";
-  const char *p = r.text.data() + from, *end = r.text.data() + r.text.size();
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(r.text.data()) + from;
+  const unsigned char *end = reinterpret_cast<const unsigned char *>(r.text.data()) + r.text.size();
   while (p < end) {
-    const char *run = p;
-    while (p < end && ((unsigned char)*p >= 0x20 || *p == '\t') && *p != 0x7f)
+    const unsigned char *run = p;
+    while (p < end && ((*p >= 0x20 && *p < 0x7f) || *p == '\t'))
       p++;
-    out.append(run, (size_t)(p - run));
+    out.append(reinterpret_cast<const char *>(run), (size_t)(p - run));
     if (p == end) break;
     if (p[0] == '\r' && p + 1 < end && p[1] == '\n') {
       p += 2;
@@ -190,10 +241,24 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
       out += '\n';
       continue;
     }
-    unsigned char c = (unsigned char)*p++;
-    out += "\\x";
-    out += hex[c >> 4];
-    out += hex[c & 15];
+    int n = 0;
+    long cp = *p >= 0x80 ? code_point(p, end, &n) : -1;
+    if (cp >= 0 && !acts_on_terminal(cp)) {
+      out.append(reinterpret_cast<const char *>(p), (size_t)n);
+      p += n;
+    } else if (cp >= 0) {
+      char u[8] = {'\\', 'u', hex[cp >> 12 & 15], hex[cp >> 8 & 15], hex[cp >> 4 & 15],
+                   hex[cp & 15]};
+      out.append(u, 6);
+      p += n;
+    } else if (*p >= 0xa0) {
+      out += (char)*p++; /* a byte of no UTF-8 character, and no control of any terminal */
+    } else {
+      unsigned char c = *p++;
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
   }
   if (!r.text.empty() && r.text.back() != '\n') out += '\n';
   if (color) out += COLOR_OFF;
@@ -214,10 +279,56 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
 
 } // namespace
 
+namespace {
+
+/* whether a program of that name lies in a directory of PATH */
+bool on_path(const std::string &program) {
+  const char *path = getenv("PATH");
+  const char separator = VEZ_OS_WIN ? ';' : ':';
+  for (std::string dirs = path != nullptr ? path : ""; !dirs.empty();) {
+    size_t at = dirs.find(separator);
+    std::string dir = dirs.substr(0, at);
+    dirs = at == std::string::npos ? "" : dirs.substr(at + 1);
+    if (dir.empty()) continue;
+    for (const char *suffix : {"", ".exe"})
+      if (_access((dir + VEZ_DIRSEP + program + suffix).c_str(), 0) == 0) return true;
+  }
+  return false;
+}
+
+/* the pager's command, as journalctl finds it, or empty for none */
+std::string pager_command() {
+  for (const char *name : {"SYSTEMD_PAGER", "PAGER"}) {
+    const char *v = getenv(name);
+    if (v != nullptr && v[0] != '\0') return strcmp(v, "cat") == 0 ? "" : v;
+  }
+  return on_path("less") ? "less" : "";
+}
+
+} // namespace
+
 void vezcat_out__begin(void) {
+  sink = stdout;
+  /* on a terminal, through a pager, as journalctl does (never while following) */
+  const vezcat__options &o = vezcat__opts;
+  if (o.pager && !o.follow && _isatty(_fileno(stdout))) {
+    std::string command = pager_command();
+    if (!command.empty()) {
+      if (getenv("LESS") == nullptr) _putenv("LESS=FRSXMK");
+      fflush(stdout);
+      FILE *pager = _popen(command.c_str(), "w");
+      if (pager != nullptr) sink = pager;
+    }
+  }
   /* the stored bytes as they are; every other form in the platform's text convention */
-  if (vezcat__opts.form == VEZCAT_RAW) _setmode(_fileno(stdout), _O_BINARY);
+  if (vezcat__opts.form == VEZCAT_RAW) _setmode(_fileno(sink), _O_BINARY);
   out.reserve(1 << 16);
+}
+
+void vezcat_out__end(void) {
+  vezcat_out__flush();
+  if (sink != nullptr && sink != stdout) _pclose(sink); /* until the pager is quit */
+  sink = stdout;
 }
 
 void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e) {
@@ -232,12 +343,13 @@ void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e) {
 }
 
 void vezcat_out__flush(void) {
+  FILE *to = sink != nullptr ? sink : stdout;
   if (!out.empty()) {
     errno = 0;
-    size_t n = fwrite(out.data(), 1, out.size(), stdout);
+    size_t n = fwrite(out.data(), 1, out.size(), to);
     if (n != out.size()) output_failed(errno != 0 ? errno : EIO);
     out.clear();
   }
   errno = 0;
-  if (fflush(stdout) != 0 || ferror(stdout)) output_failed(errno != 0 ? errno : EIO);
+  if (fflush(to) != 0 || ferror(to)) output_failed(errno != 0 ? errno : EIO);
 }

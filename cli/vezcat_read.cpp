@@ -470,6 +470,33 @@ void follow(std::vector<vezcat__log> *logs, std::vector<followed> *followers) {
 
 } // namespace
 
+namespace {
+
+/* the UTC offset, in seconds east, of the local time at t (the zone read once) */
+long utc_offset(time_t t) {
+  struct tm local;
+  if (localtime_s(&local, &t) != 0) return 0;
+  return (long)(_mkgmtime(&local) - t);
+}
+
+/* the time value of a header's local time in a year (since 1900) */
+time_t local_time_value(int year, const logparse__record &r) {
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  tm.tm_year = year;
+  tm.tm_mon = r.month - 1;
+  tm.tm_mday = r.day;
+  tm.tm_hour = r.hour;
+  tm.tm_min = r.minute;
+  tm.tm_sec = r.second;
+  time_t as_utc = _mkgmtime(&tm);
+  /* the offset in force at that local time: looked at twice, for a change of offset near it */
+  time_t t = as_utc - utc_offset(as_utc);
+  return as_utc - utc_offset(t);
+}
+
+} // namespace
+
 time_t vezcat_read__record_time(const logparse__record &r, time_t now) {
   /* records come in runs of one second: the conversion is made once a run */
   static int last[5] = {-1, -1, -1, -1, -1};
@@ -478,22 +505,10 @@ time_t vezcat_read__record_time(const logparse__record &r, time_t now) {
   if (memcmp(fields, last, sizeof fields) == 0 && now - last_now < 3600) return last_time;
   memcpy(last, fields, sizeof last);
   last_now = now;
-  struct tm tm;
-  memset(&tm, 0, sizeof tm);
-  struct tm *today = localtime(&now);
-  tm.tm_year = today != nullptr ? today->tm_year : 126;
-  tm.tm_mon = r.month - 1;
-  tm.tm_mday = r.day;
-  tm.tm_hour = r.hour;
-  tm.tm_min = r.minute;
-  tm.tm_sec = r.second;
-  tm.tm_isdst = -1;
-  time_t t = mktime(&tm);
-  if (t > now + 24 * 3600) {
-    tm.tm_year--;
-    tm.tm_isdst = -1;
-    t = mktime(&tm);
-  }
+  struct tm today;
+  int year = localtime_s(&today, &now) == 0 ? today.tm_year : 126;
+  time_t t = local_time_value(year, r);
+  if (t > now + 24 * 3600) t = local_time_value(year - 1, r);
   last_time = t;
   return t;
 }

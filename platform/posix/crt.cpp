@@ -12,10 +12,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "create.h"
@@ -179,6 +181,24 @@ int _dup(int fd) {
 int _fileno(FILE *stream) { return fileno(stream); }
 
 int _isatty(int fd) { return isatty(fd); }
+
+time_t _mkgmtime(struct tm *tm) { return timegm(tm); }
+
+int _putenv(const char *assignment) {
+  const char *eq = assignment != nullptr ? strchr(assignment, '=') : nullptr;
+  if (eq == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::string name(assignment, (size_t)(eq - assignment));
+  return setenv(name.c_str(), eq + 1, 1);
+}
+
+FILE *_popen(const char *command, const char *mode) { return popen(command, mode); }
+
+int _pclose(FILE *stream) { return pclose(stream); }
+
+void VezIgnoreBrokenPipe(void) { signal(SIGPIPE, SIG_IGN); }
 
 int _setmode(int fd, int mode) {
   bool was_binary = is_binary(fd);

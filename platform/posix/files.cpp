@@ -20,7 +20,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +31,7 @@
 
 namespace {
 
-enum { HANDLE_FILE = 1, HANDLE_MAPPING = 2, HANDLE_FIND = 3 };
+enum { HANDLE_FILE = 1, HANDLE_MAPPING = 2, HANDLE_FIND = 3, HANDLE_CHANGE = 4 };
 
 struct vez_handle {
   int kind; /* 0: a free entry */
@@ -738,7 +740,8 @@ BOOL CloseHandle(HANDLE handle) {
     return FALSE;
   }
   vez_handle *h = static_cast<vez_handle *>(handle);
-  if (h < handles || h >= handles + MAX_HANDLES || h->kind == 0 || h->kind == HANDLE_FIND) {
+  if (h < handles || h >= handles + MAX_HANDLES || h->kind == 0 || h->kind == HANDLE_FIND ||
+      h->kind == HANDLE_CHANGE) {
     fail_with(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -750,6 +753,86 @@ BOOL CloseHandle(HANDLE handle) {
     return FALSE;
   }
   return TRUE;
+}
+
+HANDLE FindFirstChangeNotificationA(LPCSTR path, BOOL subtree, DWORD filter) {
+  if (path == nullptr || subtree) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  uint32_t mask = IN_ONLYDIR;
+  if (filter & (FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME))
+    mask |= IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MOVE_SELF | IN_DELETE_SELF;
+  if (filter & (FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE)) mask |= IN_MODIFY;
+  if (filter & FILE_NOTIFY_CHANGE_ATTRIBUTES) mask |= IN_ATTRIB;
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0 || inotify_add_watch(fd, path, mask) < 0) {
+    int e = errno;
+    if (fd >= 0) close(fd);
+    fail_with((DWORD)posix_win32_error(e, path));
+    return INVALID_HANDLE_VALUE;
+  }
+  vez_handle *h = new_handle(HANDLE_CHANGE, fd, 0, path);
+  if (h == nullptr) {
+    close(fd);
+    fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+BOOL FindNextChangeNotification(HANDLE change) {
+  vez_handle *h = as_handle(change, HANDLE_CHANGE);
+  if (h == nullptr) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  /* the changes told so far are taken: the handle is signalled again at the next one */
+  char events[4096];
+  while (read(h->fd, events, sizeof events) > 0) {
+  }
+  return TRUE;
+}
+
+BOOL FindCloseChangeNotification(HANDLE change) {
+  vez_handle *h = as_handle(change, HANDLE_CHANGE);
+  if (h == nullptr) {
+    fail_with(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  close(h->fd);
+  h->kind = 0;
+  return TRUE;
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *list, BOOL all, DWORD milliseconds) {
+  struct pollfd fds[MAXIMUM_WAIT_OBJECTS];
+  if (all || count == 0 || count > MAXIMUM_WAIT_OBJECTS || list == nullptr) {
+    fail_with(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  for (DWORD i = 0; i < count; i++) {
+    vez_handle *h = as_handle(list[i], HANDLE_CHANGE);
+    if (h == nullptr) {
+      fail_with(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    fds[i].fd = h->fd;
+    fds[i].events = POLLIN;
+    fds[i].revents = 0;
+  }
+  int timeout = milliseconds == INFINITE ? -1 : milliseconds > 0x7fffffff ? 0x7fffffff
+                                                                          : (int)milliseconds;
+  int n;
+  while ((n = poll(fds, count, timeout)) < 0 && errno == EINTR) {
+  }
+  if (n < 0) {
+    fail_with(win32_error(errno));
+    return WAIT_FAILED;
+  }
+  for (DWORD i = 0; i < count; i++)
+    if (fds[i].revents != 0) return WAIT_OBJECT_0 + i;
+  return WAIT_TIMEOUT;
 }
 
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD, DWORD size_high,

@@ -380,5 +380,36 @@ int localtime_s(struct tm *result, const time_t *t);
 int gmtime_s(struct tm *result, const time_t *t);
 int _unlink(const char *path);
 int _access(const char *path, int mode);
+/* the time value of a UTC calendar time (its fields normalised) */
+time_t _mkgmtime(struct tm *tm);
+/* "NAME=value" into the environment (the text is copied) */
+int _putenv(const char *assignment);
+/* a command run through the shell, its input or output a stream of the caller's */
+FILE *_popen(const char *command, const char *mode);
+int _pclose(FILE *stream);
+/* a write to a pipe whose reader went away fails (EPIPE) instead of ending the process, as
+   on Windows */
+void VezIgnoreBrokenPipe(void);
+
+/*
+** Change notifications on a directory (inotify): the handle is signalled
+** once a change of the kinds asked for happened in it, until
+** FindNextChangeNotification asks for the next one. A handle can be waited
+** for with WaitForMultipleObjects only, and only these handles.
+*/
+#define FILE_NOTIFY_CHANGE_FILE_NAME 0x00000001
+#define FILE_NOTIFY_CHANGE_DIR_NAME 0x00000002
+#define FILE_NOTIFY_CHANGE_ATTRIBUTES 0x00000004
+#define FILE_NOTIFY_CHANGE_SIZE 0x00000008
+#define FILE_NOTIFY_CHANGE_LAST_WRITE 0x00000010
+#define WAIT_OBJECT_0 0x00000000
+#define WAIT_TIMEOUT 0x00000102
+#define WAIT_FAILED 0xFFFFFFFF
+#define INFINITE 0xFFFFFFFF
+#define MAXIMUM_WAIT_OBJECTS 64
+HANDLE FindFirstChangeNotificationA(LPCSTR path, BOOL subtree, DWORD filter);
+BOOL FindNextChangeNotification(HANDLE change);
+BOOL FindCloseChangeNotification(HANDLE change);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds);
 
 #endif /* VEZ_POSIX_WIN32_H */
