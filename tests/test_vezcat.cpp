@@ -252,9 +252,11 @@ TEST_F(Reader, FailuresAreSaidAndFail) {
     EXPECT_NE(testenv::read_file(path("err.txt")).find("cannot write the output"),
               std::string::npos);
     EXPECT_EQ(testenv::shell("(yes 'error x' | head -2000 | " + testenv::program("logmsg") +
-                             " -) && " + bin + " | head -1 > /dev/null 2>" + path("err2.txt")),
+                             " -) && (" + bin + "; echo $? > " + path("status.txt") +
+                             ") | head -1 > /dev/null 2>" + path("err2.txt")),
               0);
     EXPECT_EQ(testenv::read_file(path("err2.txt")), "") << "a closed pipe ends it quietly";
+    EXPECT_EQ(testenv::read_file(path("status.txt")), "0\n") << "and with status 0";
   }
   EXPECT_EQ(vezcat({"--grep", "nothing matches this"}).status, 0);
 }
@@ -280,6 +282,71 @@ TEST_F(Reader, TextComesBackAsWritten) {
   }
   r = vezcat({"-o", "raw"});
   EXPECT_EQ(r.out, testenv::read_file(path("error"))) << "raw: the stored bytes";
+}
+
+TEST_F(Reader, TerminalGetsNoControlOfAnyKind) {
+  const struct {
+    const char *text, *shown;
+  } cases[] = {
+      {"csi \x9b" "31m raw byte", "csi \\x9b31m raw byte"},
+      {"csi \xc2\x9b" "31m as UTF-8", "csi \\u009b31m as UTF-8"},
+      {"right \xe2\x80\xae" "to left", "right \\u202eto left"},
+      {"isolate \xe2\x81\xa6" "x", "isolate \\u2066x"},
+      {"del \x7f and bell \x07", "del \\x7f and bell \\x07"},
+      {"kept: \xc3\xa9t\xc3\xa9 \xe2\x82\xac", "kept: \xc3\xa9t\xc3\xa9 \xe2\x82\xac"},
+  };
+  for (const auto &c : cases)
+    ASSERT_EQ(logmsg({"error", c.text}).status, 0) << c.text;
+  run_result r = vezcat({});
+  for (const auto &c : cases)
+    EXPECT_NE(r.out.find(std::string("Desc:") + c.shown), std::string::npos) << c.shown << r.out;
+  r = vezcat({"-o", "raw"});
+  EXPECT_EQ(r.out, testenv::read_file(path("error"))) << "raw output stays exact";
+}
+
+TEST_F(Reader, RepeatedFiltersOfOneKindAreAnyOfThem) {
+  for (const char *name : {"pump", "valve", "gauge"}) {
+    testenv::reg_set_dword(testenv::INDEX_KEY, name, 7);
+    std::string p = testenv::copy_program("logmsg", path("bin"), name);
+    ASSERT_EQ(testenv::run({p, "-l", "2", "error", std::string("from ") + name}).status, 0);
+  }
+  ASSERT_EQ(logmsg({"-l", "4", "error", "at level four"}).status, 0);
+  auto descs = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "--json");
+    return json_descs(vezcat(args).out);
+  };
+  EXPECT_EQ(descs({"-p", "pump", "-p", "valve"}),
+            (std::vector<std::string>{"from pump", "from valve"}));
+  EXPECT_EQ(descs({"-p", "pump", "-p", "valve", "-g", "valve"}),
+            (std::vector<std::string>{"from valve"}))
+      << "different kinds: all";
+  EXPECT_EQ(descs({"-l", "4", "-l", "9"}), (std::vector<std::string>{"at level four"}));
+  EXPECT_EQ(descs({"-g", "gauge", "-g", "four"}),
+            (std::vector<std::string>{"from gauge", "at level four"}));
+}
+
+TEST_F(Reader, TerminalOutputGoesThroughAPagerUnlessFollowing) {
+  if (!VEZ_OS_POSIX || testenv::shell("command -v script >/dev/null") != 0)
+    GTEST_SKIP() << "needs script(1) for a terminal";
+  ASSERT_EQ(logmsg({"error", "paged record"}).status, 0);
+  std::string paged = path("paged"), bin = testenv::program("vezcat");
+  /* a pager that keeps what it is given, and says what LESS it was given */
+  testenv::set_env("PAGER", ("sh -c 'echo LESS=$LESS > " + paged + "; cat >> " + paged + "'").c_str());
+  testenv::set_env("SYSTEMD_PAGER", nullptr);
+  testenv::set_env("LESS", nullptr);
+  auto on_terminal = [&](const std::string &args) {
+    testenv::remove_file(paged);
+    return testenv::shell("script -qec '" + bin + " " + args + "' /dev/null > /dev/null 2>&1");
+  };
+  EXPECT_EQ(on_terminal(""), 0);
+  std::string got = testenv::read_file(paged);
+  EXPECT_NE(got.find("LESS=FRSXMK"), std::string::npos) << got;
+  EXPECT_NE(got.find("Desc:paged record"), std::string::npos) << got;
+  EXPECT_EQ(on_terminal("--no-pager"), 0);
+  EXPECT_FALSE(testenv::file_exists(paged)) << "--no-pager";
+  EXPECT_EQ(testenv::shell(bin + " > " + path("plain") + " 2>&1"), 0);
+  EXPECT_FALSE(testenv::file_exists(paged)) << "not a terminal";
+  testenv::set_env("PAGER", nullptr);
 }
 
 TEST_F(Reader, LastLinesReverseAndTimes) {
