@@ -213,18 +213,56 @@ void decode_short(logparse__parser *p) {
   }
 }
 
+/* the time fields of one record given to another */
+void time_of(const logparse__record &from, logparse__record *to) {
+  to->month = from.month;
+  to->day = from.day;
+  to->hour = from.hour;
+  to->minute = from.minute;
+  to->second = from.second;
+}
+
+/* the lines of no record gathered so far given out, at the time of the record after them
+   (next), or else of the one before */
+void finish_stray(logparse__parser *p, const logparse__record *next,
+                  std::vector<logparse__record> *out) {
+  if (!p->have_stray) return;
+  if (next != nullptr)
+    time_of(*next, &p->stray);
+  else if (p->have_previous)
+    time_of(p->previous, &p->stray);
+  out->push_back(std::move(p->stray));
+  p->stray = logparse__record();
+  p->have_stray = false;
+}
+
+/* a line that belongs to no record (stored: its bytes with their line end) */
+void stray_line(logparse__parser *p, const char *s, size_t stored, long long start) {
+  p->damaged++;
+  if (!p->have_stray) {
+    p->stray = logparse__record();
+    p->stray.headless = true;
+    p->stray.damage = "lines that belong to no record";
+    p->stray.offset = start;
+    p->have_stray = true;
+  }
+  p->stray.lines++;
+  p->stray.bytes += (long long)stored;
+  /* all of it where the text is kept (its form shows it whole), else the first part */
+  size_t room = p->keep_text ? stored : LOGPARSE_STRAY_TEXT_MAX - p->stray.text.size();
+  if (s != nullptr) p->stray.text.append(s, stored < room ? stored : room);
+}
+
 void finish_record(logparse__parser *p, std::vector<logparse__record> *out) {
   if (!p->in_record) return;
-  if (!p->have_desc) {
-    p->damaged++; /* a header without its description: no record */
-    reset_record(p);
-    return;
-  }
   logparse__record &r = p->current;
+  if (!p->have_desc && !r.damage) r.damage = "no description";
   if (p->in_dump) {
     r.has_data = true;
     if (!p->full_form) decode_short(p);
   }
+  time_of(r, &p->previous);
+  p->have_previous = true;
   out->push_back(std::move(r));
   reset_record(p);
 }
@@ -258,22 +296,24 @@ void line(logparse__parser *p, const char *s, size_t n, long long start, size_t 
   logparse__record h;
   if (header(s, n, &h)) {
     finish_record(p, out);
+    finish_stray(p, &h, out);
     p->current = std::move(h);
     p->current.offset = start;
     p->in_record = true;
   } else if (!p->in_record) {
-    p->damaged++;
+    stray_line(p, s, stored, start);
     return;
   } else if (!p->have_desc) {
     if (n >= (size_t)LOG_FORMAT_LEAD_LEN && memcmp(s, LOG_FORMAT_DESC, LOG_FORMAT_LEAD_LEN) == 0) {
       p->current.description.assign(s + LOG_FORMAT_LEAD_LEN, n - LOG_FORMAT_LEAD_LEN);
       p->last_desc_len = n - LOG_FORMAT_LEAD_LEN;
-      p->have_desc = true;
     } else {
-      p->damaged += 2; /* the header and this line */
-      reset_record(p);
-      return;
+      /* a header, then no description: the record is shown damaged, this line in it */
+      if (!p->current.damage) p->current.damage = "no description";
+      p->in_dump = true;
+      p->full_form = false;
     }
+    p->have_desc = true;
   } else if (!p->in_dump && n >= (size_t)LOG_FORMAT_LEAD_LEN &&
              memcmp(s, LOG_FORMAT_CONTINUATION, LOG_FORMAT_LEAD_LEN) == 0) {
     /* a full line was cut; a shorter one ended at a line break */
@@ -324,7 +364,12 @@ void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
     } else if (p->partial.empty() && nl != nullptr) {
       stored_line(p, bytes, len, start, out); /* most lines: no copy */
     } else if (p->partial.size() + len > LOGPARSE_LINE_MAX) {
-      p->damaged++;
+      /* a line longer than any of the format: damage, its bytes dropped unread */
+      if (p->in_record) {
+        if (!p->current.damage) p->current.damage = "a line too long to be one of a log";
+      } else {
+        stray_line(p, nullptr, 0, p->at - (long long)(p->partial.size() + len));
+      }
       p->partial.clear();
       p->skipping = nl == nullptr;
     } else {
@@ -341,6 +386,32 @@ void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
 
 bool logparse__pending(const logparse__parser *p) { return p->in_record; }
 
+const char *logparse__not_a_log(const char *bytes, size_t n, bool whole) {
+  size_t controls = 0;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = (unsigned char)bytes[i];
+    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f) controls++;
+  }
+  if (n > 0 && controls * 2 > n) return "mostly bytes that no log holds";
+  /* a header among the lines whole so far (a file just begun may hold none yet) */
+  const char *end = bytes + n, *line = bytes;
+  bool any_line = false;
+  for (const char *nl; line < end && (nl = static_cast<const char *>(
+                                          memchr(line, '\n', (size_t)(end - line)))) != nullptr;
+       line = nl + 1) {
+    any_line = true;
+    size_t len = (size_t)(nl - line);
+    if (len > 0 && line[len - 1] == '\r') len--;
+    logparse__record r;
+    if (header(line, len, &r)) return nullptr;
+  }
+  if (any_line) return "no record header in its first 64 KiB";
+  /* no line whole yet: a record being written, or torn, begins with its mark */
+  size_t k = n < (size_t)LOG_FORMAT_MARK_LEN ? n : (size_t)LOG_FORMAT_MARK_LEN;
+  if (whole && memcmp(bytes, LOG_FORMAT_MARK, k) != 0) return "no record header in it";
+  return nullptr;
+}
+
 void logparse__flush(logparse__parser *p, bool at_end, std::vector<logparse__record> *out) {
   if (at_end && !p->partial.empty()) {
     /* a last line without its end: a record was cut in its write. Cut in its header, it
@@ -349,7 +420,7 @@ void logparse__flush(logparse__parser *p, bool at_end, std::vector<logparse__rec
                                                                : (size_t)LOG_FORMAT_MARK_LEN;
     if (memcmp(p->partial.data(), LOG_FORMAT_MARK, n) == 0) {
       finish_record(p, out);
-      p->damaged++;
+      stray_line(p, p->partial.data(), p->partial.size(), p->at - (long long)p->partial.size());
     } else {
       stored_line(p, p->partial.data(), p->partial.size(), p->at - (long long)p->partial.size(),
                   out);
@@ -358,8 +429,9 @@ void logparse__flush(logparse__parser *p, bool at_end, std::vector<logparse__rec
     p->partial.clear();
   }
   if (at_end) p->skipping = false;
-  if (!p->partial.empty() && p->in_record) return; /* its last line is still being written */
+  if (!p->partial.empty() && (p->in_record || !at_end)) return; /* a line still written */
   finish_record(p, out);
+  finish_stray(p, nullptr, out);
 }
 
 void logparse__parse(const std::string &text, bool keep_text, std::vector<logparse__record> *out,

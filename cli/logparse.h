@@ -3,7 +3,9 @@
 ** header fields, description and data, as the writer wrote them. Lines go
 ** in as they come (a piece of a file at a time, any size), records come
 ** out once they are whole; one record is parsed once, in time linear in
-** its size. Used by vezcat and its fuzz target.
+** its size. Damage comes out where it lies: a record that is not whole
+** with the reason, lines that belong to no record as a headless record of
+** their own. Used by vezcat and its fuzz target.
 */
 #ifndef VEZ_LOGPARSE_H
 #define VEZ_LOGPARSE_H
@@ -28,12 +30,18 @@ struct logparse__record {
   bool data_partial = false;    /* the short form: only what it shows */
   const char *damage = nullptr; /* why the record is not whole (cut short, a dump that is
                                    none), or null */
+  bool headless = false;        /* no record: lines that belong to none (damage says so), its
+                                   time fields those of the record after it, or before it */
+  size_t lines = 0;             /* its lines, for a headless one */
+  long long bytes = 0;          /* and their bytes (its text keeps the first STRAY_TEXT_MAX) */
   long long offset = 0;         /* where its text starts in the stream */
   std::string text;             /* the record's lines as stored (CR LF), with keep_text */
 };
 
 /* no line of the format is longer than this: a longer one is damage, skipped unread */
 constexpr size_t LOGPARSE_LINE_MAX = 1 << 20;
+/* of lines that belong to no record, so much text is kept to be shown (in every form) */
+constexpr size_t LOGPARSE_STRAY_TEXT_MAX = 1 << 16;
 
 /* the parser's state between pieces */
 struct logparse__parser {
@@ -49,6 +57,10 @@ struct logparse__parser {
   bool full_ended = false;              /* the full form's short last line was seen */
   std::vector<std::string> short_lines; /* dump lines kept while the form is not yet known */
   logparse__record current;
+  logparse__record stray;   /* lines that belong to no record, gathered (headless) */
+  bool have_stray = false;
+  logparse__record previous; /* the time fields of the last record given out */
+  bool have_previous = false;
   size_t damaged = 0; /* lines that belong to no record */
 };
 
@@ -57,6 +69,14 @@ void logparse__init(logparse__parser *p, bool keep_text, long long offset = 0);
 /* a piece of the stream; the records that it made whole are appended to out */
 void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
                     std::vector<logparse__record> *out);
+
+/*
+** Why the first bytes of a file (its first 64 KiB, all of it where it is
+** shorter: whole) show it to be no log, or null: mostly bytes that no log
+** holds, or whole lines and not one record header among them.
+*/
+constexpr size_t LOGPARSE_SAMPLE = 1 << 16;
+const char *logparse__not_a_log(const char *bytes, size_t n, bool whole);
 
 /* whether a record waits for more lines (it is whole once a header follows, or the end) */
 bool logparse__pending(const logparse__parser *p);
@@ -69,7 +89,8 @@ bool logparse__pending(const logparse__parser *p);
 */
 void logparse__flush(logparse__parser *p, bool at_end, std::vector<logparse__record> *out);
 
-/* as the above, for a whole text at once: the records, the lines of no record counted */
+/* as the above, for a whole text at once: the records (the lines of no record among them,
+   as headless records), those lines counted */
 void logparse__parse(const std::string &text, bool keep_text, std::vector<logparse__record> *out,
                      size_t *damaged);
 

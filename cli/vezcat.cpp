@@ -190,6 +190,8 @@ bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
   if (o.kinds != 0 && !(o.kinds & (1u << log.kind))) return false;
   if (o.since_set && e.when < o.since) return false;
   if (o.until_set && e.when > o.until) return false;
+  /* lines of no record have no fields to match */
+  if (r.headless) return o.processes.empty() && o.levels.empty() && o.greps.empty();
   if (!o.processes.empty() &&
       std::find(o.processes.begin(), o.processes.end(), r.process) == o.processes.end())
     return false;

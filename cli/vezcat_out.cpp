@@ -144,11 +144,26 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
       out += digits[--n];
   };
   key("time", true);
-  json_value(iso_time(e.when));
+  if (e.when != 0)
+    json_value(iso_time(e.when));
+  else
+    out += "null";
   key("kind");
   json_value(vezcat__kind_names[log.kind]);
   key("file");
   json_value(log.path);
+  number("offset", r.offset);
+  if (r.headless) {
+    /* lines of no record: where they lie, what they are, and their text */
+    number("lines", (long long)r.lines);
+    number("bytes", r.bytes);
+    key("text");
+    json_value(r.text);
+    key("damaged");
+    json_value(r.damage);
+    out += pretty ? "\n}\n" : "}\n";
+    return;
+  }
   number("level", r.message_level);
   number("threshold", r.configured_level);
   number("err", r.error_code);
@@ -262,13 +277,31 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
   }
   if (!r.text.empty() && r.text.back() != '\n') out += '\n';
   if (color) out += COLOR_OFF;
-  if (r.damage != nullptr) {
+  if (r.damage != nullptr && !r.headless) {
     if (vezcat__opts.color) out += COLOR_DAMAGE;
-    out += "-- damaged record: ";
+    out += "-- damaged record (" + log.path + ", offset " + std::to_string(r.offset) + "): ";
     out += r.damage;
     out += " --\n";
     if (vezcat__opts.color) out += COLOR_OFF;
   }
+}
+
+/* lines of no record: a marked line saying where they lie, then their text made safe */
+void shown_stray(const vezcat__log &log, const vezcat__entry &e) {
+  const logparse__record &r = e.rec;
+  if (vezcat__opts.color) out += COLOR_DAMAGE;
+  out += "-- damaged (" + log.path + ", offset " + std::to_string(r.offset) + "): " +
+         std::to_string(r.lines) + (r.lines == 1 ? " line" : " lines") +
+         " that belong to no record" +
+         ((long long)r.text.size() < r.bytes
+              ? ", the first " + std::to_string(r.text.size()) + " of " +
+                    std::to_string(r.bytes) + " bytes shown"
+              : "") +
+         " --\n";
+  if (vezcat__opts.color) out += COLOR_OFF;
+  vezcat__entry text_only = {e.when, e.log, logparse__record()};
+  text_only.rec.text = r.text;
+  shown(log, text_only, false);
 }
 
 [[noreturn]] void output_failed(int e) {
@@ -334,8 +367,13 @@ void vezcat_out__end(void) {
 void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e) {
   switch (vezcat__opts.form) {
   case VEZCAT_RAW: out += e.rec.text; break; /* as stored, damage and all */
-  case VEZCAT_SHORT: shown(log, e, false); break;
-  case VEZCAT_SHORT_ISO: shown(log, e, true); break;
+  case VEZCAT_SHORT:
+  case VEZCAT_SHORT_ISO:
+    if (e.rec.headless)
+      shown_stray(log, e);
+    else
+      shown(log, e, vezcat__opts.form == VEZCAT_SHORT_ISO);
+    break;
   case VEZCAT_JSON: json(log, e, false); break;
   case VEZCAT_JSON_PRETTY: json(log, e, true); break;
   }

@@ -132,7 +132,7 @@ size_t shown_entry(size_t log, bool old, const std::vector<vezcat__log> &logs) {
 void to_entries(source *s, std::vector<logparse__record> *recs, time_t now) {
   for (logparse__record &r : *recs) {
     if (vezcat__opts.follow) s->starts.push_back(r.offset);
-    time_t when = vezcat_read__record_time(r, now);
+    time_t when = r.month == 0 ? 0 : vezcat_read__record_time(r, now);
     s->ready.push_back(vezcat__entry{when, s->shown, std::move(r)});
   }
   recs->clear();
@@ -171,6 +171,20 @@ bool open_source(source *s, const std::vector<vezcat__log> &logs, long long offs
   s->h = open_file(path, true, &absent);
   if (s->h == INVALID_HANDLE_VALUE) {
     if (absent && l.named && !s->old) vezcat__unreadable(path, system_reason(ERROR_FILE_NOT_FOUND));
+    return false;
+  }
+  /* a file that is no log is refused, not shown as a heap of damage */
+  DWORD got = 0;
+  if (ReadFile(s->h, piece, (DWORD)LOGPARSE_SAMPLE, &got, nullptr)) {
+    const char *why = logparse__not_a_log(piece, got, got < LOGPARSE_SAMPLE);
+    if (why != nullptr) {
+      vezcat__unreadable(path, (std::string("not a log of vezlog: ") + why).c_str());
+      close_source(s);
+      return false;
+    }
+  }
+  if (!seek(s->h, 0)) {
+    close_source(s);
     return false;
   }
   s->shown = shown_entry(s->log, s->old, logs);
@@ -261,8 +275,12 @@ void refill_backward(backward_state *b, time_t now) {
       std::string text;
       for (size_t k = b->carry.size(); k-- > 0;)
         text += b->carry[k];
-      logparse__parse(text, false, &recs, &damaged);
-      s->parser.damaged += damaged + recs.size();
+      logparse__parse(text, s->parser.keep_text, &recs, &damaged);
+      s->parser.damaged += damaged;
+      for (logparse__record &r : recs) {
+        time_t when = r.month == 0 ? 0 : vezcat_read__record_time(r, now);
+        s->ready.push_back(vezcat__entry{when, s->shown, std::move(r)});
+      }
       b->carry.clear();
       break;
     }
@@ -298,7 +316,7 @@ void refill_backward(backward_state *b, time_t now) {
     logparse__flush(&p, true, &recs);
     s->parser.damaged += p.damaged;
     for (logparse__record &r : recs) {
-      time_t when = vezcat_read__record_time(r, now);
+      time_t when = r.month == 0 ? 0 : vezcat_read__record_time(r, now);
       s->ready.push_back(vezcat__entry{when, s->shown, std::move(r)});
     }
   }
@@ -547,10 +565,6 @@ void vezcat_read__run(std::vector<vezcat__log> *logs) {
       deliver(last[k]);
   }
   vezcat_out__flush();
-  size_t damaged = 0;
-  for (const source &s : sources)
-    damaged += s.parser.damaged;
-  if (damaged > 0) cli_report__warn("%lu damaged lines skipped", (unsigned long)damaged);
   if (!o.follow) {
     for (source &s : sources)
       close_source(&s);

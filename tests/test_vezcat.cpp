@@ -157,17 +157,43 @@ TEST_F(Reader, LogsOfTheConfigurationMergeInTimeOrderAndFilter) {
   EXPECT_EQ(vezcat({"--kind", "nothing"}).status, 2);
 }
 
-TEST_F(Reader, DamagedInputIsSkippedAndCounted) {
+TEST_F(Reader, DamageIsShownWhereItLiesAndNoLogIsRefused) {
   std::string good = testenv::crlf("------01/02 03:04:05   1/1  err:0   p(s:1)\nDesc:kept\n");
-  std::string junk = std::string("\x01\x02garbage\xff\r\n------99/99 torn header\r\n") +
-                     "------01/02 03:04:06   1/1  err:0   p(s:2)\r\n" /* no description */;
-  testenv::write_file(path("damaged"), junk + good + "cut mid-li");
-  run_result r = vezcat({path("damaged")});
+  std::string junk = std::string("\x01\x02garbage\r\n------99/99 torn header\r\n");
+  std::string no_desc = "------01/02 03:04:06   1/1  err:0   p(s:2)\r\n";
+  std::string p = path("damaged");
+  testenv::write_file(p, junk + no_desc + good + "cut mid-li");
+  run_result r = vezcat({p});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, testenv::console_text("------01/02 03:04:05   1/1  err:0   p(s:1)\nDesc:kept\n"
-                                         "cut mid-li\n-- damaged record: cut short --\n"))
-      << "a cut last line stays with its record, which is shown cut";
-  EXPECT_NE(r.err.find("damaged lines skipped"), std::string::npos) << r.err;
+  auto marked = [&](size_t offset, const std::string &what) {
+    return "-- damaged" + what.substr(0, what.find(':')) + " (" + p + ", offset " +
+           std::to_string(offset) + ")" + what.substr(what.find(':')) + " --\n";
+  };
+  size_t first_record = junk.size(), good_record = junk.size() + no_desc.size();
+  for (const std::string &want :
+       {marked(0, ": 2 lines that belong to no record") + "\\x01\\x02garbage\n",
+        marked(first_record, " record: no description"),
+        std::string("Desc:kept\ncut mid-li\n") + marked(good_record, " record: cut short")})
+    EXPECT_NE(r.out.find(testenv::console_text(want)), std::string::npos) << want << r.out;
+  r = vezcat({"--json", p});
+  EXPECT_NE(r.out.find("\"offset\":0,\"lines\":2,\"bytes\":" + std::to_string(junk.size()) +
+                       ",\"text\":\"\\u0001\\u0002garbage\\r\\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(vezcat({"-o", "raw", p}).out, testenv::read_file(p)) << "raw: every byte";
+  /* files that are no log: refused, the run fails */
+  std::mt19937 random(7);
+  std::string noise(100000, '\0');
+  for (char &c : noise)
+    c = (char)(random() & 0xff);
+  testenv::write_file(path("noise"), noise);
+  testenv::write_file(path("text"), std::string(2000, 'x') + "\nsome other text\n");
+  for (const char *name : {"noise", "text"}) {
+    r = vezcat({path(name)});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_NE(r.err.find("not a log of vezlog"), std::string::npos) << name << ": " << r.err;
+    EXPECT_EQ(r.out, "") << name;
+  }
   EXPECT_EQ(vezcat({path("missing")}).status, 1);
 }
 
@@ -414,7 +440,5 @@ TEST_F(Reader, TornRecordsAreShownDamagedAndForgedLinesAsTheirData) {
   EXPECT_NE(lines[5].find("\"damaged\":false"), std::string::npos);
   EXPECT_NE(lines[6].find("\"damaged\":\"cut short\""), std::string::npos) << lines[6];
   r = vezcat({path("torn")});
-  EXPECT_NE(r.out.find(testenv::console_text("-- damaged record: cut short --\n")),
-            std::string::npos)
-      << r.out;
+  EXPECT_NE(r.out.find(testenv::console_text("): cut short --\n")), std::string::npos) << r.out;
 }
