@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build/bench/bin"
@@ -242,6 +243,47 @@ def follow_latency():
     return sorted(delays)[len(delays) // 2], max(delays)
 
 
+def follow_latency_loaded(writers=4, rate=2000, seconds=3.0):
+    """Seconds from a record's hand-over to a writer until vezcat --follow prints it, with
+    writers each writing rate records a second: the median and the worst."""
+    site = Site(lock_wait=1000)
+    log = os.path.join(site.dir, "error")
+    site.run(["logmsg", "error", "first"])
+    follower = subprocess.Popen([os.path.join(BIN, "vezcat"), "--follow", "--json", log],
+                                env=site.env, stdout=subprocess.PIPE)
+    follower.stdout.readline()
+    delays = []
+
+    def read():
+        for line in follower.stdout:
+            m = re.search(rb'"description":"t(\d+)"', line)
+            if m:
+                delays.append(time.time() - int(m.group(1)) / 1e9)
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    procs = [subprocess.Popen([os.path.join(BIN, "logmsg"), "-"], env=site.env,
+                              stdin=subprocess.PIPE) for _ in range(writers)]
+    burst = max(1, rate // 200)  # a burst every 5 ms
+    end = time.monotonic() + seconds
+    tick = time.monotonic()
+    while time.monotonic() < end:
+        for p in procs:
+            p.stdin.write(b"".join(b"error t%d\n" % time.time_ns() for _ in range(burst)))
+            p.stdin.flush()
+        tick += 0.005
+        time.sleep(max(0.0, tick - time.monotonic()))
+    for p in procs:
+        p.stdin.close()
+        p.wait()
+    time.sleep(0.5)
+    follower.kill()
+    follower.wait()
+    site.close()
+    delays.sort()
+    return (delays[len(delays) // 2], delays[-1], len(delays)) if delays else (None, None, 0)
+
+
 def vezreg_figures():
     """vezreg against large registry files: seconds of query and export of a key with 4,000
     subkeys, of an add to a file of 445,000 values (17.8 MB), and the parse rate (MB/s of a
@@ -362,6 +404,10 @@ def main():
     median, worst = follow_latency()
     print(f"vezcat --follow, a record's write to its printing: median {median * 1e3:.0f} ms, "
           f"worst {worst * 1e3:.0f} ms of 10")
+    median, worst, n = follow_latency_loaded()
+    if n:
+        print(f"vezcat --follow with 4 writers at 2,000 records/s each: median "
+              f"{median * 1e3:.1f} ms, worst {worst * 1e3:.0f} ms of {n:,} records")
     # last: its large files leave this process large, and a child's peak memory, as the
     # system counts it, starts from this process's when it is forked
     query, export, size, parse_rate, add = vezreg_figures()

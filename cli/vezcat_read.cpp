@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include "cli_report.h"
+#include "flsem.h"
 #include "log_format.h"
 #include "platform.h"
 #include "vezcat.h"
@@ -26,10 +27,15 @@ namespace {
 constexpr DWORD PIECE = 1 << 20;
 /* read from the end in smaller pieces: -n 10 needs a few records of each log */
 constexpr long long BACK_PIECE = 1 << 16;
-constexpr int POLL_MS = 50;      /* how often followed logs are looked at */
-constexpr int QUIET_MS = 10;     /* a record at a log's end is given out once this quiet */
-constexpr int RESCAN_POLLS = 20; /* the logs' directories are looked at again this often */
-constexpr int FOLLOW_LAST = 10;  /* records shown before following, unless -n says */
+constexpr int POLL_MS = 50;     /* how often followed logs are looked at, without notifications */
+constexpr int WAKE_MS = 250;    /* with them: looked at this often all the same */
+constexpr int QUIET_MS = 3;     /* a record at a log's end is given out once this quiet */
+constexpr int RESCAN_MS = 1000; /* the logs' directories are looked at again this often */
+constexpr int FOLLOW_LAST = 10; /* records shown before following, unless -n says */
+/* of what was read of a followed log, so much is kept to notice it rewritten (a mend cuts a
+   torn record back and writes over it) */
+constexpr size_t TAIL_KEEP = 1 << 16;
+constexpr long long TAIL_LOOK = 256; /* compared at each look, where no record is pending */
 
 char piece[PIECE];
 
@@ -55,6 +61,8 @@ struct source {
   bool done = false;
   std::vector<long long> starts; /* record starts read, for a log cut back under the reader */
   bool quiet_once = false;       /* nothing new at the last look */
+  bool keep_tail = false;        /* followed: the last bytes read are kept */
+  std::string tail;              /* those bytes, up to TAIL_KEEP, ending at offset */
 };
 
 std::vector<vezcat__log> shown; /* the files records come from, old copies included */
@@ -148,6 +156,10 @@ bool pull(source *s, time_t now) {
   std::vector<logparse__record> recs;
   logparse__feed(&s->parser, piece, got, &recs);
   s->offset += got;
+  if (s->keep_tail && got > 0) {
+    s->tail.append(piece, got);
+    if (s->tail.size() > 2 * TAIL_KEEP) s->tail.erase(0, s->tail.size() - TAIL_KEEP);
+  }
   to_entries(s, &recs, now);
   return got > 0;
 }
@@ -197,6 +209,7 @@ bool open_source(source *s, const std::vector<vezcat__log> &logs, long long offs
   s->next = 0;
   s->done = false;
   s->starts.clear();
+  s->tail.clear();
   if (offset > 0 && !seek(s->h, offset)) return false;
   return true;
 }
@@ -352,12 +365,25 @@ template <typename Take> void backward(std::vector<source> *sources, time_t now,
 
 /* --- following --- */
 
+/*
+** A followed log: the generation in hand (the file at the log's name when
+** it was last looked at), the generations read before it, held open (a
+** file held keeps its identity: no later file gets it), and the lock
+** file's count of rotations when the one in hand was taken up (where a
+** lock file can be read without keeping writers out: POSIX, where lock
+** files are kept open; on Windows an open lock file keeps them out).
+*/
 struct followed {
   source s;
-  bool open = false;
-  bool warned = false;
-  time_t last_seen = 0; /* the time of the last record given out */
+  bool open = false;     /* s is a generation (read to its end once finished) */
+  bool finished = false; /* no longer the log: read to its end */
+  std::vector<std::pair<HANDLE, file_id>> held; /* generations read before it, the latest */
+  time_t last_seen = 0;  /* the time of the last record given out */
+  bool counted = false;
+  uint64_t rotations = 0;
 };
+
+constexpr size_t HELD_MOST = 2;
 
 void give_out(std::vector<vezcat__entry> *batch) {
   std::stable_sort(batch->begin(), batch->end(),
@@ -370,108 +396,286 @@ void give_out(std::vector<vezcat__entry> *batch) {
 
 void collect(source *s, std::vector<vezcat__entry> *batch, time_t *last_seen) {
   for (size_t i = s->next; i < s->ready.size(); i++) {
-    *last_seen = s->ready[i].when;
+    if (s->ready[i].when != 0) *last_seen = s->ready[i].when;
     batch->push_back(std::move(s->ready[i]));
   }
   s->ready.clear();
   s->next = 0;
 }
 
-/* reads a file whole from its start (a generation the follower never saw as the log) */
-void read_whole(size_t log, const std::vector<vezcat__log> &logs, std::vector<vezcat__entry> *batch,
-                time_t now, time_t *last_seen) {
+/* whether a file is a generation read already (the one in hand, or one held) */
+bool had(const followed &f, const file_id &id) {
+  if (f.open && f.s.id == id) return true;
+  for (const auto &h : f.held)
+    if (h.second == id) return true;
+  return false;
+}
+
+/* a generation read, held open from now on (the oldest held let go) */
+void hold(followed *f, HANDLE h, const file_id &id) {
+  f->held.emplace_back(h, id);
+  if (f->held.size() > HELD_MOST) {
+    CloseHandle(f->held.front().first);
+    f->held.erase(f->held.begin());
+  }
+}
+
+/* the lock file's count of rotations of the log, where it can be read (see above) */
+bool rotations_of(const std::string &path, uint64_t *count) {
+  if (!VezKeepFilesOpen()) return false;
+  int fd = _open((path + ".lok").c_str(), _O_RDONLY | _O_BINARY);
+  if (fd < 0) return false;
+  flsem_stamp st;
+  bool ok = _read(fd, &st, sizeof st) == (int)sizeof st && st.magic == FLSEM_STAMP_MAGIC;
+  _close(fd);
+  if (ok) *count = st.rotations;
+  return ok;
+}
+
+/* "2026-12-08 02:00:48" */
+std::string local_text(time_t t) {
+  struct tm tm;
+  char text[80];
+  if (t == 0 || localtime_s(&tm, &t) != 0) return "its start";
+  snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+           tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return text;
+}
+
+/* reads a generation whole from its start (one the follower never had as the log), and
+   holds it */
+void read_whole(followed *f, const std::vector<vezcat__log> &logs,
+                std::vector<vezcat__entry> *batch, time_t now) {
   source old;
-  old.log = log;
+  old.log = f->s.log;
   old.old = true;
   if (!open_source(&old, logs, 0)) return;
   while (pull(&old, now)) {
   }
   flush(&old, true, now);
-  collect(&old, batch, last_seen);
-  close_source(&old);
+  collect(&old, batch, &f->last_seen);
+  hold(f, old.h, old.id);
+}
+
+/* takes up the generation at the log's name from its start; the one in hand is held */
+void take_up(followed *f, const std::vector<vezcat__log> &logs, time_t now) {
+  source *s = &f->s;
+  if (f->open && s->h != INVALID_HANDLE_VALUE) {
+    hold(f, s->h, s->id);
+    s->h = INVALID_HANDLE_VALUE;
+  }
+  close_source(s);
+  f->open = open_source(s, logs, 0);
+  f->finished = false;
+  s->keep_tail = true;
+  if (!f->open) return;
+  while (pull(s, now)) {
+  }
 }
 
 /*
-** One look at a followed log: what was added is read; a log now another
-** file (rotated, replaced, removed) is read to its end and the file now at
-** its name taken up; one shorter than what was read (cut back) is read on
-** from the last record start that is still within it.
+** Where the bytes read of late are no longer what the file holds (a mend
+** cut a torn record back and wrote over it), the first that differs; -1
+** where they are. Compared: the record pending (whose last lines may
+** still change), else the last TAIL_LOOK bytes read.
+*/
+long long rewritten_at(source *s) {
+  long long window = logparse__pending(&s->parser) ? s->offset - s->parser.current.offset
+                                                    : TAIL_LOOK;
+  window = std::min<long long>({window, (long long)s->tail.size(), (long long)TAIL_KEEP});
+  if (window <= 0) return -1;
+  long long from = s->offset - window;
+  std::string now((size_t)window, '\0');
+  DWORD got = 0;
+  bool ok = seek(s->h, from) && ReadFile(s->h, &now[0], (DWORD)window, &got, nullptr);
+  seek(s->h, s->offset);
+  if (!ok || got != (DWORD)window) return -1; /* shorter: a cut, seen by its size */
+  const char *before = s->tail.data() + s->tail.size() - window;
+  for (long long i = 0; i < window; i++)
+    if (now[(size_t)i] != before[i]) return from + i;
+  return -1;
+}
+
+/* what a record read and then cut back is said to be */
+const char CUT_UNDER_READER[] =
+    "cut back under the reader (a torn record a later writer mended, or a cut by hand)";
+
+/* read on from a record start, what came before it kept */
+bool read_on_from(followed *f, const std::vector<vezcat__log> &logs, long long at, time_t now) {
+  source *s = &f->s;
+  std::vector<long long> keep;
+  for (long long x : s->starts)
+    if (x < at) keep.push_back(x);
+  close_source(s);
+  f->open = open_source(s, logs, at);
+  s->keep_tail = true;
+  s->starts = keep;
+  if (!f->open) return false;
+  while (pull(s, now)) {
+  }
+  return true;
+}
+
+/*
+** One look at a followed log: what was added is read; bytes read that a
+** later writer wrote over (a mend) make the record they held damaged, and
+** the log is read on from that record's start; a log now another file
+** (rotated, replaced, removed) is read to its end through the handle held,
+** then, once a file is at its name again, the generation at ".old" is read
+** too where it is one never had, and the file at the name taken up.
+** Generations the lock file counts and none of these: rotated away unread,
+** said every time, with the times the records missing may span.
 */
 void look(followed *f, const std::vector<vezcat__log> &logs, std::vector<vezcat__entry> *batch,
           time_t now) {
   source *s = &f->s;
   const std::string &path = logs[s->log].path;
-  if (!f->open) {
-    long long size = 0;
-    if (identity_at(path, &size).valid && open_source(s, logs, 0)) f->open = true;
-    if (!f->open) return;
-  }
   bool grew = false;
-  while (pull(s, now))
-    grew = true;
-  long long size = 0;
-  identity(s->h, &size);
-  if (size < s->offset) {
-    /* cut back under the reader: on from the last record start that is still there */
-    long long at = 0;
-    for (size_t i = s->starts.size(); i-- > 0;)
-      if (s->starts[i] <= size) {
-        at = s->starts[i];
-        break;
+  if (f->open && !f->finished) {
+    /* what was read is looked at again first: more read on top of a rewrite would hide it */
+    long long size = 0;
+    identity(s->h, &size);
+    long long changed = size < s->offset ? size : rewritten_at(s);
+    if (changed >= 0) {
+      long long at = 0;
+      std::vector<logparse__record> recs;
+      if (logparse__pending(&s->parser) && s->parser.current.offset <= changed) {
+        /* the record in hand was torn: given out damaged, the one over it read whole */
+        at = s->parser.current.offset;
+        logparse__flush(&s->parser, true, &recs);
+        for (logparse__record &r : recs)
+          if (r.offset == at) r.damage = CUT_UNDER_READER;
+        to_entries(s, &recs, now);
+      } else {
+        for (size_t i = s->starts.size(); i-- > 0;)
+          if (s->starts[i] <= changed) {
+            at = s->starts[i];
+            break;
+          }
+        /* a record already shown: said where it lies */
+        logparse__record note;
+        note.headless = true;
+        note.offset = at;
+        note.damage = CUT_UNDER_READER;
+        s->ready.push_back(vezcat__entry{f->last_seen, s->shown, std::move(note)});
       }
-    cli_report__warn("%s was cut back; read on from byte %lld", path.c_str(), at);
-    std::vector<long long> keep;
-    for (long long x : s->starts)
-      if (x < at) keep.push_back(x);
-    close_source(s);
-    f->open = open_source(s, logs, at);
-    s->starts = keep;
-    if (!f->open) return;
+      collect(s, batch, &f->last_seen);
+      if (size < s->offset)
+        cli_report__warn("%s was cut back; read on from byte %lld", path.c_str(), at);
+      if (!read_on_from(f, logs, at, now)) return;
+      grew = true;
+    }
     while (pull(s, now))
       grew = true;
   }
-  long long now_size = 0;
-  file_id at_name = identity_at(path, &now_size);
-  if (!(at_name == s->id)) {
-    /* the file read is no longer the log: it was rotated (or replaced, or removed) */
-    while (pull(s, now)) {
-    }
-    flush(s, true, now);
-    collect(s, batch, &f->last_seen);
-    file_id old_id = identity_at(path + ".old", nullptr);
-    if (old_id.valid && !(old_id == s->id)) {
-      /* rotated again since: the generation between is at ".old", unless it went too */
-      time_t before = f->last_seen;
-      read_whole(s->log, logs, batch, now, &f->last_seen);
-      if (!f->warned)
-        cli_report__warn("%s was rotated more than once between two looks: records written "
-                         "after %s may be missing (give the log a larger size limit)",
-                         path.c_str(), before != 0 ? ctime(&before) : "its start");
-      f->warned = true;
-    }
-    close_source(s);
-    f->open = at_name.valid && open_source(s, logs, 0);
-    if (f->open)
+  long long name_size = 0;
+  file_id at_name = identity_at(path, &name_size);
+  if (!f->open || !(at_name == s->id)) {
+    if (f->open && !f->finished) {
+      /* the file read is no longer the log: read to its end */
       while (pull(s, now)) {
       }
+      flush(s, true, now);
+      collect(s, batch, &f->last_seen);
+      f->finished = true;
+    }
+    if (!at_name.valid) return; /* between a move and the next log: looked at again */
+    uint64_t before_count = 0, after_count = 0;
+    bool counted = rotations_of(path, &before_count);
+    time_t last_before = f->last_seen;
+    file_id old_id = identity_at(path + ".old", nullptr);
+    bool old_new = f->open && old_id.valid && !had(*f, old_id) && !(old_id == at_name);
+    size_t first_new = batch->size();
+    if (old_new) read_whole(f, logs, batch, now);
+    take_up(f, logs, now);
+    counted = counted && rotations_of(path, &after_count) && after_count == before_count;
+    if (counted && f->counted && before_count >= f->rotations) {
+      uint64_t rotated = before_count - f->rotations, taken = old_new ? 2 : 1;
+      if (rotated > taken) {
+        time_t first_after = 0;
+        for (size_t i = first_new; i < batch->size() && first_after == 0; i++)
+          first_after = (*batch)[i].when;
+        for (size_t i = s->next; i < s->ready.size() && first_after == 0; i++)
+          first_after = s->ready[i].when;
+        cli_report__warn("%s: %llu generation%s rotated away before %s could be read: records "
+                         "from %s to %s may be missing",
+                         path.c_str(), (unsigned long long)(rotated - taken),
+                         rotated - taken == 1 ? "" : "s", rotated - taken == 1 ? "it" : "they",
+                         local_text(last_before).c_str(),
+                         first_after != 0 ? local_text(first_after).c_str() : "now");
+      }
+    }
+    f->counted = counted;
+    f->rotations = before_count;
     grew = true;
   }
   /* a record at the end is given out once the file has been quiet */
-  if (!grew && s->quiet_once) flush(s, false, now);
-  s->quiet_once = !grew;
-  collect(s, batch, &f->last_seen);
+  if (f->open && !f->finished) {
+    if (!grew && s->quiet_once) flush(s, false, now);
+    s->quiet_once = !grew;
+    collect(s, batch, &f->last_seen);
+  }
 }
 
+/* the directories of the logs followed, each once */
+std::vector<std::string> directories_of(const std::vector<vezcat__log> &logs) {
+  std::vector<std::string> dirs;
+  for (const vezcat__log &l : logs) {
+    size_t sep = l.path.find_last_of(VEZ_OS_WIN ? "/\\" : "/");
+    std::string dir = sep == std::string::npos ? "." : sep == 0 ? "/" : l.path.substr(0, sep);
+    if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
+  }
+  return dirs;
+}
+
+/*
+** Follows the logs: woken by the system's change notifications on their
+** directories (a record written, a log moved or made), looked at now and
+** then all the same; where there are none, every POLL_MS.
+*/
 void follow(std::vector<vezcat__log> *logs, std::vector<followed> *followers) {
-  for (int polls = 1;; polls++) {
+  std::vector<HANDLE> changes;
+  auto watch = [&]() {
+    for (HANDLE h : changes)
+      FindCloseChangeNotification(h);
+    changes.clear();
+    for (const std::string &dir : directories_of(*logs)) {
+      HANDLE h = FindFirstChangeNotificationA(
+          dir.c_str(), FALSE,
+          FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE);
+      if (h == INVALID_HANDLE_VALUE || changes.size() == MAXIMUM_WAIT_OBJECTS) {
+        if (h != INVALID_HANDLE_VALUE) FindCloseChangeNotification(h);
+        for (HANDLE c : changes)
+          FindCloseChangeNotification(c);
+        changes.clear(); /* one directory unwatched: every one looked at by the clock */
+        return;
+      }
+      changes.push_back(h);
+    }
+  };
+  watch();
+  DWORD last_scan = GetTickCount();
+  for (;;) {
     bool pending = false;
     for (followed &f : *followers)
       pending = pending || (f.open && logparse__pending(&f.s.parser));
-    Sleep(pending ? QUIET_MS : POLL_MS);
+    DWORD wait = pending ? QUIET_MS : changes.empty() ? POLL_MS : WAKE_MS;
+    if (changes.empty()) {
+      Sleep(wait);
+    } else {
+      DWORD woke = WaitForMultipleObjects((DWORD)changes.size(), changes.data(), FALSE, wait);
+      if (woke == WAIT_FAILED) {
+        Sleep(wait);
+      } else if (woke != WAIT_TIMEOUT) {
+        for (HANDLE h : changes)
+          FindNextChangeNotification(h);
+      }
+    }
     time_t now = time(nullptr);
     std::vector<vezcat__entry> batch;
-    if (polls % RESCAN_POLLS == 0 && !logs->empty() && !(*logs)[0].named) {
+    if (GetTickCount() - last_scan >= (DWORD)RESCAN_MS && !logs->empty() && !(*logs)[0].named) {
       /* new processes, new audit logs: read from their start */
+      last_scan = GetTickCount();
       size_t before = logs->size();
       vezcat_find__logs(logs);
       for (size_t i = before; i < logs->size(); i++) {
@@ -479,6 +683,7 @@ void follow(std::vector<vezcat__log> *logs, std::vector<followed> *followers) {
         f.s.log = i;
         followers->push_back(std::move(f));
       }
+      if (logs->size() != before) watch();
     }
     for (followed &f : *followers)
       look(&f, *logs, &batch, now);
@@ -584,6 +789,8 @@ void vezcat_read__run(std::vector<vezcat__log> *logs) {
       else
         identity(sources[k].h, &at);
       f.open = open_source(&f.s, *logs, at);
+      f.s.keep_tail = true;
+      if (f.open) f.counted = rotations_of((*logs)[i].path, &f.rotations);
     }
     followers.push_back(std::move(f));
   }

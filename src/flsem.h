@@ -46,7 +46,9 @@ struct flsem_stamp {
   uint32_t seal_unsealed;  /* 1: the last record written has no entry yet */
   uint32_t zero;
   uint64_t seal_count;     /* entries in the log's sidecar */
-  uint8_t reserved[120];   /* zero: room for what later releases keep */
+  uint64_t rotations;      /* how often the log was moved aside (a reader counts the
+                              generations it could not read by it) */
+  uint8_t reserved[112];   /* zero: room for what later releases keep */
 };
 constexpr size_t FLSEM_STAMP_SIZE = 256;
 static_assert(sizeof(flsem_stamp) == FLSEM_STAMP_SIZE, "the stamp is 256 bytes");

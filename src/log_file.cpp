@@ -1178,7 +1178,11 @@ int open_locked(const char *path, int max_size) {
   }
   /* the check closed the log: it is opened again, new or (where it could not be moved) full;
      a log this writer moved takes its sidecar along */
-  if (rc == LOG_CHK_ROTATED) move_sidecar(path);
+  if (rc == LOG_CHK_ROTATED) {
+    move_sidecar(path);
+    flsem_stamp *st = flsem__stamp();
+    if (st != nullptr) st->rotations++;
+  }
   if (held != nullptr) held->fd = -1;
   held = nullptr;
   fd = -1;

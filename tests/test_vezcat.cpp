@@ -260,6 +260,48 @@ TEST_F(Reader, FollowMissesNothingThroughRotationCutsAndLogsThatComeLater) {
   EXPECT_NE(r.err.find("cut back"), std::string::npos) << r.err;
 }
 
+TEST_F(Reader, FollowShowsATornRecordDamagedAndWhatAMendWroteOverItWhole) {
+#ifndef VEZ_CUTWRITE
+  GTEST_SKIP() << "a write is cut by a preloaded library, on POSIX only";
+#else
+  /* the mend cuts the torn record back and writes more than it held over it: the log never
+     looks shorter. Torn inside a line (the follower holds the record), and right after a line
+     end (it has shown what looked whole) */
+  const std::string after = "after " + std::string(2000, 'a');
+  for (int line_end : {0, 1}) {
+    testenv::remove_file(path("error"));
+    ASSERT_EQ(logmsg({"error", "before"}).status, 0);
+    long before_size = (long)testenv::file_size(path("error"));
+    testenv::child *follower =
+        testenv::start({testenv::program("vezcat"), "-f", "-o", "json", path("error")});
+    ASSERT_TRUE(testenv::child_said(follower, "\"before\"", 20000));
+    /* the torn record: its header line, then a description line cut (or whole) */
+    std::string header = testenv::read_file(path("error"));
+    long cut = (long)header.find("\r\n") + 2 + 5 + 40 + (line_end ? 2 : 0);
+    std::string torn_desc = std::string(40, 't') + "\r\nmore of it";
+    testenv::set_env("LD_PRELOAD", VEZ_CUTWRITE);
+    testenv::set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
+    testenv::set_env("VEZ_TEST_CUT_WRITE", std::to_string(cut).c_str());
+    run_result killed = logmsg({"error", torn_desc});
+    testenv::set_env("LD_PRELOAD", nullptr);
+    testenv::set_env("VEZ_TEST_CUT_WRITE", nullptr);
+    ASSERT_EQ(killed.status, 128 + 9);
+    ASSERT_EQ(testenv::file_size(path("error")), before_size + cut);
+    Sleep(300); /* the follower has read the torn record */
+    ASSERT_EQ(logmsg({"error", after}).status, 0);
+    ASSERT_TRUE(testenv::child_said(follower, "\"after ", 20000)) << line_end;
+    Sleep(100);
+    testenv::kill_child(follower);
+    run_result r = testenv::finish(follower);
+    std::vector<std::string> d = json_descs(r.out);
+    EXPECT_EQ(std::count(d.begin(), d.end(), after), 1) << line_end << r.out;
+    EXPECT_NE(r.out.find("mended 1"), std::string::npos) << line_end << r.out;
+    EXPECT_NE(r.out.find("cut back under the reader"), std::string::npos)
+        << line_end << ": the torn record said where it lies: " << r.out;
+  }
+#endif
+}
+
 TEST_F(Reader, FailuresAreSaidAndFail) {
   ASSERT_EQ(logmsg({"error", "one"}).status, 0);
   run_result r = vezcat({dir});
