@@ -33,7 +33,8 @@ const char usage_text[] =
     "  -f, --follow            print records as they arrive\n"
     "  -n, --lines=N           the last N records (with -f: 10 unless given)\n"
     "  -r, --reverse           latest first\n"
-    "  -o, --output=FORM       short, short-iso, raw, json or json-pretty\n"
+    "  -o, --output=FORM       short, short-iso, raw, json, json-pretty, or export (the\n"
+    "                          journal's export format, for systemd-journal-remote)\n"
     "  -j, --json              -o json\n"
     "  -k, --kind=KIND         error, audit or devmsg\n"
     "  -p, --process=NAME      records of this process\n"
@@ -256,12 +257,14 @@ int main(int argc, char **argv) {
         return usage_error("bad --lines '%s': expected a number of records, or all", optarg);
       break;
     case 'o': {
-      static const char *const forms[] = {"short", "short-iso", "raw", "json", "json-pretty"};
+      static const char *const forms[] = {"short", "short-iso",   "raw",
+                                          "json",  "json-pretty", "export"};
       int k = 0;
-      while (k < 5 && strcmp(optarg, forms[k]) != 0)
+      while (k < 6 && strcmp(optarg, forms[k]) != 0)
         k++;
-      if (k == 5)
-        return usage_error("bad --output '%s': expected short, short-iso, raw, json or json-pretty",
+      if (k == 6)
+        return usage_error("bad --output '%s': expected short, short-iso, raw, json, "
+                           "json-pretty or export",
                            optarg);
       o.form = (vezcat__form)k;
       break;

@@ -32,7 +32,14 @@ struct vezcat__entry {
   logparse__record rec;
 };
 
-enum vezcat__form { VEZCAT_SHORT, VEZCAT_SHORT_ISO, VEZCAT_RAW, VEZCAT_JSON, VEZCAT_JSON_PRETTY };
+enum vezcat__form {
+  VEZCAT_SHORT,
+  VEZCAT_SHORT_ISO,
+  VEZCAT_RAW,
+  VEZCAT_JSON,
+  VEZCAT_JSON_PRETTY,
+  VEZCAT_EXPORT
+};
 
 /* filters of one kind given more than once are any of them; of different kinds, all */
 struct vezcat__options {

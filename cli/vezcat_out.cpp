@@ -304,6 +304,73 @@ void shown_stray(const vezcat__log &log, const vezcat__entry &e) {
   shown(log, text_only, false);
 }
 
+/*
+** The journal's export format: an entry a record, its fields one a line
+** ("NAME=value"), a value holding a line end written as its length (64
+** bits, little-endian) and its bytes; entries apart by an empty line. The
+** record's time is the entry's realtime.
+*/
+void export_field(const char *name, const std::string &value) {
+  out += name;
+  if (value.find('\n') == std::string::npos) {
+    out += '=';
+    out += value;
+    out += '\n';
+    return;
+  }
+  out += '\n';
+  uint64_t n = value.size();
+  for (int i = 0; i < 8; i++)
+    out += (char)(n >> (8 * i) & 0xff);
+  out += value;
+  out += '\n';
+}
+
+/* the priority of a kind's records: an error 3 (err), an audit 6 (info), a device message
+   7 (debug) */
+const char *const priority_of[3] = {"3", "6", "7"};
+
+void export_entry(const vezcat__log &log, const vezcat__entry &e) {
+  static const char hex[] = "0123456789abcdef";
+  const logparse__record &r = e.rec;
+  if (e.when != 0) export_field("__REALTIME_TIMESTAMP", std::to_string((long long)e.when) + "000000");
+  if (r.headless) {
+    export_field("MESSAGE", std::string("damaged: ") + r.damage);
+    export_field("PRIORITY", "4");
+    export_field("SYSLOG_IDENTIFIER", "vezcat");
+    export_field("VEZ_KIND", vezcat__kind_names[log.kind]);
+    export_field("VEZ_LOG", log.path);
+    export_field("VEZ_OFFSET", std::to_string(r.offset));
+    export_field("VEZ_DAMAGED", r.damage);
+    export_field("VEZ_TEXT", r.text);
+    out += '\n';
+    return;
+  }
+  export_field("MESSAGE", r.description);
+  export_field("PRIORITY", priority_of[log.kind]);
+  export_field("SYSLOG_IDENTIFIER", r.process);
+  export_field("CODE_FILE", r.source);
+  export_field("CODE_LINE", std::to_string(r.line));
+  if (r.error_code != 0) export_field("ERRNO", std::to_string(r.error_code));
+  export_field("VEZ_KIND", vezcat__kind_names[log.kind]);
+  export_field("VEZ_LEVEL", std::to_string(r.message_level));
+  export_field("VEZ_THRESHOLD", std::to_string(r.configured_level));
+  if (r.has_data) {
+    std::string data(r.data.size() * 2, '\0');
+    for (size_t i = 0; i < r.data.size(); i++) {
+      data[2 * i] = hex[(unsigned char)r.data[i] >> 4];
+      data[2 * i + 1] = hex[(unsigned char)r.data[i] & 15];
+    }
+    export_field("VEZ_DATA", data);
+    if (r.data_partial) export_field("VEZ_DATA_PARTIAL", "1");
+  }
+  if (r.source_cut) export_field("VEZ_SOURCE_CUT", "1");
+  if (r.damage != nullptr) export_field("VEZ_DAMAGED", r.damage);
+  export_field("VEZ_LOG", log.path);
+  export_field("VEZ_OFFSET", std::to_string(r.offset));
+  out += '\n';
+}
+
 [[noreturn]] void output_failed(int e) {
   /* a reader that went away (vezcat | head) ends the run quietly */
   if (e == EPIPE) exit(0);
@@ -354,7 +421,8 @@ void vezcat_out__begin(void) {
     }
   }
   /* the stored bytes as they are; every other form in the platform's text convention */
-  if (vezcat__opts.form == VEZCAT_RAW) _setmode(_fileno(sink), _O_BINARY);
+  if (vezcat__opts.form == VEZCAT_RAW || vezcat__opts.form == VEZCAT_EXPORT)
+    _setmode(_fileno(sink), _O_BINARY);
   out.reserve(1 << 16);
 }
 
@@ -376,6 +444,7 @@ void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e) {
     break;
   case VEZCAT_JSON: json(log, e, false); break;
   case VEZCAT_JSON_PRETTY: json(log, e, true); break;
+  case VEZCAT_EXPORT: export_entry(log, e); break;
   }
   if (out.size() >= (1 << 16)) vezcat_out__flush();
 }
