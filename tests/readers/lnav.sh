@@ -35,4 +35,17 @@ fields=$(query "$work/error" "SELECT log_level, process, source, src_line, level
 [ "$fields" = "error,logmsg,logmsg,7,1,1" ] || { echo "FAIL: error fields: $fields"; exit 1; }
 count=$(query "$work/logmsg" "SELECT count(*) FROM vezlog_audit WHERE log_level = 'info' AND level_num = 3")
 [ "$count" = "$n" ] || { echo "FAIL: $count audit records recognised, $n written"; exit 1; }
-echo "ok: lnav recognised $n error and $n audit records with their fields"
+body=$(query "$work/error" "SELECT substr(log_body, 1, 8) FROM vezlog_error WHERE src_line = 7")
+[ "$body" = "record 7" ] || { echo "FAIL: the body is not the description: $body"; exit 1; }
+# a central collector's files (rsyslog's names): each with its kind, level and body
+cp "$work/error" "$work/vezlog-error"
+cp "$work/logmsg" "$work/vezlog-logmsg"
+"$bin/logmsg" -N logmsg -L 9 -l 2 devmsg "device message"
+cp "$work/kp_dvmsgs" "$work/vezlog-kp_dvmsgs"
+count=$(query "$work/vezlog-error" "SELECT count(*) FROM vezlog_error WHERE log_level = 'error'")
+[ "$count" = "$n" ] || { echo "FAIL: vezlog-error: $count error records recognised"; exit 1; }
+fields=$(query "$work/vezlog-logmsg" "SELECT log_level, level_num, log_body FROM vezlog_audit WHERE src_line = 4")
+[ "$fields" = "info,3,audit 4" ] || { echo "FAIL: vezlog-logmsg: $fields"; exit 1; }
+fields=$(query "$work/vezlog-kp_dvmsgs" "SELECT log_level, level_num, log_body FROM vezlog_devmsg")
+[ "$fields" = "debug,2,device message" ] || { echo "FAIL: vezlog-kp_dvmsgs: $fields"; exit 1; }
+echo "ok: lnav recognised $n error and $n audit records with their fields and bodies, and the collector's files"
