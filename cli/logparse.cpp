@@ -104,8 +104,9 @@ bool header(const char *s, size_t n, logparse__record *r) {
 }
 
 /* a full-form dump line: its offset, then up to 16 bytes in their columns */
-bool full_dump_line(const char *s, size_t n, size_t expected_offset, std::string *bytes,
+bool full_dump_line(const char *s, size_t n, size_t expected_offset, logparse__blob *data,
                     bool *last) {
+  std::string line_bytes, *bytes = &line_bytes;
   size_t at = 0;
   size_t offset = 0;
   while (at < n && at < 16 && hex_digit(s[at]) >= 0)
@@ -114,20 +115,18 @@ bool full_dump_line(const char *s, size_t n, size_t expected_offset, std::string
   size_t shift = at > 4 ? at - 4 : 0;
   if (n < LOG_FORMAT_FULL_LINE + shift) return false;
   *last = false;
-  size_t before = bytes->size();
   for (size_t j = 0; j < (size_t)LOG_FORMAT_FULL_BYTES; j++) {
     size_t col = shift + (j < 8 ? 5 + 3 * j : 7 + 3 * j);
     if (s[col] == ' ') {
       *last = true;
+      if (j > 0) data->append(line_bytes);
       return j > 0;
     }
     int hi = hex_digit(s[col]), lo = hex_digit(s[col + 1]);
-    if (hi < 0 || lo < 0) {
-      bytes->resize(before);
-      return false;
-    }
+    if (hi < 0 || lo < 0) return false;
     *bytes += (char)(hi * 16 + lo);
   }
+  data->append(line_bytes);
   return true;
 }
 
@@ -177,13 +176,24 @@ void reset_record(logparse__parser *p) {
   p->full_form = true;
   p->full_ended = false;
   p->short_lines.clear();
+  p->short_bytes = 0;
 }
+
+void decode_short_lines(logparse__parser *p, std::string *data);
 
 /* the short form's lines, the record's whole dump */
 void decode_short(logparse__parser *p) {
   logparse__record &r = p->current;
   r.data.clear();
   r.data_partial = true;
+  std::string decoded;
+  decode_short_lines(p, &decoded);
+  if (r.damage == nullptr) r.data.append(decoded);
+}
+
+/* the short form's lines into their bytes (r.damage set where they are none) */
+void decode_short_lines(logparse__parser *p, std::string *data) {
+  logparse__record &r = p->current;
   const std::vector<std::string> &lines = p->short_lines;
   const std::string &first = lines[0];
   if (lines.size() == 1 && first.size() >= 2 && first[0] == '0' && first[1] == 'x') {
@@ -197,17 +207,17 @@ void decode_short(logparse__parser *p) {
         r.damage = "a dump of no known form";
         return;
       }
-      r.data += (char)(hi * 16 + lo);
+      *data += (char)(hi * 16 + lo);
       at += 2;
     }
     return;
   }
   for (size_t i = 0; i < lines.size(); i++) {
-    size_t before = r.data.size();
-    if (!short_text_line(lines[i].data(), lines[i].size(), &r.data) ||
-        (i + 1 < lines.size() && r.data.size() - before != (size_t)LOG_FORMAT_TEXT_WIDTH)) {
+    size_t before = data->size();
+    if (!short_text_line(lines[i].data(), lines[i].size(), data) ||
+        (i + 1 < lines.size() && data->size() - before != (size_t)LOG_FORMAT_TEXT_WIDTH)) {
       r.damage = "a dump of no known form";
-      r.data.clear();
+      data->clear();
       return;
     }
   }
@@ -249,7 +259,7 @@ void stray_line(logparse__parser *p, const char *s, size_t stored, long long sta
   p->stray.lines++;
   p->stray.bytes += (long long)stored;
   /* all of it where the text is kept (its form shows it whole), else the first part */
-  size_t room = p->keep_text ? stored : LOGPARSE_STRAY_TEXT_MAX - p->stray.text.size();
+  size_t room = p->keep_text ? stored : LOGPARSE_STRAY_TEXT_MAX - (size_t)p->stray.text.size();
   if (s != nullptr) p->stray.text.append(s, stored < room ? stored : room);
 }
 
@@ -273,7 +283,7 @@ void dump_line(logparse__parser *p, const char *s, size_t n) {
   p->in_dump = true;
   if (p->full_form) {
     bool last = false;
-    size_t expected = r.data.size();
+    size_t expected = (size_t)r.data.size();
     if (!p->full_ended && expected % LOG_FORMAT_FULL_BYTES == 0 &&
         full_dump_line(s, n, expected, &r.data, &last)) {
       p->full_ended = last;
@@ -287,6 +297,11 @@ void dump_line(logparse__parser *p, const char *s, size_t n) {
     p->full_form = false;
     r.data.clear();
   }
+  if (p->short_bytes + n > LOGPARSE_SHORT_MAX) {
+    if (!r.damage) r.damage = "a dump of no known form";
+    return;
+  }
+  p->short_bytes += n;
   p->short_lines.emplace_back(s, n);
 }
 
@@ -317,8 +332,12 @@ void line(logparse__parser *p, const char *s, size_t n, long long start, size_t 
   } else if (!p->in_dump && n >= (size_t)LOG_FORMAT_LEAD_LEN &&
              memcmp(s, LOG_FORMAT_CONTINUATION, LOG_FORMAT_LEAD_LEN) == 0) {
     /* a full line was cut; a shorter one ended at a line break */
-    if (p->last_desc_len != (size_t)LOG_FORMAT_DESC_WIDTH) p->current.description += '\n';
-    p->current.description.append(s + LOG_FORMAT_LEAD_LEN, n - LOG_FORMAT_LEAD_LEN);
+    if (p->current.description.size() + n > LOGPARSE_DESCRIPTION_MAX) {
+      p->current.description_cut = true;
+    } else {
+      if (p->last_desc_len != (size_t)LOG_FORMAT_DESC_WIDTH) p->current.description += '\n';
+      p->current.description.append(s + LOG_FORMAT_LEAD_LEN, n - LOG_FORMAT_LEAD_LEN);
+    }
     p->last_desc_len = n - LOG_FORMAT_LEAD_LEN;
   } else {
     dump_line(p, s, n);
@@ -336,6 +355,71 @@ void stored_line(logparse__parser *p, const char *s, size_t stored, long long st
 }
 
 } // namespace
+
+logparse__blob::logparse__blob(logparse__blob &&other) noexcept
+    : memory(std::move(other.memory)), spill(other.spill), length(other.length) {
+  other.spill = nullptr;
+  other.length = 0;
+  other.memory.clear();
+}
+
+logparse__blob &logparse__blob::operator=(logparse__blob &&other) noexcept {
+  if (this != &other) {
+    clear();
+    memory = std::move(other.memory);
+    spill = other.spill;
+    length = other.length;
+    other.spill = nullptr;
+    other.length = 0;
+    other.memory.clear();
+  }
+  return *this;
+}
+
+logparse__blob::~logparse__blob() { clear(); }
+
+void logparse__blob::append(const char *bytes, size_t n) {
+  if (n == 0) return;
+  if (spill == nullptr && memory.size() + n > LOGPARSE_BLOB_MEMORY) {
+    spill = tmpfile(); /* none to be had: all of it in memory */
+    if (spill != nullptr && (fwrite(memory.data(), 1, memory.size(), spill) != memory.size())) {
+      fclose(spill);
+      spill = nullptr;
+    }
+    if (spill != nullptr) {
+      memory.clear();
+      memory.shrink_to_fit();
+    }
+  }
+  if (spill != nullptr)
+    fwrite(bytes, 1, n, spill);
+  else
+    memory.append(bytes, n);
+  length += (long long)n;
+}
+
+void logparse__blob::clear() {
+  if (spill != nullptr) fclose(spill);
+  spill = nullptr;
+  memory.clear();
+  length = 0;
+}
+
+char logparse__blob::back() const {
+  if (length == 0) return '\0';
+  if (spill == nullptr) return memory.back();
+  char c = '\0';
+  fflush(spill);
+  if (fseek(spill, -1, SEEK_END) == 0 && fread(&c, 1, 1, spill) != 1) c = '\0';
+  fseek(spill, 0, SEEK_END);
+  return c;
+}
+
+std::string logparse__blob::str() const {
+  std::string all;
+  each([&](const char *p, size_t n) { all.append(p, n); });
+  return all;
+}
 
 int logparse__byte_notation(const char *s, size_t n) {
   if (n < (size_t)LOG_FORMAT_BYTE_NOTATION_LEN || s[0] != '<' || s[3] != '>') return -1;

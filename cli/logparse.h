@@ -11,9 +11,51 @@
 #define VEZ_LOGPARSE_H
 
 #include <stddef.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
+
+/*
+** The bytes of a record's text or data: in memory up to
+** LOGPARSE_BLOB_MEMORY, in a temporary file of their own beyond it (where
+** one can be made), so that a record of any size holds little memory.
+*/
+constexpr size_t LOGPARSE_BLOB_MEMORY = 4 << 20;
+struct logparse__blob {
+  std::string memory; /* all of them, until they are spilled */
+  FILE *spill = nullptr;
+  long long length = 0;
+  logparse__blob() = default;
+  logparse__blob(logparse__blob &&other) noexcept;
+  logparse__blob &operator=(logparse__blob &&other) noexcept;
+  logparse__blob(const logparse__blob &) = delete;
+  logparse__blob &operator=(const logparse__blob &) = delete;
+  ~logparse__blob();
+  void append(const char *bytes, size_t n);
+  void append(const std::string &s) { append(s.data(), s.size()); }
+  void clear();
+  long long size() const { return length; }
+  bool empty() const { return length == 0; }
+  /* the last byte (0 when empty) */
+  char back() const;
+  /* the bytes, a piece at a time (in order, none empty), to fn(const char *, size_t) */
+  template <typename Fn> void each(Fn fn) const {
+    if (spill == nullptr) {
+      if (!memory.empty()) fn(memory.data(), memory.size());
+      return;
+    }
+    static char piece[1 << 16];
+    fflush(spill);
+    rewind(spill);
+    size_t got;
+    while ((got = fread(piece, 1, sizeof piece, spill)) > 0)
+      fn(piece, got);
+    fseek(spill, 0, SEEK_END);
+  }
+  /* all of them in one string (for the small) */
+  std::string str() const;
+};
 
 /* one record as read from a log */
 struct logparse__record {
@@ -25,8 +67,9 @@ struct logparse__record {
   bool source_cut = false;
   long line = 0;
   std::string description; /* its lines joined back; a line break comes back as LF */
+  bool description_cut = false; /* longer than LOGPARSE_DESCRIPTION_MAX: the rest not kept */
   bool has_data = false;
-  std::string data;             /* the bytes the dump shows */
+  logparse__blob data;          /* the bytes the dump shows */
   bool data_partial = false;    /* the short form: only what it shows */
   const char *damage = nullptr; /* why the record is not whole (cut short, a dump that is
                                    none), or null */
@@ -35,13 +78,17 @@ struct logparse__record {
   size_t lines = 0;             /* its lines, for a headless one */
   long long bytes = 0;          /* and their bytes (its text keeps the first STRAY_TEXT_MAX) */
   long long offset = 0;         /* where its text starts in the stream */
-  std::string text;             /* the record's lines as stored (CR LF), with keep_text */
+  logparse__blob text;          /* the record's lines as stored (CR LF), with keep_text */
 };
 
 /* no line of the format is longer than this: a longer one is damage, skipped unread */
 constexpr size_t LOGPARSE_LINE_MAX = 1 << 20;
 /* of lines that belong to no record, so much text is kept to be shown (in every form) */
 constexpr size_t LOGPARSE_STRAY_TEXT_MAX = 1 << 16;
+/* of a description, so much is kept (what it is matched against, and shown as its field) */
+constexpr size_t LOGPARSE_DESCRIPTION_MAX = 16 << 20;
+/* of a short-form dump's lines, so much is kept until the form is known */
+constexpr size_t LOGPARSE_SHORT_MAX = 16 << 20;
 
 /* the parser's state between pieces */
 struct logparse__parser {
@@ -56,6 +103,7 @@ struct logparse__parser {
   bool full_form = true;                /* the dump lines so far are the full form */
   bool full_ended = false;              /* the full form's short last line was seen */
   std::vector<std::string> short_lines; /* dump lines kept while the form is not yet known */
+  size_t short_bytes = 0;
   logparse__record current;
   logparse__record stray;   /* lines that belong to no record, gathered (headless) */
   bool have_stray = false;

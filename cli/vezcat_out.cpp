@@ -24,6 +24,28 @@ constexpr char COLOR_OFF[] = "\x1b[0m";
 std::string out; /* what is printed, handed to the output a record at a time */
 FILE *sink = nullptr; /* standard output, or the pager's input */
 
+void write_out();
+
+/* what is printed so far handed on once it is large: a record of any size is printed in
+   pieces */
+inline void keep_small() {
+  if (out.size() >= (1 << 20)) write_out();
+}
+
+/* a blob's bytes as hex digits */
+void hex_of(const logparse__blob &b) {
+  static const char hex[] = "0123456789abcdef";
+  b.each([&](const char *p, size_t n) {
+    size_t at = out.size();
+    out.resize(at + n * 2);
+    for (size_t i = 0; i < n; i++) {
+      out[at++] = hex[(unsigned char)p[i] >> 4];
+      out[at++] = hex[(unsigned char)p[i] & 15];
+    }
+    keep_small();
+  });
+}
+
 /* "2026-12-07T13:05:07+01:00": the local time with its offset from UTC. Records come in
    runs of one second: a run's text is made once (and the zone is read once a run). */
 const std::string &iso_time(time_t when) {
@@ -120,7 +142,6 @@ void json_value(const std::string &s) {
 }
 
 void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
-  static const char hex[] = "0123456789abcdef";
   const logparse__record &r = e.rec;
   const char *sep = pretty ? ",\n  " : ",";
   out += pretty ? "{\n  " : "{";
@@ -158,7 +179,7 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
     number("lines", (long long)r.lines);
     number("bytes", r.bytes);
     key("text");
-    json_value(r.text);
+    json_value(r.text.str()); /* the first LOGPARSE_STRAY_TEXT_MAX bytes, where it is long */
     key("damaged");
     json_value(r.damage);
     out += pretty ? "\n}\n" : "}\n";
@@ -176,15 +197,14 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
   number("line", r.line);
   key("description");
   json_value(r.description);
+  if (r.description_cut) {
+    key("description_cut");
+    out += "true";
+  }
   key("data");
   if (r.has_data) {
     out += '"';
-    size_t at = out.size();
-    out.resize(at + r.data.size() * 2);
-    for (unsigned char c : r.data) {
-      out[at++] = hex[c >> 4];
-      out[at++] = hex[c & 15];
-    }
+    hex_of(r.data);
     out += '"';
   } else {
     out += "null";
@@ -224,6 +244,8 @@ bool acts_on_terminal(long cp) {
          (cp >= 0x2066 && cp <= 0x2069);
 }
 
+size_t safe_text(const char *text, size_t size, bool last = false);
+
 /* the record's lines with the platform's line ends; every control character but the tab
    (C0, DEL, C1 as a byte) shown as \xHH, and every C1 control or bidirectional override
    in UTF-8 as \uHHHH; with iso, the header's time as the full local time */
@@ -231,21 +253,61 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
   const logparse__record &r = e.rec;
   bool color = vezcat__opts.color && log.kind == VEZCAT_ERROR;
   if (color) out += COLOR_ERROR;
-  size_t from = 0;
-  if (iso && r.text.size() >= 20) {
-    out.append(r.text, 0, 6);
-    out += iso_time(e.when);
-    from = 20;
+  size_t skip = 0;
+  std::string carry; /* a CR, or a UTF-8 sequence, cut at the end of a piece */
+  auto piece = [&](const char *bytes, size_t n) {
+    if (iso && skip == 0 && r.text.size() >= 20) {
+      /* the header's time: the full local time */
+      std::string head(bytes, n < 20 ? n : 20);
+      out.append(head, 0, 6);
+      out += iso_time(e.when);
+      skip = 20;
+    }
+    size_t from = 0;
+    if (skip > 0 && skip != (size_t)-1) {
+      from = skip < n ? skip : n;
+      skip = skip <= n ? (size_t)-1 : skip - n;
+    } else if (skip == 0) {
+      skip = (size_t)-1;
+    }
+    std::string joined = carry;
+    joined.append(bytes + from, n - from);
+    carry.clear();
+    size_t kept = safe_text(joined.data(), joined.size());
+    carry.assign(joined, kept, std::string::npos);
+    keep_small();
+  };
+  r.text.each(piece);
+  if (!carry.empty()) safe_text(carry.data(), carry.size(), true);
+  if (!r.text.empty() && r.text.back() != '\n') out += '\n';
+  if (color) out += COLOR_OFF;
+  if (r.damage != nullptr && !r.headless) {
+    if (vezcat__opts.color) out += COLOR_DAMAGE;
+    out += "-- damaged record (" + log.path + ", offset " + std::to_string(r.offset) + "): ";
+    out += r.damage;
+    out += " --\n";
+    if (vezcat__opts.color) out += COLOR_OFF;
   }
+}
+
+/*
+** Text made safe for a terminal into out: line ends the platform's, every
+** control character but the tab (C0, DEL, C1 as a byte) as \xHH, every C1
+** control or bidirectional override in UTF-8 as \uHHHH. Returns how much
+** of it was taken: a CR or a UTF-8 sequence cut at its end waits for the
+** next piece, unless last.
+*/
+size_t safe_text(const char *text, size_t size, bool last) {
   static const char hex[] = "0123456789abcdef";
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(r.text.data()) + from;
-  const unsigned char *end = reinterpret_cast<const unsigned char *>(r.text.data()) + r.text.size();
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  const unsigned char *end = p + size;
   while (p < end) {
     const unsigned char *run = p;
     while (p < end && ((*p >= 0x20 && *p < 0x7f) || *p == '\t'))
       p++;
     out.append(reinterpret_cast<const char *>(run), (size_t)(p - run));
     if (p == end) break;
+    if (p[0] == '\r' && p + 1 == end && !last) break; /* its LF may come next */
     if (p[0] == '\r' && p + 1 < end && p[1] == '\n') {
       p += 2;
       out += '\n';
@@ -258,6 +320,7 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
     }
     int n = 0;
     long cp = *p >= 0x80 ? code_point(p, end, &n) : -1;
+    if (cp < 0 && *p >= 0xc0 && end - p < 4 && !last) break; /* the rest may come next */
     if (cp >= 0 && !acts_on_terminal(cp)) {
       out.append(reinterpret_cast<const char *>(p), (size_t)n);
       p += n;
@@ -275,15 +338,7 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
       out += hex[c & 15];
     }
   }
-  if (!r.text.empty() && r.text.back() != '\n') out += '\n';
-  if (color) out += COLOR_OFF;
-  if (r.damage != nullptr && !r.headless) {
-    if (vezcat__opts.color) out += COLOR_DAMAGE;
-    out += "-- damaged record (" + log.path + ", offset " + std::to_string(r.offset) + "): ";
-    out += r.damage;
-    out += " --\n";
-    if (vezcat__opts.color) out += COLOR_OFF;
-  }
+  return (size_t)(p - reinterpret_cast<const unsigned char *>(text));
 }
 
 /* lines of no record: a marked line saying where they lie, then their text made safe */
@@ -293,15 +348,15 @@ void shown_stray(const vezcat__log &log, const vezcat__entry &e) {
   out += "-- damaged (" + log.path + ", offset " + std::to_string(r.offset) + "): " +
          std::to_string(r.lines) + (r.lines == 1 ? " line" : " lines") +
          " that belong to no record" +
-         ((long long)r.text.size() < r.bytes
+         (r.text.size() < r.bytes
               ? ", the first " + std::to_string(r.text.size()) + " of " +
                     std::to_string(r.bytes) + " bytes shown"
               : "") +
          " --\n";
   if (vezcat__opts.color) out += COLOR_OFF;
-  vezcat__entry text_only = {e.when, e.log, logparse__record()};
-  text_only.rec.text = r.text;
-  shown(log, text_only, false);
+  std::string text = r.text.str(); /* lines of no record: at most LOGPARSE_STRAY_TEXT_MAX */
+  safe_text(text.data(), text.size(), true);
+  if (!text.empty() && text.back() != '\n') out += '\n';
 }
 
 /*
@@ -331,7 +386,6 @@ void export_field(const char *name, const std::string &value) {
 const char *const priority_of[3] = {"3", "6", "7"};
 
 void export_entry(const vezcat__log &log, const vezcat__entry &e) {
-  static const char hex[] = "0123456789abcdef";
   const logparse__record &r = e.rec;
   if (e.when != 0) export_field("__REALTIME_TIMESTAMP", std::to_string((long long)e.when) + "000000");
   if (r.headless) {
@@ -342,7 +396,7 @@ void export_entry(const vezcat__log &log, const vezcat__entry &e) {
     export_field("VEZ_LOG", log.path);
     export_field("VEZ_OFFSET", std::to_string(r.offset));
     export_field("VEZ_DAMAGED", r.damage);
-    export_field("VEZ_TEXT", r.text);
+    export_field("VEZ_TEXT", r.text.str());
     out += '\n';
     return;
   }
@@ -356,12 +410,9 @@ void export_entry(const vezcat__log &log, const vezcat__entry &e) {
   export_field("VEZ_LEVEL", std::to_string(r.message_level));
   export_field("VEZ_THRESHOLD", std::to_string(r.configured_level));
   if (r.has_data) {
-    std::string data(r.data.size() * 2, '\0');
-    for (size_t i = 0; i < r.data.size(); i++) {
-      data[2 * i] = hex[(unsigned char)r.data[i] >> 4];
-      data[2 * i + 1] = hex[(unsigned char)r.data[i] & 15];
-    }
-    export_field("VEZ_DATA", data);
+    out += "VEZ_DATA=";
+    hex_of(r.data);
+    out += '\n';
     if (r.data_partial) export_field("VEZ_DATA_PARTIAL", "1");
   }
   if (r.source_cut) export_field("VEZ_SOURCE_CUT", "1");
@@ -434,7 +485,12 @@ void vezcat_out__end(void) {
 
 void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e) {
   switch (vezcat__opts.form) {
-  case VEZCAT_RAW: out += e.rec.text; break; /* as stored, damage and all */
+  case VEZCAT_RAW: /* as stored, damage and all */
+    e.rec.text.each([](const char *p, size_t n) {
+      out.append(p, n);
+      keep_small();
+    });
+    break;
   case VEZCAT_SHORT:
   case VEZCAT_SHORT_ISO:
     if (e.rec.headless)
@@ -449,7 +505,9 @@ void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e) {
   if (out.size() >= (1 << 16)) vezcat_out__flush();
 }
 
-void vezcat_out__flush(void) {
+namespace {
+
+void write_out() {
   FILE *to = sink != nullptr ? sink : stdout;
   if (!out.empty()) {
     errno = 0;
@@ -457,6 +515,13 @@ void vezcat_out__flush(void) {
     if (n != out.size()) output_failed(errno != 0 ? errno : EIO);
     out.clear();
   }
+}
+
+} // namespace
+
+void vezcat_out__flush(void) {
+  FILE *to = sink != nullptr ? sink : stdout;
+  write_out();
   errno = 0;
   if (fflush(to) != 0 || ferror(to)) output_failed(errno != 0 ? errno : EIO);
 }

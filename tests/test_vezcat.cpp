@@ -113,12 +113,13 @@ TEST_F(Reader, EveryFieldTheWriterWroteComesBack) {
       EXPECT_EQ(r.source, w.source);
     EXPECT_EQ(r.has_data, !w.data.empty());
     if (w.form == 1) {
-      EXPECT_EQ(r.data, w.data);
+      EXPECT_EQ(r.data.str(), w.data);
       EXPECT_FALSE(r.data_partial);
     } else if (!w.data.empty()) {
       EXPECT_TRUE(r.data_partial);
       EXPECT_FALSE(r.data.empty());
-      EXPECT_EQ(w.data.compare(0, r.data.size(), r.data), 0) << "what the short form shows";
+      EXPECT_EQ(w.data.compare(0, (size_t)r.data.size(), r.data.str()), 0)
+          << "what the short form shows";
     }
   }
 }
