@@ -480,8 +480,9 @@ const char *logparse__not_a_log(const char *bytes, size_t n, bool whole) {
   /* a header among the lines whole so far (a file just begun may hold none yet) */
   const char *end = bytes + n, *line = bytes;
   bool any_line = false;
-  for (const char *nl; line < end && (nl = static_cast<const char *>(
-                                          memchr(line, '\n', (size_t)(end - line)))) != nullptr;
+  for (const char *nl;
+       line < end &&
+       (nl = static_cast<const char *>(memchr(line, '\n', (size_t)(end - line)))) != nullptr;
        line = nl + 1) {
     any_line = true;
     size_t len = (size_t)(nl - line);

@@ -66,7 +66,7 @@ struct logparse__record {
   std::string source;  /* source_cut: only its tail was kept */
   bool source_cut = false;
   long line = 0;
-  std::string description; /* its lines joined back; a line break comes back as LF */
+  std::string description;      /* its lines joined back; a line break comes back as LF */
   bool description_cut = false; /* longer than LOGPARSE_DESCRIPTION_MAX: the rest not kept */
   bool has_data = false;
   logparse__blob data;          /* the bytes the dump shows */
@@ -105,7 +105,7 @@ struct logparse__parser {
   std::vector<std::string> short_lines; /* dump lines kept while the form is not yet known */
   size_t short_bytes = 0;
   logparse__record current;
-  logparse__record stray;   /* lines that belong to no record, gathered (headless) */
+  logparse__record stray; /* lines that belong to no record, gathered (headless) */
   bool have_stray = false;
   logparse__record previous; /* the time fields of the last record given out */
   bool have_previous = false;

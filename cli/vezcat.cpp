@@ -221,28 +221,28 @@ int main(int argc, char **argv) {
     OPT_VERIFY,
     OPT_VERIFY_KEY
   };
-  static const struct option long_options[] = {{"json", no_argument, nullptr, 'j'},
-                                               {"follow", no_argument, nullptr, 'f'},
-                                               {"lines", required_argument, nullptr, 'n'},
-                                               {"reverse", no_argument, nullptr, 'r'},
-                                               {"output", required_argument, nullptr, 'o'},
-                                               {"kind", required_argument, nullptr, 'k'},
-                                               {"process", required_argument, nullptr, 'p'},
-                                               {"level", required_argument, nullptr, 'l'},
-                                               {"since", required_argument, nullptr, 'S'},
-                                               {"until", required_argument, nullptr, 'U'},
-                                               {"grep", required_argument, nullptr, 'g'},
-                                               {"no-color", no_argument, nullptr, OPT_NO_COLOR},
-                                               {"no-pager", no_argument, nullptr, OPT_NO_PAGER},
-                                               {"setup-keys", no_argument, nullptr, OPT_SETUP_KEYS},
-                                               {"interval", required_argument, nullptr, OPT_INTERVAL},
-                                               {"force", no_argument, nullptr, OPT_FORCE},
-                                               {"verify", no_argument, nullptr, OPT_VERIFY},
-                                               {"verify-key", required_argument, nullptr,
-                                                OPT_VERIFY_KEY},
-                                               {"help", no_argument, nullptr, 'h'},
-                                               {"version", no_argument, nullptr, OPT_VERSION},
-                                               {nullptr, 0, nullptr, 0}};
+  static const struct option long_options[] = {
+      {"json", no_argument, nullptr, 'j'},
+      {"follow", no_argument, nullptr, 'f'},
+      {"lines", required_argument, nullptr, 'n'},
+      {"reverse", no_argument, nullptr, 'r'},
+      {"output", required_argument, nullptr, 'o'},
+      {"kind", required_argument, nullptr, 'k'},
+      {"process", required_argument, nullptr, 'p'},
+      {"level", required_argument, nullptr, 'l'},
+      {"since", required_argument, nullptr, 'S'},
+      {"until", required_argument, nullptr, 'U'},
+      {"grep", required_argument, nullptr, 'g'},
+      {"no-color", no_argument, nullptr, OPT_NO_COLOR},
+      {"no-pager", no_argument, nullptr, OPT_NO_PAGER},
+      {"setup-keys", no_argument, nullptr, OPT_SETUP_KEYS},
+      {"interval", required_argument, nullptr, OPT_INTERVAL},
+      {"force", no_argument, nullptr, OPT_FORCE},
+      {"verify", no_argument, nullptr, OPT_VERIFY},
+      {"verify-key", required_argument, nullptr, OPT_VERIFY_KEY},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, OPT_VERSION},
+      {nullptr, 0, nullptr, 0}};
   bool no_color = false, setup_keys = false, force = false, verify = false;
   const char *interval = nullptr;
   std::vector<std::string> keys;
@@ -329,13 +329,13 @@ int main(int argc, char **argv) {
     }
   }
   if (setup_keys) {
-    if (optind < argc) return usage_error("unexpected operand '%s': --setup-keys takes none",
-                                          argv[optind]);
+    if (optind < argc)
+      return usage_error("unexpected operand '%s': --setup-keys takes none", argv[optind]);
     return vezcat_seal__setup(interval, force);
   }
   if (interval != nullptr || force)
-    return usage_error("bad option '%s': it goes with --setup-keys", interval ? "--interval"
-                                                                                : "--force");
+    return usage_error("bad option '%s': it goes with --setup-keys",
+                       interval ? "--interval" : "--force");
   const char *no_color_env = getenv("NO_COLOR");
   o.color = !no_color && (no_color_env == nullptr || no_color_env[0] == '\0') &&
             (o.form == VEZCAT_SHORT || o.form == VEZCAT_SHORT_ISO) && _isatty(_fileno(stdout));

@@ -21,7 +21,7 @@ constexpr char COLOR_ERROR[] = "\x1b[1;31m";
 constexpr char COLOR_DAMAGE[] = "\x1b[33m";
 constexpr char COLOR_OFF[] = "\x1b[0m";
 
-std::string out; /* what is printed, handed to the output a record at a time */
+std::string out;      /* what is printed, handed to the output a record at a time */
 FILE *sink = nullptr; /* standard output, or the pager's input */
 
 void write_out();
@@ -325,7 +325,7 @@ size_t safe_text(const char *text, size_t size, bool last) {
       out.append(reinterpret_cast<const char *>(p), (size_t)n);
       p += n;
     } else if (cp >= 0) {
-      char u[8] = {'\\', 'u', hex[cp >> 12 & 15], hex[cp >> 8 & 15], hex[cp >> 4 & 15],
+      char u[8] = {'\\',        'u', hex[cp >> 12 & 15], hex[cp >> 8 & 15], hex[cp >> 4 & 15],
                    hex[cp & 15]};
       out.append(u, 6);
       p += n;
@@ -345,13 +345,12 @@ size_t safe_text(const char *text, size_t size, bool last) {
 void shown_stray(const vezcat__log &log, const vezcat__entry &e) {
   const logparse__record &r = e.rec;
   if (vezcat__opts.color) out += COLOR_DAMAGE;
-  out += "-- damaged (" + log.path + ", offset " + std::to_string(r.offset) + "): " +
-         std::to_string(r.lines) + (r.lines == 1 ? " line" : " lines") +
+  out += "-- damaged (" + log.path + ", offset " + std::to_string(r.offset) +
+         "): " + std::to_string(r.lines) + (r.lines == 1 ? " line" : " lines") +
          " that belong to no record" +
-         (r.text.size() < r.bytes
-              ? ", the first " + std::to_string(r.text.size()) + " of " +
-                    std::to_string(r.bytes) + " bytes shown"
-              : "") +
+         (r.text.size() < r.bytes ? ", the first " + std::to_string(r.text.size()) + " of " +
+                                        std::to_string(r.bytes) + " bytes shown"
+                                  : "") +
          " --\n";
   if (vezcat__opts.color) out += COLOR_OFF;
   std::string text = r.text.str(); /* lines of no record: at most LOGPARSE_STRAY_TEXT_MAX */
@@ -387,7 +386,8 @@ const char *const priority_of[3] = {"3", "6", "7"};
 
 void export_entry(const vezcat__log &log, const vezcat__entry &e) {
   const logparse__record &r = e.rec;
-  if (e.when != 0) export_field("__REALTIME_TIMESTAMP", std::to_string((long long)e.when) + "000000");
+  if (e.when != 0)
+    export_field("__REALTIME_TIMESTAMP", std::to_string((long long)e.when) + "000000");
   if (r.headless) {
     export_field("MESSAGE", std::string("damaged: ") + r.damage);
     export_field("PRIORITY", "4");

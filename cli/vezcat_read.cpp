@@ -379,7 +379,7 @@ struct followed {
   bool open = false;     /* s is a generation (read to its end once finished) */
   bool finished = false; /* no longer the log: read to its end */
   std::vector<std::pair<HANDLE, file_id>> held; /* generations read before it, the latest */
-  time_t last_seen = 0;  /* the time of the last record given out */
+  time_t last_seen = 0;                         /* the time of the last record given out */
   bool counted = false;
   uint64_t rotations = 0;
 };
@@ -481,8 +481,8 @@ void take_up(followed *f, const std::vector<vezcat__log> &logs, time_t now) {
 ** still change), else the last TAIL_LOOK bytes read.
 */
 long long rewritten_at(source *s) {
-  long long window = logparse__pending(&s->parser) ? s->offset - s->parser.current.offset
-                                                    : TAIL_LOOK;
+  long long window =
+      logparse__pending(&s->parser) ? s->offset - s->parser.current.offset : TAIL_LOOK;
   window = std::min<long long>({window, (long long)s->tail.size(), (long long)TAIL_KEEP});
   if (window <= 0) return -1;
   long long from = s->offset - window;

@@ -36,9 +36,9 @@ namespace {
 /* a file read whole into memory; false (and why) where it cannot be */
 bool read_whole(const std::string &path, std::string *out, DWORD *error,
                 VEZ_FILE_FACTS *facts = nullptr) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                         FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
     return false;
@@ -111,8 +111,8 @@ bool tagger_for(key &k, uint64_t e) {
     return false;
   if (k.tagger != nullptr) BCryptDestroyHash(k.tagger);
   k.tagger = nullptr;
-  k.reusable = BCRYPT_SUCCESS(BCryptCreateHash(alg, &k.tagger, nullptr, 0, k.current,
-                                               LOG_SEAL_KEY, BCRYPT_HASH_REUSABLE_FLAG));
+  k.reusable = BCRYPT_SUCCESS(BCryptCreateHash(alg, &k.tagger, nullptr, 0, k.current, LOG_SEAL_KEY,
+                                               BCRYPT_HASH_REUSABLE_FLAG));
   return k.reusable ||
          BCRYPT_SUCCESS(BCryptCreateHash(alg, &k.tagger, nullptr, 0, k.current, LOG_SEAL_KEY, 0));
 }
@@ -235,8 +235,9 @@ bool read_sidecar(const std::string &name, sidecar &g) {
     begun = begun && raw[i] == 0;
   if (begun) return true;
   log_seal_header h;
-  if (raw.size() < sizeof h || (memcpy(&h, raw.data(), sizeof h),
-                                memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) != 0) ||
+  if (raw.size() < sizeof h ||
+      (memcpy(&h, raw.data(), sizeof h),
+       memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) != 0) ||
       h.version != 1 || h.entry_size != sizeof(log_seal_entry)) {
     cli_report__fail(CLI_FAILED, "%s: not a seal file of vezlog", name.c_str());
     vezcat__status = CLI_FAILED;
@@ -413,8 +414,7 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
       }
       first_here = false;
       if (!chained && &g != &gens.front() && gens.front().entries.empty() &&
-          !record_starts(gens.front().bytes).empty() &&
-          prev != std::string(LOG_SEAL_KEY, '\0')) {
+          !record_starts(gens.front().bytes).empty() && prev != std::string(LOG_SEAL_KEY, '\0')) {
         /* the chain began before: the old copy's records were sealed, and their seals are
            gone */
         fail(v, gens.front(), 0, 0,
@@ -474,8 +474,8 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
            own record) is no older, or it is the last of all. One made later with a later
            key, to cover a record whose seal was taken out, is neither. */
         auto next = successor_time.find(tag);
-        bool last = next == successor_time.end() && &g == last_sealed &&
-                    e.offset >= highest_offset(g);
+        bool last =
+            next == successor_time.end() && &g == last_sealed && e.offset >= highest_offset(g);
         if (next != successor_time.end() ? next->second < e.time : !last) {
           fail(v, g, e.offset, when,
                "changed (named as left by a writer that died, after records sealed later)");
@@ -500,8 +500,9 @@ bool verify_log(const std::string &path, std::vector<key> &keys) {
     }
     if (v.failed) break;
     /* every byte between sealed records covered, in order */
-    std::sort(by_offset.begin(), by_offset.end(),
-              [](const log_seal_entry *a, const log_seal_entry *b) { return a->offset < b->offset; });
+    std::sort(
+        by_offset.begin(), by_offset.end(),
+        [](const log_seal_entry *a, const log_seal_entry *b) { return a->offset < b->offset; });
     uint64_t covered = 0;
     bool started = false;
     for (const log_seal_entry *e : by_offset) {
@@ -586,9 +587,9 @@ bool duration(const char *text, uint64_t *seconds) {
   static const struct {
     const char *unit;
     uint64_t seconds;
-  } units[] = {{"", 1},       {"s", 1},       {"sec", 1},  {"second", 1}, {"seconds", 1},
-               {"m", 60},     {"min", 60},    {"minute", 60}, {"minutes", 60}, {"h", 3600},
-               {"hour", 3600}, {"hours", 3600}, {"d", 86400}, {"day", 86400}, {"days", 86400}};
+  } units[] = {{"", 1},        {"s", 1},        {"sec", 1},     {"second", 1},   {"seconds", 1},
+               {"m", 60},      {"min", 60},     {"minute", 60}, {"minutes", 60}, {"h", 3600},
+               {"hour", 3600}, {"hours", 3600}, {"d", 86400},   {"day", 86400},  {"days", 86400}};
   for (const auto &u : units)
     if (strcmp(end, u.unit) == 0) {
       *seconds = n * u.seconds;
@@ -620,7 +621,8 @@ int vezcat_seal__setup(const char *interval_text, bool force) {
   st.interval = interval;
   st.start = (int64_t)time(nullptr);
   st.epoch = 0;
-  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, seed, sizeof seed, BCRYPT_USE_SYSTEM_PREFERRED_RNG)) ||
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, seed, sizeof seed, BCRYPT_USE_SYSTEM_PREFERRED_RNG)) ||
       !log_seal__key_id(seed, st.id) || !log_seal__first_key(seed, st.key))
     return cli_report__fail(CLI_FAILED, "cannot make keys: the system's cryptography failed");
   /* written beside it, then moved onto its name: a writer reads the old state or the new,
@@ -639,8 +641,7 @@ int vezcat_seal__setup(const char *interval_text, bool force) {
     if (ok) error = GetLastError();
     _unlink(temp.c_str());
     log_seal__wipe(seed, sizeof seed);
-    return cli_report__fail(CLI_FAILED, "cannot write %s: %s", path.c_str(),
-                            reason(error).c_str());
+    return cli_report__fail(CLI_FAILED, "cannot write %s: %s", path.c_str(), reason(error).c_str());
   }
   char text[160];
   log_seal__key_text(seed, st.start, st.interval, text, sizeof text);

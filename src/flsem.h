@@ -40,15 +40,15 @@ struct flsem_stamp {
   uint32_t untold_mends; /* torn records mended in this log and not yet told in it */
   int64_t first_mend;    /* when the first of those was mended */
   /* the seals' chain of the log's name (across rotations), where records are sealed */
-  uint8_t seal_id[16];     /* the verification key it belongs to; zero: none kept here */
-  uint64_t seal_seq;       /* the last entry's sequence number */
-  uint8_t seal_prev[32];   /* and its tag */
-  uint32_t seal_unsealed;  /* 1: the last record written has no entry yet */
+  uint8_t seal_id[16];    /* the verification key it belongs to; zero: none kept here */
+  uint64_t seal_seq;      /* the last entry's sequence number */
+  uint8_t seal_prev[32];  /* and its tag */
+  uint32_t seal_unsealed; /* 1: the last record written has no entry yet */
   uint32_t zero;
-  uint64_t seal_count;     /* entries in the log's sidecar */
-  uint64_t rotations;      /* how often the log was moved aside (a reader counts the
-                              generations it could not read by it) */
-  uint8_t reserved[112];   /* zero: room for what later releases keep */
+  uint64_t seal_count;   /* entries in the log's sidecar */
+  uint64_t rotations;    /* how often the log was moved aside (a reader counts the
+                            generations it could not read by it) */
+  uint8_t reserved[112]; /* zero: room for what later releases keep */
 };
 constexpr size_t FLSEM_STAMP_SIZE = 256;
 static_assert(sizeof(flsem_stamp) == FLSEM_STAMP_SIZE, "the stamp is 256 bytes");

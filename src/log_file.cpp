@@ -79,11 +79,11 @@ constexpr int DESCRIPTORS_TAKEN = -101;
 struct kept_log {
   char path[LOG_CHK_NAME_SIZE];
   int fd = -1;
-  VEZ_FILE_FACTS id; /* which file it is */
+  VEZ_FILE_FACTS id;                  /* which file it is */
   HANDLE seal = INVALID_HANDLE_VALUE; /* its sidecar, once a record was sealed, */
   void *seal_view = nullptr;          /* mapped so far */
   uint64_t seal_mapped = 0;
-  DWORD forks = 0;   /* the fork count it was opened under */
+  DWORD forks = 0; /* the fork count it was opened under */
   bool watched = false;
   DWORD seen = 0; /* the watches' count of changes when its name was last looked at */
   unsigned long used = 0;
@@ -109,24 +109,24 @@ size_t record_cap = RECORD_SIZE;
 size_t record_used = 0;
 long long record_start = 0; /* the log's length before this record */
 unsigned long long record_written = 0;
-uint64_t record_second = 0;  /* where a second header begins in it (after a loss record) */
-bool record_failed = false;  /* a piece of it could not be written */
-bool record_started = false; /* its first bytes went out */
+uint64_t record_second = 0;    /* where a second header begins in it (after a loss record) */
+bool record_failed = false;    /* a piece of it could not be written */
+bool record_started = false;   /* its first bytes went out */
 bool record_in_buffer = false; /* all of them at once: they are still in the buffer */
-bool telling_mends = false;  /* it tells the mends not yet told */
+bool telling_mends = false;    /* it tells the mends not yet told */
 /* mends where no stamp could keep them, told from here */
 uint32_t untold_here = 0;
 time_t untold_here_since = 0;
 
 /* sealing: the record in hand's (its one or two headers' entries) */
-DWORD watch_count = 0;     /* the watches' count at this record */
-bool sealing = false;      /* records are sealed now */
-bool seal_broken = false;  /* this record's tag could not be made */
-int headers = 0;           /* headers in the record in hand */
-time_t header_times[2];    /* the times they show */
-int entries = 0;           /* entries begun */
+DWORD watch_count = 0;    /* the watches' count at this record */
+bool sealing = false;     /* records are sealed now */
+bool seal_broken = false; /* this record's tag could not be made */
+int headers = 0;          /* headers in the record in hand */
+time_t header_times[2];   /* the times they show */
+int entries = 0;          /* entries begun */
 log_seal_entry entry[2];
-uint64_t seal_base_seq;    /* the chain before this record */
+uint64_t seal_base_seq; /* the chain before this record */
 uint8_t seal_base_prev[LOG_SEAL_KEY];
 /* the sidecar of the record in hand: the kept log's, or (files opened for each record) its
    own */
@@ -823,7 +823,7 @@ bool map_sidecar(uint64_t need) {
   uint64_t size = low == INVALID_FILE_SIZE ? 0 : ((uint64_t)high << 32) | low;
   uint64_t want = size;
   if (want < need) {
-    uint64_t more = size < SEAL_CHUNK * SEAL_ENTRY   ? SEAL_CHUNK * SEAL_ENTRY
+    uint64_t more = size < SEAL_CHUNK * SEAL_ENTRY  ? SEAL_CHUNK * SEAL_ENTRY
                     : size > SEAL_STEP * SEAL_ENTRY ? SEAL_STEP * SEAL_ENTRY
                                                     : size;
     want = size + more < need ? need : size + more;
@@ -1063,8 +1063,8 @@ void follow_chain(const char *path, uint64_t at, log_seal_entry *e, int n, const
     log_seal_entry again = e[i];
     again.seq = prior.seq + 1;
     memcpy(again.prev, prior.tag, LOG_SEAL_KEY);
-    if (!log_seal__tag_again(bytes + (again.offset - (uint64_t)record_start),
-                             (size_t)again.length, &again, again.tag))
+    if (!log_seal__tag_again(bytes + (again.offset - (uint64_t)record_start), (size_t)again.length,
+                             &again, again.tag))
       return;
     e[i] = again;
   }
@@ -1072,8 +1072,7 @@ void follow_chain(const char *path, uint64_t at, log_seal_entry *e, int n, const
 
 /* entries stored at the end of the sidecar (bytes: the record's, where they are at hand);
    the stamp's chain goes on from the last */
-bool store_entries(const char *path, flsem_stamp *st, log_seal_entry *e, int n,
-                   const char *bytes) {
+bool store_entries(const char *path, flsem_stamp *st, log_seal_entry *e, int n, const char *bytes) {
   if (seal_h == INVALID_HANDLE_VALUE && !open_sidecar(path, st)) return false;
   uint64_t at = st->seal_count;
   for (int i = 0; i < n; i++) {
@@ -1082,8 +1081,8 @@ bool store_entries(const char *path, flsem_stamp *st, log_seal_entry *e, int n,
       if (!map_sidecar(SEAL_HEADER + (at + 1) * SEAL_ENTRY)) return false;
       slot = entry_at(at);
       uint32_t none = 0;
-      if (__atomic_compare_exchange_n(&slot->type, &none, LOG_SEAL_CLAIMED, false,
-                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+      if (__atomic_compare_exchange_n(&slot->type, &none, LOG_SEAL_CLAIMED, false, __ATOMIC_ACQ_REL,
+                                      __ATOMIC_ACQUIRE))
         break;
     }
     if (i == 0) follow_chain(path, at, e, n, bytes);
@@ -1162,8 +1161,8 @@ int open_locked(const char *path, int max_size) {
     return LOCK_STALE;
   }
   bool report = false;
-  sealing = log_seal__active(data_file_path(), watch_count, held != nullptr && held->watched,
-                             &report);
+  sealing =
+      log_seal__active(data_file_path(), watch_count, held != nullptr && held->watched, &report);
   if (report)
     log__defer_error(source_name, 410, "Sealing state cannot be read, records not sealed",
                      data_file_path(), (int)strlen(data_file_path()));

@@ -29,24 +29,22 @@ const char NEXT_LABEL[] = "vezlog sealing key next";
 
 BCRYPT_ALG_HANDLE hmac_provider() {
   static BCRYPT_ALG_HANDLE alg = nullptr;
-  if (alg == nullptr &&
-      !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr,
-                                                  BCRYPT_ALG_HANDLE_HMAC_FLAG)))
+  if (alg == nullptr && !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(
+                            &alg, BCRYPT_SHA256_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG)))
     alg = nullptr;
   return alg;
 }
 
 /* HMAC-SHA-256 of the pieces, with key */
-bool hmac(const uint8_t *key, size_t key_length, const void *a, size_t na, const void *b,
-          size_t nb, uint8_t out[LOG_SEAL_KEY]) {
+bool hmac(const uint8_t *key, size_t key_length, const void *a, size_t na, const void *b, size_t nb,
+          uint8_t out[LOG_SEAL_KEY]) {
   BCRYPT_ALG_HANDLE alg = hmac_provider();
   BCRYPT_HASH_HANDLE h = nullptr;
-  if (alg == nullptr || !BCRYPT_SUCCESS(BCryptCreateHash(alg, &h, nullptr, 0,
-                                                         const_cast<uint8_t *>(key),
-                                                         (ULONG)key_length, 0)))
+  if (alg == nullptr || !BCRYPT_SUCCESS(BCryptCreateHash(
+                            alg, &h, nullptr, 0, const_cast<uint8_t *>(key), (ULONG)key_length, 0)))
     return false;
-  bool ok = BCRYPT_SUCCESS(BCryptHashData(h, (PUCHAR)const_cast<void *>(a), (ULONG)na, 0)) &&
-            BCRYPT_SUCCESS(BCryptHashData(h, (PUCHAR)const_cast<void *>(b), (ULONG)nb, 0)) &&
+  bool ok = BCRYPT_SUCCESS(BCryptHashData(h, (PUCHAR) const_cast<void *>(a), (ULONG)na, 0)) &&
+            BCRYPT_SUCCESS(BCryptHashData(h, (PUCHAR) const_cast<void *>(b), (ULONG)nb, 0)) &&
             BCRYPT_SUCCESS(BCryptFinishHash(h, out, LOG_SEAL_KEY, 0));
   BCryptDestroyHash(h);
   return ok;
@@ -198,10 +196,10 @@ namespace {
 ** lock. The key is the current epoch's only.
 */
 struct sealing {
-  bool looked;    /* the state file was looked for */
-  bool loaded;    /* and read: records are sealed */
-  bool said;      /* a state that could not be read was said */
-  uint32_t seen;  /* the watches' count when it was last looked for */
+  bool looked;   /* the state file was looked for */
+  bool loaded;   /* and read: records are sealed */
+  bool said;     /* a state that could not be read was said */
+  uint32_t seen; /* the watches' count when it was last looked for */
   time_t looked_at;
   char path[MAX_PATH];
   VEZ_FILE_FACTS id_of_file;
@@ -294,8 +292,8 @@ bool evolve_to(uint64_t epoch) {
   if (h == INVALID_HANDLE_VALUE) return true;
   OVERLAPPED whole = {};
   DWORD waited = GetTickCount();
-  while (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                     MAXDWORD, &whole)) {
+  while (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                     &whole)) {
     if (GetTickCount() - waited >= STATE_LOCK_WAIT) {
       CloseHandle(h);
       return true; /* another writes it; this process seals with the key all the same */
@@ -382,8 +380,7 @@ bool log_seal__tag_data(const void *bytes, size_t n) {
   const uint8_t *p = static_cast<const uint8_t *>(bytes);
   while (n > 0) {
     ULONG chunk = n > 0x40000000u ? 0x40000000u : (ULONG)n;
-    if (!BCRYPT_SUCCESS(BCryptHashData(s.tagger, const_cast<uint8_t *>(p), chunk, 0)))
-      return false;
+    if (!BCRYPT_SUCCESS(BCryptHashData(s.tagger, const_cast<uint8_t *>(p), chunk, 0))) return false;
     p += chunk;
     n -= chunk;
   }

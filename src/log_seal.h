@@ -21,10 +21,10 @@
 #include <stdint.h>
 #include <time.h>
 
-constexpr int LOG_SEAL_KEY = 32;  /* a key, a seed and a tag */
-constexpr int LOG_SEAL_ID = 16;   /* which verification key a chain belongs to */
-constexpr char LOG_SEAL_STATE_NAME[] = "sealing.dat"; /* beside the data file */
-constexpr char LOG_SEAL_SUFFIX[] = ".seal";          /* a log's sidecar */
+constexpr int LOG_SEAL_KEY = 32; /* a key, a seed and a tag */
+constexpr int LOG_SEAL_ID = 16;  /* which verification key a chain belongs to */
+constexpr char LOG_SEAL_STATE_NAME[] = "sealing.dat";     /* beside the data file */
+constexpr char LOG_SEAL_SUFFIX[] = ".seal";               /* a log's sidecar */
 constexpr char LOG_SEAL_MOVING_SUFFIX[] = ".seal.moving"; /* on its way to ".old.seal" */
 
 /* the sealing state: the key of one epoch, and how to tell epochs */

@@ -164,10 +164,11 @@ TEST_F(Seal, TodaysKeyCannotPassAnEditedRecordAsADeadWritersOne) {
   /* an intruder with the key of now takes a record's seal out, edits the record and names it
      as left unsealed by a writer that died: in the seal's place, or at the chain's end */
   setup_keys("15min");
-  ASSERT_EQ(testenv::run({testenv::program("logmsg"), "-"}, "error one\nerror two\nerror three\n")
-                .status,
-            0);
-  std::string log = testenv::read_file(path("error")), seals = testenv::read_file(path("error.seal"));
+  ASSERT_EQ(
+      testenv::run({testenv::program("logmsg"), "-"}, "error one\nerror two\nerror three\n").status,
+      0);
+  std::string log = testenv::read_file(path("error")),
+              seals = testenv::read_file(path("error.seal"));
   size_t second = log.find("------", 1), third = log.find("------", second + 1);
   ASSERT_NE(third, std::string::npos);
   log[log.find("two", second)] = 'T';
@@ -229,10 +230,9 @@ TEST_F(Seal, BackDatedRecordAndCrashesAreToldApart) {
   ASSERT_EQ(logmsg({"error", "after the crashes"}).status, 0);
   run_result r = verify(key);
   EXPECT_EQ(r.status, 0) << "crashes are no tampering: " << r.out;
-  EXPECT_NE(r.out.find("a record whose writer died before sealing it"), std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("mended 1"), std::string::npos) << "the torn record's mend is told: "
-                                                        << r.out;
+  EXPECT_NE(r.out.find("a record whose writer died before sealing it"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("mended 1"), std::string::npos)
+      << "the torn record's mend is told: " << r.out;
   /* a record written with the clock set back two epochs: sealed later than its time allows */
   std::this_thread::sleep_for(std::chrono::milliseconds(4500));
   ASSERT_EQ(logmsg({"error", "now"}).status, 0);

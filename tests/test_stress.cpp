@@ -434,8 +434,8 @@ TEST_F(Stress, HostThatClosesAndReusesDescriptorsGetsNothingOfOurs) {
   run_result r = testenv::run({testenv::program("fdhost"), own});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::vector<std::string> d = testenv::descs(testenv::records(testenv::read_file(path("error"))));
-  for (const char *want : {"before the host closes descriptors", "after the host took the numbers",
-                           "and once more"})
+  for (const char *want :
+       {"before the host closes descriptors", "after the host took the numbers", "and once more"})
     EXPECT_EQ(std::count(d.begin(), d.end(), want), 1) << want;
 }
 

@@ -357,10 +357,18 @@ TEST_F(Reader, TerminalGetsNoControlOfAnyKind) {
   const struct {
     const char *text, *shown;
   } cases[] = {
-      {"csi \x9b" "31m raw byte", "csi \\x9b31m raw byte"},
-      {"csi \xc2\x9b" "31m as UTF-8", "csi \\u009b31m as UTF-8"},
-      {"right \xe2\x80\xae" "to left", "right \\u202eto left"},
-      {"isolate \xe2\x81\xa6" "x", "isolate \\u2066x"},
+      {"csi \x9b"
+       "31m raw byte",
+       "csi \\x9b31m raw byte"},
+      {"csi \xc2\x9b"
+       "31m as UTF-8",
+       "csi \\u009b31m as UTF-8"},
+      {"right \xe2\x80\xae"
+       "to left",
+       "right \\u202eto left"},
+      {"isolate \xe2\x81\xa6"
+       "x",
+       "isolate \\u2066x"},
       {"del \x7f and bell \x07", "del \\x7f and bell \\x07"},
       {"kept: \xc3\xa9t\xc3\xa9 \xe2\x82\xac", "kept: \xc3\xa9t\xc3\xa9 \xe2\x82\xac"},
   };
@@ -400,7 +408,8 @@ TEST_F(Reader, TerminalOutputGoesThroughAPagerUnlessFollowing) {
   ASSERT_EQ(logmsg({"error", "paged record"}).status, 0);
   std::string paged = path("paged"), bin = testenv::program("vezcat");
   /* a pager that keeps what it is given, and says what LESS it was given */
-  testenv::set_env("PAGER", ("sh -c 'echo LESS=$LESS > " + paged + "; cat >> " + paged + "'").c_str());
+  testenv::set_env("PAGER",
+                   ("sh -c 'echo LESS=$LESS > " + paged + "; cat >> " + paged + "'").c_str());
   testenv::set_env("SYSTEMD_PAGER", nullptr);
   testenv::set_env("LESS", nullptr);
   auto on_terminal = [&](const std::string &args) {

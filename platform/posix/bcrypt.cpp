@@ -99,8 +99,8 @@ NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash,
   if (p == nullptr || p->random || hash == nullptr || object_length != 0)
     return STATUS_INVALID_PARAMETER;
   if (!usable()) return STATUS_UNSUCCESSFUL;
-  hash_object *h = new (std::nothrow) hash_object{(flags & BCRYPT_HASH_REUSABLE_FLAG) != 0,
-                                                  nullptr, nullptr};
+  hash_object *h =
+      new (std::nothrow) hash_object{(flags & BCRYPT_HASH_REUSABLE_FLAG) != 0, nullptr, nullptr};
   if (h == nullptr) return STATUS_NO_MEMORY;
   bool ok;
   if (p->hmac) {

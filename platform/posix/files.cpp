@@ -821,8 +821,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *list, BOOL all, DWORD mi
     fds[i].events = POLLIN;
     fds[i].revents = 0;
   }
-  int timeout = milliseconds == INFINITE ? -1 : milliseconds > 0x7fffffff ? 0x7fffffff
-                                                                          : (int)milliseconds;
+  int timeout = milliseconds == INFINITE    ? -1
+                : milliseconds > 0x7fffffff ? 0x7fffffff
+                                            : (int)milliseconds;
   int n;
   while ((n = poll(fds, count, timeout)) < 0 && errno == EINTR) {
   }
