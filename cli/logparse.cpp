@@ -195,6 +195,8 @@ void decode_short(logparse__parser *p) {
 void decode_short_lines(logparse__parser *p, std::string *data) {
   logparse__record &r = p->current;
   const std::vector<std::string> &lines = p->short_lines;
+  /* none kept: a header with no description, or one line too long to be a dump's */
+  if (lines.empty()) return;
   const std::string &first = lines[0];
   if (lines.size() == 1 && first.size() >= 2 && first[0] == '0' && first[1] == 'x') {
     for (size_t at = 2; at + 1 < first.size();) {

@@ -161,7 +161,7 @@ TEST_F(Reader, LogsOfTheConfigurationMergeInTimeOrderAndFilter) {
 TEST_F(Reader, DamageIsShownWhereItLiesAndNoLogIsRefused) {
   std::string good = testenv::crlf("------01/02 03:04:05   1/1  err:0   p(s:1)\nDesc:kept\n");
   std::string junk = std::string("\x01\x02garbage\r\n------99/99 torn header\r\n");
-  std::string no_desc = "------01/02 03:04:06   1/1  err:0   p(s:2)\r\n";
+  std::string no_desc = "------01/02 03:04:06   1/1  err:0   p(s:2)\r\nDexc:typo\r\n";
   std::string p = path("damaged");
   testenv::write_file(p, junk + no_desc + good + "cut mid-li");
   run_result r = vezcat({p});
