@@ -6,7 +6,8 @@
 ** the child writes one record and exits, and the parent says whether the
 ** child finished in time. With "cut DATAFILE", the records carry no data,
 ** and once a hundred are written the data file is cut to 4 bytes under the
-** threads' feet.
+** threads' feet (threads that reach two hundred wait for the cut, so that
+** records are written after it however the threads are scheduled).
 **   threadlog PROCESS THREADS RECORDS [fork | cut DATAFILE]
 */
 #include <stdio.h>
@@ -32,16 +33,19 @@ int main(int argc, char **argv) {
   bool with_fork = argc > 4 && strcmp(argv[4], "fork") == 0;
   const char *cut = argc > 5 && strcmp(argv[4], "cut") == 0 ? argv[5] : nullptr;
   std::atomic<int> written{0};
+  std::atomic<bool> cut_done{cut == nullptr};
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; t++)
-    pool.emplace_back([=, &written] {
+    pool.emplace_back([=, &written, &cut_done] {
       int w = process * 100 + t;
       for (int s = 0; s < records; s++) {
         std::string data = cut != nullptr ? "" : payload(w, s);
         std::string desc = "w" + std::to_string(w) + " s" + std::to_string(s);
         log__log_error(1, "threadlog", 0, desc.c_str(), data.empty() ? nullptr : data.data(),
                        (int)data.size());
-        written++;
+        if (++written >= 200)
+          while (!cut_done)
+            std::this_thread::yield();
       }
     });
   int fork_status = 0;
@@ -52,6 +56,7 @@ int main(int argc, char **argv) {
     int fd = _open(cut, _O_RDWR | _O_BINARY);
     if (fd < 0 || _chsize_s(fd, 4) != 0) fork_status = 3;
     if (fd >= 0) _close(fd);
+    cut_done = true;
   }
   for (std::thread &t : pool)
     t.join();
