@@ -213,6 +213,12 @@ def kill_loop(seconds):
     return counts["torn"], counts["checked"], kills, counts["mends"], generations.caught
 
 
+def verify(site, key, log):
+    """vezcat --verify of one log and its seals with the key"""
+    return subprocess.run([os.path.join(BIN, "vezcat"), "--verify", "--verify-key=" + key, log],
+                          env=site.env, capture_output=True)
+
+
 def lock_removal_loop(seconds):
     limit = 128  # 64 KiB
     site = Site(limit)
@@ -243,8 +249,7 @@ def lock_removal_loop(seconds):
         for p in procs:
             p.wait()
         # two writers at once are damage, never tampering
-        r = subprocess.run([os.path.join(BIN, "vezcat"), "--verify", "--verify-key=" + key,
-                            site.log], env=site.env, capture_output=True)
+        r = verify(site, key, site.log)
         if r.returncode != 0:
             not_passed += 1
             print(r.stdout.decode(), r.stderr.decode(), file=sys.stderr)
@@ -294,8 +299,7 @@ def sealed_kill_loop(seconds):
         for p in writers:
             p.kill()
             p.wait()
-        r = subprocess.run([os.path.join(BIN, "vezcat"), "--verify", "--verify-key=" + key,
-                            site.log], env=site.env, capture_output=True)
+        r = verify(site, key, site.log)
         if r.returncode != 0:
             not_passed += 1
             print(r.stdout.decode(), r.stderr.decode(), file=sys.stderr)
@@ -330,8 +334,7 @@ def sealed_kill_loop(seconds):
                 f.write(edited)
             with open(copy + ".seal", "wb") as f:
                 f.write(seal)
-            t = subprocess.run([os.path.join(BIN, "vezcat"), "--verify", "--verify-key=" + key,
-                                copy], env=site.env, capture_output=True)
+            t = verify(site, key, copy)
             tampered += 1
             if t.returncode == 0:
                 tamper_passed += 1

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "cli_report.h"
+#include "log_format.h"
 #include "platform.h"
 #include "vezcat.h"
 
@@ -153,16 +154,8 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
   };
   auto number = [&](const char *name, long long v) {
     key(name);
-    char digits[24];
-    int n = 0;
-    unsigned long long u = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
-    do {
-      digits[n++] = (char)('0' + u % 10);
-      u /= 10;
-    } while (u != 0);
-    if (v < 0) out += '-';
-    while (n > 0)
-      out += digits[--n];
+    char digits[LOG_FORMAT_DECIMAL_MAX];
+    out.append(digits, (size_t)log_format__put_decimal(digits, v));
   };
   key("time", true);
   if (e.when != 0)

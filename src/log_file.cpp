@@ -142,26 +142,10 @@ char check[65536]; /* a torn record read back */
 */
 const char hex_digits[] = "0123456789abcdef";
 
-/* v in decimal, a minus sign first when negative; its length (at most 20) */
-int put_decimal(char *out, long long v) {
-  char digits[24];
-  int n = 0;
-  unsigned long long u = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
-  do {
-    digits[n++] = (char)('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  int len = 0;
-  if (v < 0) out[len++] = '-';
-  while (n > 0)
-    out[len++] = digits[--n];
-  return len;
-}
-
 /* as printf's "%Nd" (right) or "%-Nd" (left): v in at least width columns */
 int put_aligned(char *out, long long v, int width, bool left) {
-  char digits[24];
-  int n = put_decimal(digits, v), pad = width > n ? width - n : 0;
+  char digits[LOG_FORMAT_DECIMAL_MAX];
+  int n = log_format__put_decimal(digits, v), pad = width > n ? width - n : 0;
   if (!left) memset(out, ' ', (size_t)pad);
   memcpy(out + (left ? 0 : pad), digits, (size_t)n);
   if (left) memset(out + n, ' ', (size_t)pad);
@@ -170,7 +154,7 @@ int put_aligned(char *out, long long v, int width, bool left) {
 
 /* as "%02d" */
 int put_two(char *out, int v) {
-  if (v < 0 || v > 99) return put_decimal(out, v);
+  if (v < 0 || v > 99) return log_format__put_decimal(out, v);
   out[0] = (char)('0' + v / 10);
   out[1] = (char)('0' + v % 10);
   return 2;
@@ -1310,7 +1294,7 @@ void log_file__write_header(int kind, int configured_level, int message_level, c
   /* the source's room keeps space for the line number after it */
   len += put_name(buf + len, HEADER_SIZE - len - 16, source + source_len - shown, shown, false);
   buf[len++] = ':';
-  len += put_decimal(buf + len, line);
+  len += log_format__put_decimal(buf + len, line);
   buf[len++] = ')';
   write_line(buf, (size_t)len);
 }

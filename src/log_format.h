@@ -35,6 +35,26 @@ constexpr int LOG_FORMAT_TEXT_WIDTH = 75;       /* characters of a short-form te
 constexpr char LOG_FORMAT_HEX_LEAD[] = "0x";    /* the short form's hex line */
 constexpr int LOG_FORMAT_BYTE_NOTATION_LEN = 4; /* "<xx>" */
 
+constexpr int LOG_FORMAT_DECIMAL_MAX = 20; /* a long long in decimal, its sign included */
+
+/* v in decimal, a minus sign first when negative, into out (room for
+   LOG_FORMAT_DECIMAL_MAX); its length. Numbers are written without printf,
+   which costs more than the rest of a record's formatting. */
+inline int log_format__put_decimal(char *out, long long v) {
+  char digits[LOG_FORMAT_DECIMAL_MAX];
+  int n = 0;
+  unsigned long long u = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
+  do {
+    digits[n++] = (char)('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  int len = 0;
+  if (v < 0) out[len++] = '-';
+  while (n > 0)
+    out[len++] = digits[--n];
+  return len;
+}
+
 /* a byte that may stand in a line as itself */
 inline bool log_format__printable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
 
