@@ -32,14 +32,6 @@ const char *trimmed(char *words) {
   return words;
 }
 
-/* standard output written and flushed: CLI_OK, else said and CLI_FAILED */
-int printed() {
-  errno = 0;
-  if (fflush(stdout) == 0 && !ferror(stdout)) return CLI_OK;
-  return cli_report__fail(CLI_FAILED, "cannot write the output: %s",
-                          cli_report__errno_reason(errno != 0 ? errno : EIO));
-}
-
 } // namespace
 
 void cli_report__set_program(const char *name) {
@@ -91,12 +83,20 @@ const char *cli_report__errno_reason(int e) {
   return trimmed(words);
 }
 
+/* standard output written and flushed: CLI_OK, else said and CLI_FAILED */
+int cli_report__printed(void) {
+  errno = 0;
+  if (fflush(stdout) == 0 && !ferror(stdout)) return CLI_OK;
+  return cli_report__fail(CLI_FAILED, "cannot write the output: %s",
+                          cli_report__errno_reason(errno != 0 ? errno : EIO));
+}
+
 int cli_report__version(const char *name) {
   printf("%s (vezlog) %s\n", name, VEZ_VERSION);
-  return printed();
+  return cli_report__printed();
 }
 
 int cli_report__help(const char *text) {
   cli_report__print_usage(stdout, text);
-  return printed();
+  return cli_report__printed();
 }

@@ -56,6 +56,10 @@ int cli_report__usage(int status, const char *usage, const char *format, ...)
 const char *cli_report__system_reason(unsigned long code);
 const char *cli_report__errno_reason(int e);
 
+/* standard output flushed: CLI_OK, or "cannot write the output" said with the system's
+   reason and CLI_FAILED */
+int cli_report__printed(void);
+
 /* --version: "NAME (vezlog) VERSION" on standard output; CLI_OK, or CLI_FAILED when it
    could not be written */
 int cli_report__version(const char *name);

@@ -652,7 +652,7 @@ int vezcat_seal__setup(const char *interval_text, bool force) {
          "where an intruder here cannot read it): with it, vezcat --verify proves that no\n"
          "record was changed, removed, inserted or reordered. It is printed once only.\n");
   printf("%s\n", text);
-  return fflush(stdout) == 0 && !ferror(stdout) ? CLI_OK : CLI_FAILED;
+  return cli_report__printed();
 }
 
 int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
@@ -682,6 +682,6 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
     log_seal__wipe(k.seed, sizeof k.seed);
     log_seal__wipe(k.current, sizeof k.current);
   }
-  if (fflush(stdout) != 0 || ferror(stdout)) return CLI_FAILED;
+  if (cli_report__printed() != CLI_OK) return CLI_FAILED;
   return all && vezcat__status == CLI_OK ? CLI_OK : CLI_FAILED;
 }

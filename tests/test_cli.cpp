@@ -75,6 +75,7 @@ TEST_F(Cli, OutputThatCannotBeWrittenFailsTheRun) {
       {testenv::program("logmsg") + " --help", 1},
       {testenv::program("vezreg") + " query 'HKLM\\K'", 1},
       {testenv::program("vezcat") + " --version", 1},
+      {testenv::program("vezcat") + " --verify", 1},
   };
   for (const auto &c : cases) {
     std::string err = path("err.txt");
