@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Runs the benchmarks and prints what they show, as ratios from this one run.
 
     python3 bench/report.py BIN_DIR
