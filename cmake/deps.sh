@@ -4,7 +4,7 @@
 # or later), as root or through sudo. "build": the compiler, make, cmake
 # (3.25 or later: the presets' workflows need it) and libcrypto's headers
 # (libssl-dev); "test": also the
-# GoogleTest sources and the tools the install tests call. Nothing is
+# GoogleTest sources, the tools the install tests call and Python 3. Nothing is
 # installed, and nothing asked for, when everything is there already; an
 # older CMake is refused with a message.
 set -eu
@@ -32,6 +32,8 @@ if [ "$what" = test ]; then
   # the Debian packages are made and tried by the tests
   have dpkg-shlibdeps || need="$need dpkg-dev"
   have file || need="$need file"
+  # the benchmarks' scripts and the readers' tests are Python 3 (a container's root has none)
+  have python3 || need="$need python3"
 fi
 
 if [ -n "$need" ]; then
