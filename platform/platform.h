@@ -41,7 +41,6 @@ inline BOOL VezHandleIsAtName(HANDLE, const char *) { return TRUE; }
 /* writers of a file opened through the C runtime exclude each other by its lock file
    alone, which no process can remove while it is held */
 inline BOOL VezLockOpenFile(int, DWORD) { return TRUE; }
-inline void VezUnlockOpenFile(int) {}
 
 /* an open file keeps others from moving it or opening it exclusively: files are opened for
    each use, and a lock file is locked by opening it without sharing */
@@ -99,8 +98,12 @@ inline DWORD VezForkCount(void) { return 0; }
 inline BOOL VezNoticeTargetAllowed(HANDLE, LPCSTR, LPCSTR) { return TRUE; }
 
 /* a mapped file cannot be cut while it is mapped: a view never loses its file */
-inline void VezSetViewFallback(LPCVOID, const void *, size_t) {}
+inline void VezSetMappingFallback(HANDLE, const void *, size_t) {}
 inline BOOL VezViewLost(LPCVOID) { return FALSE; }
+inline BOOL VezRemapView(LPCVOID, HANDLE) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
 #define VEZ_VIEW_WHOLE 0
 #define VEZ_VIEW_CUT 1
 #define VEZ_VIEW_GONE 2

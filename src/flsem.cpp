@@ -50,11 +50,11 @@ void *map_stamp(HANDLE file) {
   HANDLE mapping =
       CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, (DWORD)FLSEM_STAMP_SIZE, nullptr);
   if (mapping == nullptr) return nullptr;
-  void *view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, FLSEM_STAMP_SIZE);
-  CloseHandle(mapping);
   /* a lock file cut under the mapping reads as no stamp, never faults */
   static const flsem_stamp none = {};
-  if (view != nullptr) VezSetViewFallback(view, &none, sizeof none);
+  VezSetMappingFallback(mapping, &none, sizeof none);
+  void *view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, FLSEM_STAMP_SIZE);
+  CloseHandle(mapping);
   return view;
 }
 

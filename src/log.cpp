@@ -155,7 +155,11 @@ void after_record() {
     deferred_count = 0;
     reporting_deferred = false;
   }
-  shm__report_if_lost();
+  shm_report news[SHM_NEWS_MAX];
+  for (int i = 0, n = shm__news(news); i < n; i++)
+    log__report_error(SHM_SOURCE, news[i].line, news[i].message,
+                      news[i].named ? shm__data_file : nullptr,
+                      news[i].named ? (int)strlen(shm__data_file) : 0);
   static bool registry_reported = false;
   uint32_t code = log_cfg__registry_error();
   if (code != 0 && !registry_reported) {
@@ -283,8 +287,13 @@ void init_error_audit(int index, const char *name) {
   char path[SHM_PATH_SIZE];
   shm__data_file_path(path);
   shm__set_fallback(built_in_segment());
-  ErrorAuditSegment *segment = shm__attach_shared_mem(path, 0);
+  shm_report failure;
+  ErrorAuditSegment *segment = shm__attach_shared_mem(path, 0, &failure);
   if (segment == nullptr) {
+    if (failure.line != 0) {
+      SetLastError(shm__attach_error); /* the report carries the failure's own code */
+      log__report_error(SHM_SOURCE, failure.line, failure.message, nullptr, 0);
+    }
     log__report_error(source, 408, "Error and Audits initialization FAILURE", name,
                       (int)strlen(name));
     return;

@@ -815,11 +815,11 @@ bool map_sidecar(uint64_t need) {
   HANDLE m = CreateFileMappingA(seal_h, nullptr, PAGE_READWRITE, (DWORD)(want >> 32), (DWORD)want,
                                 nullptr);
   if (m == nullptr) return false;
+  static const unsigned char none[1] = {0};
+  VezSetMappingFallback(m, none, 0); /* a sidecar cut under the view reads as zeros */
   seal_view = MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, (size_t)want);
   CloseHandle(m);
   if (seal_view == nullptr) return false;
-  static const unsigned char none[1] = {0};
-  VezSetViewFallback(seal_view, none, 0); /* a sidecar cut under the view reads as zeros */
   seal_mapped = want;
   return true;
 }

@@ -2,12 +2,13 @@
 ** shm.cpp - the shared settings segment and its data file.
 **
 ** A process maps the data file at most once; every attach after the first
-** only counts, and the detach that brings the count to 0 unmaps. Failures
-** are reported through the error log while the error level in force is 1.
+** only counts, and the detach that brings the count to 0 unmaps. What
+** fails or is found here is handed back to the caller to report (through
+** the error log while the error level in force is 1): this module calls
+** nothing above it.
 */
 #include "shm.h"
 
-#include "log.h"
 #include "log_cfg.h"
 #include "platform.h"
 
@@ -18,9 +19,16 @@ uint32_t shm__attach_error = 0;
 
 namespace {
 
-/* each report names its module and line as a fixed reference that operators and
-   tools match on: the numbers must not follow this file's own lines */
-const char source[] = "..\\..\\src\\shm";
+/* the reports of this module: each names its line as a fixed reference that operators and
+   tools match on (the numbers must not follow this file's own lines) */
+constexpr shm_report CREATE_FAILED = {219, "CreateFile() failed", false};
+constexpr shm_report MAPPING_FAILED = {214, "CreateFileMapping() failed", false};
+constexpr shm_report VIEW_FAILED = {209, "MapViewOfFile() failed", false};
+constexpr shm_report COUNT_BELOW_ZERO = {322, "shm__nMemoryCount is less than 0!", false};
+constexpr shm_report CUT = {340, "Data file cut while mapped, built-in defaults used", false};
+constexpr shm_report REPLACED = {345, "Data file replaced while mapped, the new one used", true};
+constexpr shm_report REMOVED = {350, "Data file removed while mapped, its last settings kept",
+                                true};
 
 /* what a view reads once its data file is cut under it: the library's built-in defaults */
 const ErrorAuditSegment *fallback = nullptr;
@@ -31,48 +39,50 @@ bool replaced_unsaid = false;
 bool removed_seen = false, removed_said = false;
 time_t next_look = 0; /* a data file no longer at its name is looked for once a second */
 
-void report(int line, const char *message, const void *data, int length) {
-  log__report_error(source, line, message, data, length);
-}
+constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-/* the data file mapped whole; null (and shm__attach_error, and a report unless quiet) when
-   it cannot be */
-ErrorAuditSegment *map_segment(const char *file, int size, bool quiet = false) {
-  auto report = [quiet](int line, const char *message, const void *data, int length) {
-    if (!quiet) ::report(line, message, data, length);
-  };
-  const DWORD access = GENERIC_READ | GENERIC_WRITE;
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  shm__attach_error = 0;
-  HANDLE file_h =
-      CreateFileA(file, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+/* the data file opened (made where size > 0 and it is missing); *created set */
+HANDLE open_data_file(const char *file, int size, bool *created) {
+  *created = false;
+  HANDLE h =
+      CreateFileA(file, ACCESS, SHARE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   shm__attach_error = GetLastError();
-  bool created = false;
-  if (file_h == INVALID_HANDLE_VALUE && size > 0) {
-    file_h = CreateFileA(file, access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE && size > 0) {
+    h = CreateFileA(file, ACCESS, SHARE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     shm__attach_error = GetLastError();
-    created = file_h != INVALID_HANDLE_VALUE;
+    *created = h != INVALID_HANDLE_VALUE;
     /* made by another process since the first open: open what it made */
-    if (file_h == INVALID_HANDLE_VALUE && shm__attach_error == ERROR_FILE_EXISTS) {
-      file_h =
-          CreateFileA(file, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && shm__attach_error == ERROR_FILE_EXISTS) {
+      h = CreateFileA(file, ACCESS, SHARE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       shm__attach_error = GetLastError();
     }
   }
+  return h;
+}
+
+/* whether an existing data file is long enough to be mapped whole */
+bool whole_length(HANDLE h) {
+  DWORD high = 0;
+  DWORD low = GetFileSize(h, &high);
+  return low != INVALID_FILE_SIZE && (high != 0 || low >= sizeof(ErrorAuditSegment));
+}
+
+/* the data file mapped whole; null (and shm__attach_error, and *failure) when it cannot be */
+ErrorAuditSegment *map_segment(const char *file, int size, shm_report *failure) {
+  shm__attach_error = 0;
+  bool created = false;
+  HANDLE file_h = open_data_file(file, size, &created);
   if (file_h == INVALID_HANDLE_VALUE) {
-    report(219, "CreateFile() failed", nullptr, 0);
+    *failure = CREATE_FAILED;
     return nullptr;
   }
   /* mapped at its length, a file shorter than the segment would leave its end unmapped */
-  if (size == 0) {
-    DWORD high = 0;
-    DWORD low = GetFileSize(file_h, &high);
-    if (low == INVALID_FILE_SIZE || (high == 0 && low < sizeof(ErrorAuditSegment))) {
-      shm__attach_error = ERROR_FILE_INVALID;
-      CloseHandle(file_h);
-      report(214, "CreateFileMapping() failed", nullptr, 0);
-      return nullptr;
-    }
+  if (size == 0 && !whole_length(file_h)) {
+    shm__attach_error = ERROR_FILE_INVALID;
+    CloseHandle(file_h);
+    *failure = MAPPING_FAILED;
+    return nullptr;
   }
   HANDLE mapping = CreateFileMappingA(file_h, nullptr, PAGE_READWRITE, 0, (DWORD)size, nullptr);
   shm__attach_error = GetLastError();
@@ -81,32 +91,48 @@ ErrorAuditSegment *map_segment(const char *file, int size, bool quiet = false) {
      half-made for every later process to trip over */
   if (mapping == nullptr && created) _unlink(file);
   if (mapping == nullptr) {
-    report(214, "CreateFileMapping() failed", nullptr, 0);
+    *failure = MAPPING_FAILED;
     return nullptr;
   }
+  /* a data file cut while it is mapped leaves the view on the fallback, whole */
+  if (fallback != nullptr) VezSetMappingFallback(mapping, fallback, sizeof *fallback);
   void *view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
   shm__attach_error = GetLastError();
   CloseHandle(mapping);
   if (view == nullptr) {
-    report(209, "MapViewOfFile() failed", nullptr, 0);
+    *failure = VIEW_FAILED;
     return nullptr;
   }
-  /* a data file cut while it is mapped leaves the view on the fallback, whole */
-  if (fallback != nullptr) VezSetViewFallback(view, fallback, sizeof *fallback);
   shm__attach_error = 0;
   return static_cast<ErrorAuditSegment *>(view);
+}
+
+/* the view made a view of the file now at the data file's name, in place; false when there
+   is none that is whole */
+bool follow_replacement() {
+  bool created = false;
+  uint32_t error = shm__attach_error;
+  HANDLE h = open_data_file(shm__data_file, 0, &created);
+  shm__attach_error = error;
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool followed = whole_length(h) && VezRemapView(shm__pMemorySeg, h);
+  CloseHandle(h);
+  return followed;
 }
 
 } // namespace
 
 void shm__set_fallback(const ErrorAuditSegment *defaults) { fallback = defaults; }
 
-ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size) {
+ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size, shm_report *failure) {
+  shm_report none = {};
+  if (failure == nullptr) failure = &none;
+  *failure = {};
   if (shm__nMemoryCount > 0) {
     shm__nMemoryCount++;
     return shm__pMemorySeg;
   }
-  ErrorAuditSegment *segment = map_segment(file, size);
+  ErrorAuditSegment *segment = map_segment(file, size, failure);
   if (segment == nullptr) return shm__pMemorySeg;
   shm__pMemorySeg = segment;
   shm__nMemoryCount = 1;
@@ -122,57 +148,52 @@ int shm__check_segment(void) {
     return SHM_CUT;
   }
   if (state != VEZ_VIEW_GONE) return SHM_WHOLE;
-  /* removed, or replaced by another file: the one at the name now, if there is one. The old
-     view stays mapped: other threads may be reading a level through it this moment. */
+  /* removed, or replaced by another file: the one at the name now, if there is one (a name
+     found empty is looked at again once a second) */
   time_t now = time(nullptr);
-  if (now < next_look) return SHM_WHOLE;
-  next_look = now + 1;
-  uint32_t error = shm__attach_error;
-  /* not reported here: a missing file is said once, after the record */
-  ErrorAuditSegment *fresh = map_segment(shm__data_file, 0, true);
-  shm__attach_error = error;
-  if (fresh == nullptr) {
+  if (removed_seen && now < next_look) return SHM_WHOLE;
+  if (!follow_replacement()) {
+    next_look = now + 1;
     removed_seen = true;
     return SHM_WHOLE;
   }
-  shm__pMemorySeg = fresh;
   replaced_unsaid = true;
   removed_seen = removed_said = false;
   return SHM_REPLACED;
 }
 
-void shm__detach_shared_mem(void) {
+shm_report shm__detach_shared_mem(int32_t *count) {
   shm__nMemoryCount--;
-  if (shm__nMemoryCount > 0) return;
+  if (shm__nMemoryCount > 0) return {};
   if (shm__nMemoryCount == 0) {
     UnmapViewOfFile(shm__pMemorySeg);
     shm__pMemorySeg = nullptr;
     shm__data_file[0] = '\0';
-    return;
+    return {};
   }
-  /* the count is put right before the report, which may itself attach */
-  int32_t count = shm__nMemoryCount;
+  /* the count is put right before it is reported, which may itself attach */
+  if (count != nullptr) *count = shm__nMemoryCount;
   shm__nMemoryCount = 0;
-  report(322, "shm__nMemoryCount is less than 0!", &count, sizeof count);
+  return COUNT_BELOW_ZERO;
 }
 
 bool shm__segment_lost(void) { return shm__pMemorySeg != nullptr && VezViewLost(shm__pMemorySeg); }
 
-void shm__report_if_lost(void) {
+int shm__news(shm_report news[SHM_NEWS_MAX]) {
+  int n = 0;
   if (!cut_said && (cut_seen || shm__segment_lost())) {
     cut_said = true;
-    report(340, "Data file cut while mapped, built-in defaults used", nullptr, 0);
+    news[n++] = CUT;
   }
   if (replaced_unsaid) {
     replaced_unsaid = false;
-    report(345, "Data file replaced while mapped, the new one used", shm__data_file,
-           (int)strlen(shm__data_file));
+    news[n++] = REPLACED;
   }
   if (removed_seen && !removed_said) {
     removed_said = true;
-    report(350, "Data file removed while mapped, its last settings kept", shm__data_file,
-           (int)strlen(shm__data_file));
+    news[n++] = REMOVED;
   }
+  return n;
 }
 
 void shm__data_file_path(char path[SHM_PATH_SIZE]) {

@@ -28,9 +28,28 @@ extern int32_t shm__nMemoryCount;
 /* the system's error code of the last attach that failed to map the file (0: none) */
 extern uint32_t shm__attach_error;
 
-/* size > 0: create a missing file and map at least size bytes; 0: map an existing file */
-ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size);
-void shm__detach_shared_mem(void);
+/*
+** This module reports nothing itself: what it must report, its callers
+** report (as error records with its source reference) once its call
+** returned. A report is its line and its words.
+*/
+constexpr char SHM_SOURCE[] = "..\\..\\src\\shm";
+struct shm_report {
+  int line; /* 0: nothing to report */
+  const char *message;
+  bool named; /* its data is the data file's name (shm__data_file) */
+};
+
+/*
+** size > 0: create a missing file and map at least size bytes; 0: map an
+** existing file. Null where it cannot be mapped: shm__attach_error holds
+** the system's code and *failure (when given) the report.
+*/
+ErrorAuditSegment *shm__attach_shared_mem(const char *file, int size,
+                                          shm_report *failure = nullptr);
+/* the report when the count went below 0 (it is put back to 0 first), with the count it
+   had in *count; none otherwise */
+shm_report shm__detach_shared_mem(int32_t *count = nullptr);
 
 /*
 ** What a view reads where its data file is cut under it: the library hands
@@ -43,10 +62,10 @@ void shm__set_fallback(const ErrorAuditSegment *defaults);
 ** One look at the data file under the view. SHM_WHOLE; SHM_CUT: it was
 ** cut (to nothing or partway), and the view reads the fallback from now
 ** on, whole; SHM_REPLACED: the file at its name is another one now (an
-** operator replaced it), and shm__pMemorySeg is a view of that one (the
-** old view stays mapped for readers still on it). A data file removed is
-** kept in use as it was. Each of these is said once, by
-** shm__report_if_lost.
+** operator replaced it), and the view, at the same address, is a view of
+** that one: every pointer into the segment reads the new file. A data
+** file removed is kept in use as it was, and looked for again once a
+** second. Each of these is said once, through shm__news.
 */
 constexpr int SHM_WHOLE = 0;
 constexpr int SHM_CUT = 1;
@@ -56,10 +75,13 @@ int shm__check_segment(void);
 /*
 ** Whether the data file was cut under this process's view (another user
 ** emptied it): the view then reads the built-in defaults, as a process
-** without a data file would use, and reports that once.
+** without a data file would use.
 */
 bool shm__segment_lost(void);
-void shm__report_if_lost(void);
+/* the reports of what the looks at the data file found and did not say yet, each given
+   once: up to SHM_NEWS_MAX into news; how many */
+constexpr int SHM_NEWS_MAX = 3;
+int shm__news(shm_report news[SHM_NEWS_MAX]);
 
 /* The data file's path: "LOG_DATAFILE", else "LOG_DIRNAME" or the temporary directory. */
 void shm__data_file_path(char path[SHM_PATH_SIZE]);

@@ -98,7 +98,7 @@ TEST_F(Platform, TextModeStoresCarriageReturnLineFeed) {
   int fd = _open(f.c_str(), _O_CREAT | _O_RDWR, 0666);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(_write(fd, "one\ntwo\n", 8), 8);
-  EXPECT_EQ(_lseek(fd, 0, 2), 10);
+  EXPECT_EQ(_lseeki64(fd, 0, 2), 10);
   EXPECT_EQ(_close(fd), 0);
   EXPECT_EQ(testenv::read_file(f), "one\r\ntwo\r\n");
   fd = _creat(f.c_str(), _S_IREAD | _S_IWRITE);

@@ -8,14 +8,29 @@
 
 #include <string.h>
 
+#include "log.h"
+#include "platform.h"
 #include "shm.h"
 
 static ErrorAuditSegment *error_audit = nullptr;
 
+/* the segment module's report, made as the library makes it: an error record */
+static void report(const shm_report &r, const void *data, int length) {
+  if (r.line != 0) log__report_error(SHM_SOURCE, r.line, r.message, data, length);
+}
+
 int log_util__init_error_audit(void) {
   char path[SHM_PATH_SIZE];
   shm__data_file_path(path);
-  error_audit = shm__attach_shared_mem(path, (int)sizeof(ErrorAuditSegment));
+  shm_report failure;
+  error_audit = shm__attach_shared_mem(path, (int)sizeof(ErrorAuditSegment), &failure);
+  if (error_audit == nullptr) {
+    /* the report must not change the code the tool says the attach failed with */
+    uint32_t code = shm__attach_error;
+    SetLastError(code); /* the report carries the failure's own code */
+    report(failure, nullptr, 0);
+    shm__attach_error = code;
+  }
   return error_audit != nullptr ? 0 : LOG_UTIL_NOT_ATTACHED;
 }
 
@@ -72,6 +87,8 @@ int log_util__poke_audit(int index, int field, const int32_t *value) {
 
 void log_util__shut_error_audit(void) {
   if (error_audit == nullptr) return;
-  shm__detach_shared_mem();
+  int32_t count = 0;
+  shm_report r = shm__detach_shared_mem(&count);
   error_audit = nullptr;
+  report(r, &count, (int)sizeof count);
 }

@@ -136,12 +136,6 @@ int _creat(const char *path, int pmode) {
   return fd;
 }
 
-long _lseek(int fd, long offset, int origin) {
-  long at = (long)lseek(fd, (off_t)offset, origin);
-  failed_if(at < 0 ? -1 : 0);
-  return at;
-}
-
 int _write(int fd, const void *buf, unsigned int count) {
   const char *src = static_cast<const char *>(buf);
   if (is_binary(fd) || memchr(src, '\n', count) == nullptr)
@@ -253,8 +247,6 @@ BOOL VezLockOpenFile(int fd, DWORD wait) {
   }
 }
 
-void VezUnlockOpenFile(int fd) { whole_file_lock(fd, F_UNLCK); }
-
 int VezKeepDescriptor(int fd) {
   /* Above the numbers a program's own opens take (the lowest free one each time): a host
      that closes a number twice, or reuses one it closed, meets its own, not ours. Where the
@@ -268,8 +260,6 @@ int VezKeepDescriptor(int fd) {
   close(fd);
   return high;
 }
-
-int _chsize(int fd, long size) { return failed_if(ftruncate(fd, (off_t)size)); }
 
 int _chsize_s(int fd, long long size) {
   if (size < 0) return EINVAL;

@@ -197,20 +197,17 @@ BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high
 /*
 ** Not Win32, what the emulation must add to it: whether a handle's file is
 ** still the one at name (POSIX lets a file be removed or replaced while it
-** is open); and what a view reads once its file is cut under it (POSIX
-** lets a mapped file be truncated): the view is then replaced by a private
-** copy of fallback, and VezViewLost tells it.
+** is open).
 */
 BOOL VezHandleIsAtName(HANDLE h, LPCSTR name);
 /*
 ** And, since a lock file can be removed under its holder there, a lock on
 ** the open file itself, for what writers of one file must never do two at
 ** once (move it aside): tried for at most wait milliseconds (0: once), held
-** until VezUnlockOpenFile or the descriptor's close. Readers and appends
+** until the descriptor's close. Readers and appends
 ** are not kept out.
 */
 BOOL VezLockOpenFile(int fd, DWORD wait);
-void VezUnlockOpenFile(int fd);
 
 /*
 ** Whether files may stay open between uses without keeping another process
@@ -274,8 +271,19 @@ DWORD VezForkCount(void);
    settings in settings_file name: a device or pipe may; a regular file only when everyone
    who may write settings_file may write it too (null settings_file: the built-in ones) */
 BOOL VezNoticeTargetAllowed(HANDLE target, LPCSTR target_name, LPCSTR settings_file);
-void VezSetViewFallback(LPCVOID view, const void *fallback, size_t size);
+/*
+** What the views of a mapping read once their file is cut under them
+** (POSIX lets a mapped file be truncated): set before MapViewOfFile, the
+** first size bytes of fallback (at most 4 KiB, zeros after them), which
+** must stay valid until then. The view is then replaced, at once and
+** whole, by private pages holding them, and VezViewLost tells it.
+*/
+void VezSetMappingFallback(HANDLE mapping, const void *fallback, size_t size);
 BOOL VezViewLost(LPCVOID view);
+/* the view made a view of another file (one that replaced its own at its name), at the
+   same address and length, so that whoever holds a pointer into it reads the new file
+   from now on; false (nothing changed) when file is shorter than the view's fallback */
+BOOL VezRemapView(LPCVOID view, HANDLE file);
 /*
 ** Looks at the file under a view: VEZ_VIEW_WHOLE; VEZ_VIEW_CUT when it is
 ** shorter than the view's fallback (cut, wholly or partway: the view then
@@ -362,7 +370,6 @@ void _splitpath(const char *path, char *drive, char *dir, char *fname, char *ext
 
 int _open(const char *path, int flags, ...);
 int _creat(const char *path, int pmode);
-long _lseek(int fd, long offset, int origin);
 long long _lseeki64(int fd, long long offset, int origin);
 int _write(int fd, const void *buf, unsigned int count);
 int _read(int fd, void *buf, unsigned int count);
@@ -371,7 +378,6 @@ int _dup(int fd);
 int _isatty(int fd);
 int _fileno(FILE *stream);
 int _setmode(int fd, int mode);
-int _chsize(int fd, long size);
 /* 0, or the errno value of the failure */
 int _chsize_s(int fd, long long size);
 /* the local calendar time of *t: 0, or an errno value (the zone is read once per process) */

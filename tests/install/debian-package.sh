@@ -169,6 +169,9 @@ exec 3>"$work/commands"
 echo "error first error of b" >&3
 wait_for /var/log/vez/error "Desc:first error of b"
 echo "-l 3 audit filtered audit of b" >&3
+# the commands are carried out in order: once the next one is, the filtered one was
+echo "error after the filtered audit" >&3
+wait_for /var/log/vez/error "Desc:after the filtered audit"
 as veztest-a aud -l 3 5 || fail "aud -l 3 5 by a member of the group"
 echo "-l 3 audit audit of b after the change" >&3
 wait_for /var/log/vez/logmsg "Desc:audit of b after the change"
