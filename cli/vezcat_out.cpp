@@ -35,7 +35,7 @@ inline void keep_small() {
 
 /* a blob's bytes as hex digits */
 void hex_of(const logparse__blob &b) {
-  static const char hex[] = "0123456789abcdef";
+  const char *hex = LOG_FORMAT_HEX_DIGITS;
   b.each([&](const char *p, size_t n) {
     size_t at = out.size();
     out.resize(at + n * 2);
@@ -94,7 +94,7 @@ bool utf8(const std::string &s) {
 
 /* a JSON string of UTF-8 text, or the array of the bytes of any other */
 void json_value(const std::string &s) {
-  static const char hex[] = "0123456789abcdef";
+  const char *hex = LOG_FORMAT_HEX_DIGITS;
   /* most fields are printable ASCII with nothing to escape: copied at once */
   size_t plain = 0;
   while (plain < s.size()) {
@@ -291,7 +291,7 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
 ** next piece, unless last.
 */
 size_t safe_text(const char *text, size_t size, bool last) {
-  static const char hex[] = "0123456789abcdef";
+  const char *hex = LOG_FORMAT_HEX_DIGITS;
   const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
   const unsigned char *end = p + size;
   while (p < end) {

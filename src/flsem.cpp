@@ -4,8 +4,8 @@
 ** in. The lock ends, at the latest, when its holder dies. A process holds
 ** one lock at a time.
 **
-** Where files may stay open, a lock file is opened once and kept (a few of
-** them, the logs a process writes), locked and unlocked for each record:
+** Where files may stay open, a lock file is opened once and kept (in the
+** table of files kept for its log), locked and unlocked for each record:
 ** two system calls, and the stamp in it is a mapping that costs none to
 ** read or write. A kept file no longer at its name (removed, replaced) is
 ** let go and the name opened again; a descriptor the host closed or reused
@@ -24,26 +24,12 @@
 
 namespace {
 
-constexpr int LOCK_NAME_SIZE = 260;
-/* lock files kept open: a process writes an error log, its audit log and the
-   device-message log, and seldom more */
-constexpr int KEPT_LOCKS = 4;
-
-struct kept_lock {
-  char name[LOCK_NAME_SIZE];
-  HANDLE file = INVALID_HANDLE_VALUE;
-  void *stamp = nullptr;
-  DWORD forks = 0; /* the fork count it was opened under */
-  unsigned long used = 0;
-};
-
 /* all of this is the write path's, used under its lock */
-kept_lock kept[KEPT_LOCKS];
-unsigned long uses = 0;
 HANDLE lock_f = INVALID_HANDLE_VALUE; /* the lock held */
-kept_lock *held = nullptr;            /* its kept file (none on Windows) */
+log_held *held = nullptr;             /* its kept files (none on Windows) */
 void *held_stamp = nullptr;           /* the stamp while the lock is held */
-uint32_t descriptors_lost = 0;
+/* the lock wait as last read: what the end of a process waits by before it may read it */
+uint32_t last_wait = 0;
 
 /* the stamp, the lock file's first bytes, mapped (the file grown to hold them) */
 void *map_stamp(HANDLE file) {
@@ -58,79 +44,37 @@ void *map_stamp(HANDLE file) {
   return view;
 }
 
-void unmap_stamp(void **stamp) {
-  if (*stamp != nullptr) UnmapViewOfFile(*stamp);
-  *stamp = nullptr;
-}
-
-/* closed (its file is no longer at its name), or forgotten (no longer ours to close) */
-void let_go(kept_lock &k, bool ours) {
-  unmap_stamp(&k.stamp);
-  if (ours)
-    CloseHandle(k.file);
-  else
-    VezForgetHandle(k.file);
-  k.file = INVALID_HANDLE_VALUE;
-  k.name[0] = '\0';
-}
-
-/* every kept lock file let go, none closed: their descriptors are the host's now */
-void lose_all() {
-  descriptors_lost++;
-  for (kept_lock &k : kept)
-    if (k.file != INVALID_HANDLE_VALUE) let_go(k, false);
-}
-
 /*
-** The kept lock file of this name, or null. Nothing is looked at here: the
+** The kept files of this lock file, its lock file open and its stamp
+** mapped; null where it cannot be opened. Nothing is looked at here: the
 ** writer looks at its log's descriptor once it holds the lock (a host that
 ** closes descriptors it does not own closes them all), and at the lock
 ** file's name where anything on its way changed (flsem__lock_is_current).
 */
-kept_lock *kept_for(const char *name) {
-  static DWORD lost_seen = 0;
-  if (VezDescriptorsLost() != lost_seen) {
-    lost_seen = VezDescriptorsLost();
-    lose_all();
-    return nullptr;
-  }
-  for (kept_lock &k : kept) {
-    if (k.file == INVALID_HANDLE_VALUE || strcmp(k.name, name) != 0) continue;
-    /* a fork's child has its parent's open file: a lock on it would be its parent's too */
-    if (k.forks != VezForkCount()) {
-      let_go(k, true);
-      return nullptr;
+log_held *kept_lock(const char *name) {
+  log_held *k = log_held__find(name);
+  if (k != nullptr && k->lock != INVALID_HANDLE_VALUE) {
+    if (k->stamp != nullptr && VezViewLost(k->stamp)) {
+      UnmapViewOfFile(k->stamp);
+      k->stamp = nullptr;
     }
-    if (k.stamp != nullptr && VezViewLost(k.stamp)) unmap_stamp(&k.stamp);
-    if (k.stamp == nullptr) k.stamp = map_stamp(k.file);
-    k.used = ++uses;
-    return &k;
+    if (k->stamp == nullptr) k->stamp = map_stamp(k->lock);
+    return k;
   }
-  return nullptr;
-}
-
-kept_lock *open_kept(const char *name) {
-  if (strlen(name) >= (size_t)LOCK_NAME_SIZE) {
+  if (strlen(name) >= (size_t)LOG_HELD_NAME_SIZE) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   HANDLE file = VezOpenKeptFile(name);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  kept_lock *slot = &kept[0];
-  for (kept_lock &k : kept) {
-    if (k.file == INVALID_HANDLE_VALUE) {
-      slot = &k;
-      break;
-    }
-    if (k.used < slot->used) slot = &k;
+  if (k == nullptr) k = log_held__make(name);
+  if (k == nullptr) {
+    CloseHandle(file);
+    return nullptr;
   }
-  if (slot->file != INVALID_HANDLE_VALUE) let_go(*slot, true);
-  slot->file = file;
-  strcpy(slot->name, name);
-  slot->forks = VezForkCount();
-  slot->stamp = map_stamp(file);
-  slot->used = ++uses;
-  return slot;
+  k->lock = file;
+  k->stamp = map_stamp(file);
+  return k;
 }
 
 HANDLE open_exclusive(const char *lock_name) {
@@ -139,12 +83,12 @@ HANDLE open_exclusive(const char *lock_name) {
 }
 
 /* one try: 0, or the system's code for why not */
-DWORD try_lock(const char *lock_name, kept_lock *k) {
+DWORD try_lock(const char *lock_name, log_held *k) {
   if (k != nullptr) {
     OVERLAPPED whole = {};
-    if (LockFileEx(k->file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+    if (LockFileEx(k->lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                    MAXDWORD, &whole)) {
-      lock_f = k->file;
+      lock_f = k->lock;
       return 0;
     }
     DWORD e = GetLastError();
@@ -154,34 +98,40 @@ DWORD try_lock(const char *lock_name, kept_lock *k) {
   return lock_f != INVALID_HANDLE_VALUE ? 0 : GetLastError();
 }
 
+void nothing_held() {
+  lock_f = INVALID_HANDLE_VALUE;
+  held = nullptr;
+  held_stamp = nullptr;
+}
+
 } // namespace
 
 uint32_t flsem__lock_wait(void) {
-  /* read once, at the first lock taken */
-  static int32_t wait = -1;
-  if (wait < 0) {
-    int32_t configured = 0;
-    if (!log_cfg__read_value("LOGLOCKWAIT", &configured, sizeof configured) || configured < 0)
-      configured = 0;
-    wait = configured;
-  }
-  return (uint32_t)wait;
+  /* read where it is needed, so that an operator's change reaches running processes */
+  int32_t configured = 0;
+  if (!log_cfg__read_value("LOGLOCKWAIT", &configured, sizeof configured) || configured < 0)
+    configured = 0;
+  __atomic_store_n(&last_wait, (uint32_t)configured, __ATOMIC_RELAXED);
+  return (uint32_t)configured;
 }
 
+uint32_t flsem__last_lock_wait(void) { return __atomic_load_n(&last_wait, __ATOMIC_RELAXED); }
+
 int flsem__wait_file_lock_sem(const char *lock_name) {
-  return flsem__take_file_lock(lock_name, flsem__lock_wait());
+  return flsem__take_file_lock(lock_name, FLSEM_WAIT_CONFIGURED);
 }
 
 int flsem__take_file_lock(const char *lock_name, uint32_t wait) {
   if (lock_f != INVALID_HANDLE_VALUE) return FLSEM_ALREADY_HELD;
-  kept_lock *k = nullptr;
+  log_held *k = nullptr;
   if (VezKeepFilesOpen()) {
-    k = kept_for(lock_name);
-    if (k == nullptr) k = open_kept(lock_name);
+    k = kept_lock(lock_name);
     if (k == nullptr) return FLSEM_OPEN_FAILED;
   }
   DWORD error = try_lock(lock_name, k);
-  if (error == ERROR_SHARING_VIOLATION && wait > 0) {
+  /* held by another: the configured wait is read only now, where it is needed */
+  if (error == ERROR_SHARING_VIOLATION && wait == FLSEM_WAIT_CONFIGURED) wait = flsem__lock_wait();
+  if (error == ERROR_SHARING_VIOLATION && wait > 0 && wait != FLSEM_WAIT_CONFIGURED) {
     /* the non-waiting lock again, after short pauses, until the time is up and never longer */
     DWORD start = GetTickCount();
     for (int tries = 0; error == ERROR_SHARING_VIOLATION && GetTickCount() - start < wait;
@@ -191,7 +141,7 @@ int flsem__take_file_lock(const char *lock_name, uint32_t wait) {
     }
   }
   if (error != 0) {
-    lock_f = INVALID_HANDLE_VALUE;
+    nothing_held();
     /* held by another, or no lock file at all (its directory gone, no permission) */
     return error == ERROR_SHARING_VIOLATION ? FLSEM_HELD_ELSEWHERE : FLSEM_OPEN_FAILED;
   }
@@ -205,16 +155,16 @@ bool flsem__lock_is_current(const char *lock_name) {
 }
 
 void flsem__release_stale(void) {
-  kept_lock *stale = held;
+  log_held *stale = held;
   flsem__signal_file_lock_sem();
-  if (stale != nullptr && stale->file != INVALID_HANDLE_VALUE) let_go(*stale, true);
+  if (stale != nullptr) log_held__drop_lock(stale, true);
 }
 
 flsem_stamp *flsem__stamp(void) {
   return lock_f != INVALID_HANDLE_VALUE ? static_cast<flsem_stamp *>(held_stamp) : nullptr;
 }
 
-uint32_t flsem__descriptors_lost(void) { return descriptors_lost; }
+log_held *flsem__held(void) { return lock_f != INVALID_HANDLE_VALUE ? held : nullptr; }
 
 void flsem__descriptors_taken(void) {
   /* the lock just taken may be on a file of the host's: it is given back before the
@@ -223,27 +173,25 @@ void flsem__descriptors_taken(void) {
     OVERLAPPED whole = {};
     UnlockFileEx(lock_f, 0, MAXDWORD, MAXDWORD, &whole);
   }
-  lock_f = INVALID_HANDLE_VALUE;
-  held = nullptr;
-  held_stamp = nullptr;
-  lose_all();
+  nothing_held();
+  log_held__descriptors_taken();
 }
 
 int flsem__signal_file_lock_sem(void) {
   if (lock_f == INVALID_HANDLE_VALUE) return FLSEM_NOT_HELD;
+  int rc = 0;
   if (held != nullptr) {
     OVERLAPPED whole = {};
     if (!UnlockFileEx(lock_f, 0, MAXDWORD, MAXDWORD, &whole)) {
       /* an unlock that fails leaves nothing held: the descriptor is no longer ours */
-      descriptors_lost++;
-      let_go(*held, false);
+      log_held__descriptors_taken();
     }
   } else {
-    unmap_stamp(&held_stamp);
-    if (!CloseHandle(lock_f)) return FLSEM_CLOSE_FAILED;
+    if (held_stamp != nullptr) UnmapViewOfFile(held_stamp);
+    /* a close that fails leaves nothing held either: the handle is gone all the same, and a
+       lock kept would refuse every later record */
+    if (!CloseHandle(lock_f)) rc = FLSEM_CLOSE_FAILED;
   }
-  lock_f = INVALID_HANDLE_VALUE;
-  held = nullptr;
-  held_stamp = nullptr;
-  return 0;
+  nothing_held();
+  return rc;
 }

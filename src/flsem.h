@@ -21,11 +21,24 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "log_held.h"
+
 constexpr int FLSEM_HELD_ELSEWHERE = -2;
 constexpr int FLSEM_OPEN_FAILED = -3;
 constexpr int FLSEM_ALREADY_HELD = -4;
 constexpr int FLSEM_NOT_HELD = -5;
 constexpr int FLSEM_CLOSE_FAILED = -6;
+
+/* this module's reports of FLSEM_ALREADY_HELD, FLSEM_NOT_HELD and FLSEM_CLOSE_FAILED, made
+   by its caller once the record in hand is done (each names a fixed line that operators and
+   tools match on) */
+constexpr char FLSEM_SOURCE[] = "..\\..\\src\\flsem";
+constexpr int FLSEM_MULTIPLE_LINE = 195;
+constexpr char FLSEM_MULTIPLE_MESSAGE[] = "Cannot open multiple semaphore files";
+constexpr int FLSEM_UNALLOCATED_LINE = 282;
+constexpr char FLSEM_UNALLOCATED_MESSAGE[] = "Trying to release unallocated semaphore";
+constexpr int FLSEM_UNLOCK_LINE = 250;
+constexpr char FLSEM_UNLOCK_MESSAGE[] = "Semaphore unlock failed";
 
 /* the stamp's layout, the same for 32- and 64-bit processes of one system */
 struct flsem_stamp {
@@ -58,6 +71,9 @@ constexpr uint32_t FLSEM_STAMP_VERSION = 1;
 /* a record written in pieces, its length not known before its first byte went out */
 constexpr uint64_t FLSEM_LENGTH_UNKNOWN = UINT64_MAX;
 
+/* the wait that is "LOGLOCKWAIT" read where it is needed (only when the lock is held) */
+constexpr uint32_t FLSEM_WAIT_CONFIGURED = UINT32_MAX;
+
 /*
 ** Takes the lock: the lock file (created when missing) locked against
 ** every other writer. Tried once, or retried for the "LOGLOCKWAIT"
@@ -68,10 +84,12 @@ constexpr uint64_t FLSEM_LENGTH_UNKNOWN = UINT64_MAX;
 ** flsem__lock_is_current and flsem__descriptors_taken).
 */
 int flsem__wait_file_lock_sem(const char *lock_name);
-/* the same, retried for wait milliseconds at most */
+/* the same, retried for wait milliseconds at most (FLSEM_WAIT_CONFIGURED: "LOGLOCKWAIT") */
 int flsem__take_file_lock(const char *lock_name, uint32_t wait);
-/* the configured "LOGLOCKWAIT": how long any lock of a writer may be waited for */
+/* the configured "LOGLOCKWAIT", read now: how long any lock of a writer may be waited for */
 uint32_t flsem__lock_wait(void);
+/* the value it had when last read (0 before), read without the write path's lock */
+uint32_t flsem__last_lock_wait(void);
 
 /*
 ** Whether the lock this process holds is still on the file at lock_name:
@@ -87,21 +105,18 @@ void flsem__release_stale(void);
 /* the held lock's stamp, or null (no lock, or its file could not be mapped) */
 flsem_stamp *flsem__stamp(void);
 
-/*
-** How many times this process found files it kept open closed or taken
-** by the program it runs in: whatever else it kept open then is not to be
-** trusted either.
-*/
-uint32_t flsem__descriptors_lost(void);
+/* the files kept for the held lock's log (where files stay open), or null */
+log_held *flsem__held(void);
 
 /*
 ** The writer found a descriptor it kept closed or taken by the host while
-** it held the lock: the lock is given up and every lock file kept is let
-** go, none closed (their numbers may be the host's files now).
+** it held the lock: the lock is given up and every file kept is let go,
+** none closed (their numbers may be the host's files now).
 */
 void flsem__descriptors_taken(void);
 
-/* Releases the lock this process holds. 0; FLSEM_NOT_HELD; FLSEM_CLOSE_FAILED. */
+/* Releases the lock this process holds: 0; FLSEM_NOT_HELD; FLSEM_CLOSE_FAILED (the lock is
+   not held after it either). */
 int flsem__signal_file_lock_sem(void);
 
 #endif /* VEZ_FLSEM_H */

@@ -18,9 +18,12 @@
 #include "log_defl.h"
 #include "log_devf.h"
 #include "log_errf.h"
+#include "log_file.h"
+#include "log_level.h"
 #include "log_msg.h"
 #include "log_not.h"
 #include "log_stde.h"
+#include "flsem.h"
 #include "platform.h"
 #include "shm.h"
 
@@ -62,11 +65,6 @@ CRITICAL_SECTION *write_lock() {
 void publish_levels(int32_t *error_level, int32_t *audit_level) {
   __atomic_store_n(&log__error_level, error_level, __ATOMIC_RELEASE);
   __atomic_store_n(&log__audit_level, audit_level, __ATOMIC_RELEASE);
-}
-
-/* the audit level in force, as the level test reads it: one load through the pointer */
-inline int32_t audit_level_now() {
-  return __atomic_load_n(__atomic_load_n(&log__audit_level, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
 }
 
 void name_from_executable() {
@@ -127,33 +125,61 @@ void look_at_settings() {
     point_into(shm__pMemorySeg);
 }
 
-/* reports kept for after the record in hand */
-constexpr int DEFERRED_MAX = 4;
-struct deferred_report {
-  const char *source;
-  int line;
-  const char *description;
-  unsigned char data[LOG_DEFER_DATA_SIZE];
-  int length;
-};
-deferred_report deferred[DEFERRED_MAX];
-int deferred_count = 0;
-bool reporting_deferred = false;
+/* the least time a process that exits with losses untold waits for its log's lock */
+constexpr uint32_t EXIT_WAIT = 1000;
+bool reporting_after = false; /* the reports of a record are being written */
+bool exit_told = false;       /* the losses at the process's end will be told */
+
+/* the write path's lock, waited for at most wait milliseconds: whether it was had */
+bool lock_writes_within(uint32_t wait) {
+  DWORD start = GetTickCount();
+  while (!TryEnterCriticalSection(write_lock())) {
+    if (GetTickCount() - start >= wait) return false;
+    Sleep(1);
+  }
+  return true;
+}
 
 /*
-** Reports that must not be raised inside a record (they would be dropped as
-** nested) are made here, each a record of its own, once the record in hand
-** is done.
+** At the process's end (exit, return from main, the library's unload): the
+** losses not told yet, in a record of their own. The write path's lock is
+** waited for no longer than a log's would be: a thread that was ended while
+** it held it (as Windows ends them before a library's unload) never gives
+** it up. The lock wait itself is read under it.
 */
-void after_record() {
-  if (!reporting_deferred) {
-    reporting_deferred = true;
-    for (int i = 0; i < deferred_count; i++) {
-      const deferred_report &r = deferred[i];
-      log__report_error(r.source, r.line, r.description, r.length > 0 ? r.data : nullptr, r.length);
+void tell_at_exit() {
+  uint32_t wait = flsem__last_lock_wait();
+  if (!lock_writes_within(wait > EXIT_WAIT ? wait : EXIT_WAIT)) return;
+  if (logging_in_process_flag == 0 && log_msg__losses_untold()) {
+    wait = flsem__lock_wait();
+    log_msg__tell_losses(wait > EXIT_WAIT ? wait : EXIT_WAIT);
+  }
+  LeaveCriticalSection(write_lock());
+}
+
+/*
+** What a record met that must not be reported inside it (the report would
+** be dropped as nested) is reported here, each a record of its own, once
+** the record in hand is done: path is its log's.
+*/
+void after_record(uint32_t said, const char *path) {
+  if (!exit_told && log_msg__losses_untold()) {
+    exit_told = true;
+    atexit(tell_at_exit);
+  }
+  if (reporting_after) {
+    /* met by a report's own record: dropped */
+    for (uint32_t bits = said; bits != 0; bits &= bits - 1)
+      log_msg__drops.nested++;
+  } else if (said != 0) {
+    reporting_after = true;
+    for (int kind = 0; kind < LOG_REC_SAID_KINDS; kind++) {
+      if (!(said & (1u << kind))) continue;
+      log_file_report r;
+      log_file__report(1u << kind, path, &r);
+      log__report_error(r.source, r.line, r.message, r.length > 0 ? r.data : nullptr, r.length);
     }
-    deferred_count = 0;
-    reporting_deferred = false;
+    reporting_after = false;
   }
   shm_report news[SHM_NEWS_MAX];
   for (int i = 0, n = shm__news(news); i < n; i++)
@@ -212,10 +238,10 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
   else
     log_audf__get_audit_file_name(path, procname);
   AuditInfo settings = writer_settings(audit_info);
-  log_msg__log_message(path, 0, level, &settings, 0, procname, src, line, description, data,
-                       length);
+  uint32_t said = log_msg__log_message(path, 0, level, &settings, 0, procname, src, line,
+                                       description, data, length);
   logging_in_process_flag = 0;
-  after_record();
+  after_record(said, path);
 }
 
 } // namespace
@@ -328,7 +354,7 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
     log__init(nullptr);
   }
   look_at_settings();
-  if (*log__error_level != 1) return;
+  if (log_level__error() != 1) return;
   if (error_info == nullptr) {
     error_info = &fallback_error_info;
     name_from_executable();
@@ -346,10 +372,10 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
   if (error_info->error_notification == 1)
     log_not__error_notification(error_info->notification_device, path);
   AuditInfo settings = writer_settings(error_info);
-  log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src, line, description,
-                       data, length);
+  uint32_t said = log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src,
+                                       line, description, data, length);
   logging_in_process_flag = 0;
-  after_record();
+  after_record(said, path);
 }
 
 } // namespace
@@ -411,53 +437,31 @@ const audit_road devmsg_road_of = {&devmsg_fallback, 814, true, true};
 
 void log__log_audit(int level, const char *src, int line, const char *description, const void *data,
                     int length) {
-  if (level > audit_level_now()) return; /* the whole cost of a filtered message */
+  if (level > log_level__audit()) return; /* the whole cost of a filtered message */
   audit_entry(audit_road_of, level, src, line, description, data, length);
 }
 
 void log__log_devmsg(int level, const char *src, int line, const char *description,
                      const void *data, int length) {
-  if (level > audit_level_now()) return;
+  if (level > log_level__audit()) return;
   audit_entry(devmsg_road_of, level, src, line, description, data, length);
 }
 
 void log__report_error(const char *src, int line, const char *description, const void *data,
                        int length) {
   /* the library's own reports carry the code its last system call left */
-  if (*log__error_level != 1) return;
+  if (log_level__error() != 1) return;
   caller_errors kept = keep_caller_errors();
   error_entry(kept.last_error, 1, src, line, description, data, length, kept);
 }
 
-void log__defer_error(const char *src, int line, const char *description, const void *data,
-                      int length) {
-  if (reporting_deferred || deferred_count == DEFERRED_MAX) {
-    log_msg__drops.nested++;
-    return;
-  }
-  deferred_report &r = deferred[deferred_count++];
-  r.source = src;
-  r.line = line;
-  r.description = description;
-  r.length = data == nullptr || length <= 0 ? 0
-             : length > LOG_DEFER_DATA_SIZE ? LOG_DEFER_DATA_SIZE
-                                            : length;
-  if (r.length > 0) memcpy(r.data, data, (size_t)r.length);
+void log__get_drop_counts(log__drop_counts *counts) {
+  if (counts == nullptr) return;
+  /* the counters are the write path's: read them under its lock */
+  EnterCriticalSection(write_lock());
+  *counts = log_msg__drops;
+  LeaveCriticalSection(write_lock());
 }
-
-void log__lock_writes(void) { EnterCriticalSection(write_lock()); }
-void log__unlock_writes(void) { LeaveCriticalSection(write_lock()); }
-
-bool log__lock_writes_within(uint32_t wait) {
-  DWORD start = GetTickCount();
-  while (!TryEnterCriticalSection(write_lock())) {
-    if (GetTickCount() - start >= wait) return false;
-    Sleep(1);
-  }
-  return true;
-}
-
-int log__writing(void) { return logging_in_process_flag; }
 
 void log__shut_error_audit(void) {
   caller_errors kept = keep_caller_errors();

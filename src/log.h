@@ -25,22 +25,4 @@ void getProcName(char **buffer);
 void log__report_error(const char *source, int line, const char *description, const void *data,
                        int length);
 
-/*
-** As log__report_error for a failure met inside a record: kept (with at
-** most LOG_DEFER_DATA_SIZE bytes of its data) and reported as a record of
-** its own once the record in hand is done. A report raised while kept
-** reports are being written is dropped as nested.
-*/
-constexpr int LOG_DEFER_DATA_SIZE = 260;
-
-/* the lock of the write path, for what shares its state from outside it */
-void log__lock_writes(void);
-void log__unlock_writes(void);
-/* the same, waited for at most wait milliseconds: whether it was had */
-bool log__lock_writes_within(uint32_t wait);
-/* whether this thread is inside a record of its own */
-int log__writing(void);
-void log__defer_error(const char *source, int line, const char *description, const void *data,
-                      int length);
-
 #endif /* VEZ_LOG_H */

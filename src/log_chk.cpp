@@ -4,19 +4,9 @@
 */
 #include "log_chk.h"
 
-#include "log.h"
+#include "flsem.h"
 #include "platform.h"
 #include "sys.h"
-#include "vezlog.h"
-
-namespace {
-
-/* each report names its module and line as a fixed reference that operators and
-   tools match on: the numbers must not follow this file's own lines */
-const char source[] = "..\\..\\src\\log_chk";
-constexpr int REPORTED_NAME_BYTES = 256;
-
-} // namespace
 
 bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const char *suffix) {
   memset(name, 0, LOG_CHK_NAME_SIZE);
@@ -27,8 +17,7 @@ bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const
   return true;
 }
 
-int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size,
-                                 uint32_t wait) {
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size) {
   /* rename reports once while rotations of this process keep failing */
   static bool rename_failing = false;
   char old_name[LOG_CHK_NAME_SIZE];
@@ -38,7 +27,7 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long lo
   long long limit = (long long)max_size * 512;
   /* a log of unknown length is rotated rather than let grow without bound */
   if (size >= 0 && size <= limit) return LOG_CHK_WITHIN_LIMIT;
-  if (!VezLockOpenFile(fd, wait)) return LOG_CHK_BUSY;
+  if (!VezLockOpenFile(fd, flsem__lock_wait())) return LOG_CHK_BUSY;
   /* a log no longer at its name was moved aside by another writer: it is not moved again,
      and what now holds the name (a new, short log) never replaces the full old copy */
   VEZ_FILE_FACTS mine, named;
@@ -61,7 +50,6 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long lo
   if (keep_open) sys__close(fd);
   if (!moved) {
     if (rename_failing) return LOG_CHK_RENAME_FAILING;
-    log__defer_error(source, 144, "rename failed on file", old_name, REPORTED_NAME_BYTES);
     rename_failing = true;
     return LOG_CHK_RENAME_FAILED;
   }

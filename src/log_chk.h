@@ -11,7 +11,8 @@ constexpr int LOG_CHK_NAME_SIZE = 260;
 
 constexpr int LOG_CHK_WITHIN_LIMIT = 0;
 constexpr int LOG_CHK_ROTATED = 1;
-constexpr int LOG_CHK_RENAME_FAILED = 2;  /* the first failure since a rotation worked */
+constexpr int LOG_CHK_RENAME_FAILED = 2;  /* the first failure since a rotation worked: the
+                                             caller reports LOG_CHK_RENAME_MESSAGE */
 constexpr int LOG_CHK_RENAME_FAILING = 3; /* failed again: reported already */
 constexpr int LOG_CHK_BUSY = 4;           /* the log's own lock was not had in time */
 constexpr int LOG_CHK_MOVED_ALREADY = 5;  /* another writer had moved this log aside */
@@ -28,11 +29,18 @@ constexpr int LOG_CHK_MOVED_ALREADY = 5;  /* another writer had moved this log a
 ** LOG_CHK_RENAME_FAILING after that, until a rotation works again.
 ** Writers that both believe they hold the log's lock (its lock file was
 ** removed under one) move it one at a time, each only the log it
-** measured: the log itself is locked for the move, for at most wait
-** milliseconds; LOG_CHK_BUSY, fd left open, when that lock was not had.
+** measured: the log itself is locked for the move, for at most
+** "LOGLOCKWAIT" milliseconds; LOG_CHK_BUSY, fd left open, when that lock
+** was not had.
 */
-int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size,
-                                 uint32_t wait);
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size);
+
+/* this module's report of a failed move, as its caller makes it: the old copy's name, zero
+   filled, as its data */
+constexpr char LOG_CHK_SOURCE[] = "..\\..\\src\\log_chk";
+constexpr int LOG_CHK_RENAME_LINE = 144;
+constexpr char LOG_CHK_RENAME_MESSAGE[] = "rename failed on file";
+constexpr int LOG_CHK_REPORTED_NAME_BYTES = 256;
 
 /* path followed by suffix, zero-filled; false when it does not fit */
 bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const char *suffix);

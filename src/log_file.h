@@ -1,7 +1,8 @@
 /*
-** log_file.h - one log record's file: open under the lock (rotating when
-** full), header, description and hex dump lines, close and unlock. The
-** record format's widths and markers are log_format.h's.
+** log_file.h - one record's log file: opened under its lock (mended and
+** rotated when full), and closed, the record stored whole, the lock
+** released. The record's lines are log_line's; its bytes and what it met
+** are the record in hand's (log_rec.h).
 */
 #ifndef VEZ_LOG_FILE_H
 #define VEZ_LOG_FILE_H
@@ -9,48 +10,53 @@
 #include <stdint.h>
 #include <time.h>
 
-#include "vezlog.h"
+#include "log_rec.h"
 
 constexpr int LOG_FILE_LOCK_FAILED = -2;
 constexpr int LOG_FILE_OPEN_FAILED = -3;
 constexpr int LOG_FILE_WRITE_FAILED = -4;
 
 /*
-** Takes path's lock, opens the log (created when missing) and rotates it
-** when it is over max_size units of 512 bytes. 0; LOG_FILE_LOCK_FAILED
-** (held by another process, or no room for the lock file's name);
+** Begins the record r for the log at path (which must outlive it): takes
+** its lock, opens the log (created when missing) and rotates it when it is
+** over max_size units of 512 bytes. 0; LOG_FILE_LOCK_FAILED (held by
+** another process, or no room for the lock file's name);
 ** LOG_FILE_OPEN_FAILED (the lock is released again). After 0, the lines
-** written below make up one record, stored by log_file__close_log_file. A
-** full log that cannot be moved aside is kept and written on (counted as
-** rotation_failed, and reported). A record that the log's last writer
+** put into r make up one record, stored by log_file__close_log_file. A full
+** log that cannot be moved aside is kept and written on (counted in
+** r->rotation_failed, and reported). A record that the log's last writer
 ** left torn (it died inside its write) is cut back first, and a log that
 ** someone who keeps no stamp left without a line end has its line ended:
-** either is counted as mended. Nothing else in a log is ever cut.
+** either is counted in r->mended. Nothing else in a log is ever cut.
 */
-int log_file__open_log_file(const char *path, int max_size);
+int log_file__open_log_file(log_record *r, const char *path, int max_size);
 /* the same, the lock waited for wait milliseconds at most */
-int log_file__open_log_file_waiting(const char *path, int max_size, uint32_t wait);
-/* the header line: kind 1 error, 0 audit or device message (the format is one) */
-void log_file__write_header(int kind, int configured_level, int message_level, const char *process,
-                            const char *source, int line, int error_code);
-/* "Desc:" and the description in lines of LOG_FORMAT_DESC_WIDTH characters; a line break
-   in it starts a continuation line, never a line of its own */
-void log_file__write_description(const char *description);
-/* count bytes of data in the form settings->hex_dumps selects; nothing for count <= 0 */
-void log_file__write_hex_dump(const void *data, int count, const AuditInfo *settings);
+int log_file__open_log_file_waiting(log_record *r, const char *path, int max_size, uint32_t wait);
 
 /*
 ** With the log open: torn records mended in it (by any writer, one killed
 ** since included) and not yet told there, and since when; 0 when none.
-** log_file__tell_mends says that the record in hand tells them: once it is
-** stored, they count as told.
+** log_file__tell_mends says that r tells them: once it is stored, they
+** count as told.
 */
 uint32_t log_file__untold_mends(time_t *since);
-void log_file__tell_mends(void);
+void log_file__tell_mends(log_record *r);
 
 /* writes what is left of the record, closes the log and releases its lock:
-   flsem__signal_file_lock_sem's result, or LOG_FILE_WRITE_FAILED when the
-   record could not be written whole (the log is then cut back to where it began) */
-int log_file__close_log_file(void);
+   0, or LOG_FILE_WRITE_FAILED when the record could not be written whole (the log is
+   then cut back to where it began) */
+int log_file__close_log_file(log_record *r);
+
+/* the words of a report a record met (one LOG_REC_SAID_ bit), as an error record of the
+   module it is about makes them, and its data: the name it is about, if any */
+constexpr int LOG_FILE_REPORT_DATA = 260;
+struct log_file_report {
+  const char *source;
+  int line;
+  const char *message;
+  char data[LOG_FILE_REPORT_DATA];
+  int length;
+};
+void log_file__report(uint32_t said, const char *path, log_file_report *out);
 
 #endif /* VEZ_LOG_FILE_H */

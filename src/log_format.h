@@ -35,6 +35,9 @@ constexpr int LOG_FORMAT_TEXT_WIDTH = 75;       /* characters of a short-form te
 constexpr char LOG_FORMAT_HEX_LEAD[] = "0x";    /* the short form's hex line */
 constexpr int LOG_FORMAT_BYTE_NOTATION_LEN = 4; /* "<xx>" */
 
+/* the dumps' hex digits, and every other hex number of the format's: lowercase */
+constexpr char LOG_FORMAT_HEX_DIGITS[] = "0123456789abcdef";
+
 constexpr int LOG_FORMAT_DECIMAL_MAX = 20; /* a long long in decimal, its sign included */
 
 /* v in decimal, a minus sign first when negative, into out (room for

@@ -19,8 +19,8 @@
 #include <time.h>
 
 #include "flsem.h"
-#include "log.h"
 #include "log_file.h"
+#include "log_line.h"
 #include "platform.h"
 #include "timelib.h"
 
@@ -34,8 +34,6 @@ const char source[] = "..\\..\\src\\log_msg";
 constexpr int LOSS_DESC_SIZE = 256;
 constexpr int LOG_PATH_ROOM = 260;
 constexpr int PROCESS_ROOM = 33;
-/* the least time a process that exits with losses untold waits for its log's lock */
-constexpr uint32_t EXIT_WAIT = 1000;
 
 /* all of this is the write path's, used under its lock */
 log__drop_counts told = {0, 0, 0, 0, 0, 0, 0}; /* the counts as of the last loss record */
@@ -47,7 +45,7 @@ DWORD counted_forks = 0;   /* the fork count under which the counts were kept */
 struct last_log {
   bool known;
   char path[LOG_PATH_ROOM];
-  int kind, message_level;
+  int message_level;
   AuditInfo settings;
   char process[PROCESS_ROOM];
 };
@@ -118,34 +116,45 @@ void copy_text(char *to, size_t room, const char *from) {
   to[n] = '\0';
 }
 
-void remember(const char *path, int kind, int message_level, const AuditInfo *settings,
-              const char *process) {
+void remember(const char *path, int message_level, const AuditInfo *settings, const char *process) {
   last.known = true;
   copy_text(last.path, sizeof last.path, path);
-  last.kind = kind;
   last.message_level = message_level;
   last.settings = *settings;
   copy_text(last.process, sizeof last.process, process);
 }
 
+/* what a record met, counted for the process */
+void count_met(const log_record &r) {
+  log_msg__drops.mended += r.mended;
+  log_msg__drops.rotation_failed += r.rotation_failed;
+  log_msg__drops.nested += r.nested;
+}
+
 /*
-** The record itself, or with wait set the loss record alone (a process at
-** its end): its losses first, with the record's own level so that it
-** passes the same filters.
+** The record itself, or with losses_only the loss record alone (a process
+** at its end, waiting wait milliseconds for the lock): its losses first,
+** with the record's own level so that it passes the same filters. What it
+** met that is to be reported after it: LOG_REC_SAID_ bits.
 */
-void write_record(const char *path, int kind, int message_level, const AuditInfo *settings,
-                  int error_code, const char *process, const char *source_file, int line,
-                  const char *description, const void *data, int length, bool losses_only,
-                  uint32_t wait) {
+uint32_t write_record(const char *path, int message_level, const AuditInfo *settings,
+                      int error_code, const char *process, const char *source_file, int line,
+                      const char *description, const void *data, int length, bool losses_only,
+                      uint32_t wait) {
   own_counts_only();
-  int rc = losses_only ? log_file__open_log_file_waiting(path, settings->max_file_size, wait)
-                       : log_file__open_log_file(path, settings->max_file_size);
+  log_record r;
+  int rc = losses_only ? log_file__open_log_file_waiting(&r, path, settings->max_file_size, wait)
+                       : log_file__open_log_file(&r, path, settings->max_file_size);
   if (rc != 0) {
+    count_met(r);
     if (!losses_only)
       log_msg__lost(rc == LOG_FILE_LOCK_FAILED ? &log_msg__drops.lock_held
                                                : &log_msg__drops.open_failed);
-    return;
+    return r.said;
   }
+  /* what the open met is counted before the loss record tells the counts */
+  count_met(r);
+  r.mended = r.rotation_failed = r.nested = 0;
   char losses[LOSS_DESC_SIZE];
   time_t mends_since = 0;
   uint32_t mends = log_file__untold_mends(&mends_since);
@@ -153,39 +162,28 @@ void write_record(const char *path, int kind, int message_level, const AuditInfo
   /* at the end of a process, lost notices alone are no record of their own */
   bool telling = untold_losses(losses, mends, mends_since, &as_told, losses_only);
   if (telling) {
-    log_file__write_header(kind, settings->level, message_level, process, source, 60, 0);
-    log_file__write_description(losses);
-    if (mends > 0) log_file__tell_mends();
+    log_line__header(&r, settings->level, message_level, process, source, 60, 0);
+    log_line__description(&r, losses);
+    if (mends > 0) log_file__tell_mends(&r);
   }
   if (!losses_only) {
-    log_file__write_header(kind, settings->level, message_level, process, source_file, line,
-                           error_code);
-    log_file__write_description(description);
+    log_line__header(&r, settings->level, message_level, process, source_file, line, error_code);
+    log_line__description(&r, description);
     if (length > 0) {
       /* a negative setting -N also limits the dump to N bytes */
       long long limit = -(long long)settings->hex_dumps;
       if (limit > 0 && length > limit) length = (int)limit;
-      log_file__write_hex_dump(data, length, settings);
+      log_line__hex_dump(&r, data, length, settings->hex_dumps);
     }
   }
-  if (log_file__close_log_file() == LOG_FILE_WRITE_FAILED) {
+  bool failed = log_file__close_log_file(&r) == LOG_FILE_WRITE_FAILED;
+  count_met(r);
+  if (failed) {
     if (!losses_only) log_msg__lost(&log_msg__drops.write_failed);
   } else if (telling) {
     all_told(as_told);
   }
-}
-
-/* at the process's end (exit, return from main, the library's unload) */
-void tell_at_exit() {
-  uint32_t wait = flsem__lock_wait();
-  if (wait < EXIT_WAIT) wait = EXIT_WAIT;
-  /* the write path's lock, waited for no longer than the log's: a thread that was ended
-     while it held it (as Windows ends them before a library's unload) never gives it up */
-  if (!log__lock_writes_within(wait)) return;
-  if (last.known && log__writing() == 0)
-    write_record(last.path, last.kind, last.message_level, &last.settings, 0, last.process, nullptr,
-                 0, nullptr, nullptr, 0, true, wait);
-  log__unlock_writes();
+  return r.said;
 }
 
 } // namespace
@@ -194,11 +192,17 @@ void log_msg__lost(uint32_t *counter) {
   own_counts_only();
   (*counter)++;
   if (first_untold == 0) first_untold = timelib__get_unix_time();
-  static bool at_exit = false;
-  if (!at_exit) {
-    at_exit = true;
-    atexit(tell_at_exit);
-  }
+}
+
+bool log_msg__losses_untold(void) {
+  own_counts_only();
+  return first_untold != 0 && last.known;
+}
+
+uint32_t log_msg__tell_losses(uint32_t wait) {
+  if (!last.known) return 0;
+  return write_record(last.path, last.message_level, &last.settings, 0, last.process, nullptr, 0,
+                      nullptr, nullptr, 0, true, wait);
 }
 
 void log_msg__notice_delivered(void) { notices_said = false; }
@@ -209,18 +213,12 @@ void log_msg__notice_absent(void) {
   told.notices_lost++;
 }
 
-void log__get_drop_counts(log__drop_counts *counts) {
-  if (counts == nullptr) return;
-  /* the counters are the write path's: read them under its lock */
-  log__lock_writes();
-  *counts = log_msg__drops;
-  log__unlock_writes();
-}
-
-void log_msg__log_message(const char *path, int kind, int message_level, const AuditInfo *settings,
-                          int error_code, const char *process, const char *source_file, int line,
-                          const char *description, const void *data, int length) {
-  remember(path, kind, message_level, settings, process);
-  write_record(path, kind, message_level, settings, error_code, process, source_file, line,
-               description, data, length, false, 0);
+uint32_t log_msg__log_message(const char *path, int kind, int message_level,
+                              const AuditInfo *settings, int error_code, const char *process,
+                              const char *source_file, int line, const char *description,
+                              const void *data, int length) {
+  (void)kind; /* the format is the same for every log */
+  remember(path, message_level, settings, process);
+  return write_record(path, message_level, settings, error_code, process, source_file, line,
+                      description, data, length, false, 0);
 }

@@ -4,6 +4,7 @@
 */
 #include "sys.h"
 
+#include "log_level.h"
 #include "platform.h"
 #include "vezlog.h"
 
@@ -15,7 +16,7 @@ const char source[] = "..\\..\\src\\sys";
 
 /* the audit carries the block's address as it is stored in memory */
 void audit_block(int line, const char *what, uintptr_t address) {
-  if (*log__audit_level >= 15)
+  if (log_level__audit() >= 15)
     log__log_audit(15, source, line, what, &address, (int)sizeof address);
 }
 

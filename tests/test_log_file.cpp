@@ -233,7 +233,7 @@ TEST_F(Writer, DerivedNamesNeverCutOntoTheLogItself) {
   testenv::write_file(log, "content");
   int fd = sys__open(log.c_str(), _O_CREAT | _O_RDWR, 0666);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1, 7, 0), 0);
+  EXPECT_EQ(log_chk__check_log_file_size((log + std::string(300, 'x')).c_str(), fd, -1, 7), 0);
   sys__close(fd);
   EXPECT_EQ(testenv::read_file(log), "content");
 }
@@ -242,7 +242,8 @@ TEST_F(Writer, LockHeldByAnotherProcessDropsTheRecordAtOnce) {
   testenv::child *holder = testenv::hold_lock(log + ".lok");
   ASSERT_NE(holder, nullptr);
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(log_file__open_log_file(log.c_str(), 1024), LOG_FILE_LOCK_FAILED);
+  log_record rec;
+  EXPECT_EQ(log_file__open_log_file(&rec, log.c_str(), 1024), LOG_FILE_LOCK_FAILED);
   write("dropped", "");
   auto waited = std::chrono::steady_clock::now() - t0;
   EXPECT_LT(waited, std::chrono::seconds(1)) << "the lock is tried once, never waited for";
@@ -269,7 +270,8 @@ TEST_F(Writer, LockOncePerProcessAndReleaseOnce) {
 TEST_F(Writer, FailedOpenReleasesTheLock) {
   std::string nowhere = path("adir");
   testenv::make_dir(nowhere); /* a directory where the log should be: it cannot be opened */
-  EXPECT_EQ(log_file__open_log_file(nowhere.c_str(), 1024), LOG_FILE_OPEN_FAILED);
+  log_record r;
+  EXPECT_EQ(log_file__open_log_file(&r, nowhere.c_str(), 1024), LOG_FILE_OPEN_FAILED);
   write("still written", "");
   EXPECT_NE(testenv::read_file(log).find("Desc:still written"), std::string::npos);
 }

@@ -163,14 +163,15 @@ TEST_F(Stress, KilledLockHolderFreesTheLockAtOnce) {
   std::string log = path("error");
   testenv::child *holder = testenv::hold_lock(log + ".lok");
   ASSERT_NE(holder, nullptr);
-  EXPECT_EQ(log_file__open_log_file(log.c_str(), 1024), LOG_FILE_LOCK_FAILED);
+  log_record rec;
+  EXPECT_EQ(log_file__open_log_file(&rec, log.c_str(), 1024), LOG_FILE_LOCK_FAILED);
   testenv::kill_child(holder);
   run_result r = testenv::finish(holder);
   EXPECT_NE(r.status, 0);
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(log_file__open_log_file(log.c_str(), 1024), 0);
+  EXPECT_EQ(log_file__open_log_file(&rec, log.c_str(), 1024), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-  EXPECT_EQ(log_file__close_log_file(), 0);
+  EXPECT_EQ(log_file__close_log_file(&rec), 0);
 }
 
 TEST_F(Stress, DamagedDataFilesLeaveTheLibraryOnItsDefaults) {
