@@ -137,9 +137,13 @@ bool parse_time(const char *text, time_t *out) {
     return true;
   }
   if (s == "today" || s == "yesterday" || s == "tomorrow") {
-    int shift = s == "today" ? 0 : s == "yesterday" ? -1 : 1;
-    return calendar(today.tm_year + 1900, today.tm_mon + 1, today.tm_mday, 0, 0, 0, out) &&
-           ((*out += shift * 86400), true);
+    /* the start of the calendar day: a day the clock changes on is 23 or 25 hours long */
+    struct tm start = today;
+    start.tm_mday += s == "today" ? 0 : s == "yesterday" ? -1 : 1;
+    start.tm_hour = start.tm_min = start.tm_sec = 0;
+    start.tm_isdst = -1;
+    *out = mktime(&start);
+    return *out != (time_t)-1;
   }
   if (relative(s, now, out)) return true;
   int y, mo, d, h = 0, mi = 0, sec = 0, used = 0;

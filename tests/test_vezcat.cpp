@@ -261,6 +261,46 @@ TEST_F(Reader, FollowMissesNothingThroughRotationCutsAndLogsThatComeLater) {
   EXPECT_NE(r.err.find("cut back"), std::string::npos) << r.err;
 }
 
+TEST_F(Reader, FollowSaysExactlyHowManyGenerationsRotatedAwayUnread) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "the lock file's count is read where lock files stay open";
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1"}).status, 0); /* 512 bytes */
+  /* each record over the limit alone: the next one moves it aside. The follower, stopped,
+     misses the generations between the one it reads on and the two it finds */
+  std::string filler = std::string(600, 'f');
+  struct {
+    int rotations;
+    std::vector<std::string> shown;
+    const char *told; /* null: nothing said */
+  } cases[] = {{1, {"first", "r1"}, nullptr},
+               {2, {"first", "r1", "r2"}, nullptr},
+               {3, {"first", "r2", "r3"}, "1 generation rotated away before it could be read"},
+               {5, {"first", "r4", "r5"}, "3 generations rotated away before they could be read"}};
+  for (const auto &c : cases) {
+    for (const char *f : {"error", "error.old", "error.lok"})
+      testenv::remove_file(path(f));
+    ASSERT_EQ(logmsg({"error", "first", filler}).status, 0);
+    testenv::child *follower = testenv::start({testenv::program("vezcat"), "-f", "-o", "json"});
+    ASSERT_TRUE(testenv::child_said(follower, "first", 20000));
+    testenv::pause_child(follower);
+    std::string last = "r" + std::to_string(c.rotations);
+    for (int i = 1; i <= c.rotations; i++)
+      ASSERT_EQ(logmsg({"error", "r" + std::to_string(i), filler}).status, 0);
+    testenv::resume_child(follower);
+    EXPECT_TRUE(testenv::child_said(follower, last + " ", 20000));
+    Sleep(300);
+    testenv::kill_child(follower);
+    run_result r = testenv::finish(follower);
+    std::vector<std::string> got;
+    for (const std::string &d : json_descs(r.out))
+      got.push_back(d.substr(0, d.find(' ')));
+    EXPECT_EQ(got, c.shown) << c.rotations;
+    if (c.told != nullptr)
+      EXPECT_NE(r.err.find(c.told), std::string::npos) << c.rotations << ": " << r.err;
+    else
+      EXPECT_EQ(r.err.find("rotated away"), std::string::npos) << c.rotations << ": " << r.err;
+  }
+}
+
 TEST_F(Reader, FollowShowsATornRecordDamagedAndWhatAMendWroteOverItWhole) {
 #ifndef VEZ_CUTWRITE
   GTEST_SKIP() << "a write is cut by a preloaded library, on POSIX only";
@@ -454,6 +494,45 @@ TEST_F(Reader, LastLinesReverseAndTimes) {
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
   }
+}
+
+TEST_F(Reader, YesterdayIsTheCalendarDayOnDaysTheClockChanges) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "needs POSIX time zone rules";
+  time_t now = time(nullptr);
+  struct tm day;
+  localtime_r(&now, &day);
+  day.tm_mday -= 1;
+  day.tm_hour = 12;
+  day.tm_isdst = -1;
+  mktime(&day); /* yesterday's date */
+  if (day.tm_mon == 1 && day.tm_mday == 29) GTEST_SKIP() << "a zone rule cannot name 29 February";
+  static const int before[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  int n = before[day.tm_mon] + day.tm_mday; /* its day of a year of 365 days */
+  int other = (n + 200 - 1) % 365 + 1;
+  auto date = [](struct tm t, int back) {
+    t.tm_mday -= back;
+    mktime(&t);
+    char text[32];
+    snprintf(text, sizeof text, "%02d/%02d", t.tm_mon + 1, t.tm_mday);
+    return std::string(text);
+  };
+  std::string log = path("copied");
+  testenv::write_file(log, "------" + date(day, 1) + " 23:30:00   1/1  err:0   p(s:1)\r\n" +
+                               "Desc:the day before\r\n------" + date(day, 0) +
+                               " 00:30:00   1/1  err:0   p(s:1)\r\nDesc:yesterday early\r\n");
+  /* the clock went back an hour at noon yesterday (a day of 25 hours), or on an hour (23) */
+  for (const std::string &zone :
+       {"AAA0BBB-1,J" + std::to_string(other) + "/0,J" + std::to_string(n) + "/12",
+        "AAA0BBB-1,J" + std::to_string(n) + "/12,J" + std::to_string(other) + "/0"}) {
+    testenv::set_env("TZ", zone.c_str());
+    EXPECT_EQ(json_descs(vezcat({"--json", "--since", "yesterday", log}).out),
+              (std::vector<std::string>{"yesterday early"}))
+        << zone;
+    EXPECT_EQ(json_descs(vezcat({"--json", "--until", "yesterday", log}).out),
+              (std::vector<std::string>{"the day before"}))
+        << zone;
+  }
+  testenv::set_env("TZ", nullptr);
 }
 
 TEST_F(Reader, TornRecordsAreShownDamagedAndForgedLinesAsTheirData) {

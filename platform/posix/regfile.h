@@ -23,9 +23,9 @@ constexpr char DEFAULT_PATH[] = "/etc/vez/registry.reg";
 std::string path();
 
 struct value {
-  std::string name; /* as written; "" is the default value */
-  uint32_t type;    /* REG_SZ, REG_DWORD, ... */
-  std::string data; /* the raw data a query gives: text with its terminator, a dword's 4 bytes */
+  std::string name;  /* as written; "" is the default value */
+  uint32_t type = 0; /* REG_SZ, REG_DWORD, ... */
+  std::string data;  /* the raw data a query gives: text with its terminator, a dword's 4 bytes */
 };
 
 enum kind { OTHER, HEADER, SECTION, VALUE };

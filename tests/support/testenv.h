@@ -68,6 +68,9 @@ run_result finish(child *c); /* closes its input, waits, frees c */
 void kill_child(child *c);   /* ends it at once, as a crash would; finish() still follows */
 /* POSIX: sends it the signal, as kill(1) would (Windows: ends it, as kill_child) */
 void signal_child(child *c, int sig);
+/* POSIX: stops it where it is (SIGSTOP), and lets it go on (SIGCONT); Windows: nothing */
+void pause_child(child *c);
+void resume_child(child *c);
 /* waits up to ms for text in what the child has written so far (standard output or error) */
 bool child_said(child *c, const std::string &text, int ms);
 std::string output_so_far(child *c); /* its standard output, then its standard error */

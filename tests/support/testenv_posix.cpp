@@ -168,6 +168,8 @@ void send(child *c, const std::string &text) {
 void kill_child(child *c) { kill(c->pid, SIGKILL); }
 
 void signal_child(child *c, int sig) { kill(c->pid, sig); }
+void pause_child(child *c) { kill(c->pid, SIGSTOP); }
+void resume_child(child *c) { kill(c->pid, SIGCONT); }
 
 std::string output_so_far(child *c) { return read_file(c->out_path) + read_file(c->err_path); }
 
