@@ -354,7 +354,12 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
     log__init(nullptr);
   }
   look_at_settings();
-  if (log_level__error() != 1) return;
+  /* a level that stops the record is believed once the file was looked at after it was read:
+     a file cut between the look and the read reads as zeros past the cut */
+  if (log_level__error() != 1) {
+    look_at_settings();
+    if (log_level__error() != 1) return;
+  }
   if (error_info == nullptr) {
     error_info = &fallback_error_info;
     name_from_executable();

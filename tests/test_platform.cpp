@@ -5,6 +5,11 @@
 */
 #include "testenv.h"
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "platform.h"
 
 using testenv::Test;
@@ -191,4 +196,88 @@ TEST_F(Platform, ExclusiveOpenAndEveryOtherOpenExcludeEachOther) {
   EXPECT_EQ(reader, INVALID_HANDLE_VALUE) << "and the exclusive one keeps it out";
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
   CloseHandle(lock);
+}
+
+/*
+** Six threads read a view's words while its file is cut to nothing, cut
+** inside its first page, or replaced, a thousand times: every word read is
+** the file's, the fallback's or the replacement's, once the reader has
+** looked at the file after a read that was none of them (as the library
+** looks before it believes a level that would stop a record); no fault
+** reaches the default action (the test would die).
+*/
+TEST_F(Platform, ViewsReadTheirFileOrTheirFallbackWhateverIsDoneToTheFile) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "Windows refuses to cut or replace a mapped file";
+  const size_t size = 1052;
+  const uint32_t in_file = 0x11111111u, fallen_back = 0x22222222u, replaced = 0x33333333u;
+  std::string file = path("data"), other = path("data.new");
+  std::vector<uint32_t> fallback(size / 4, fallen_back);
+  auto words = [&](uint32_t w) {
+    return std::string((const char *)std::vector<uint32_t>(size / 4, w).data(), size);
+  };
+  std::mutex looking;
+  for (int run = 0; run < 1000; run++) {
+    testenv::write_file(file, words(in_file));
+    HANDLE f =
+        CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    HANDLE m = CreateFileMappingA(f, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+    CloseHandle(f);
+    ASSERT_NE(m, nullptr);
+    VezSetMappingFallback(m, fallback.data(), size);
+    volatile uint32_t *view =
+        static_cast<volatile uint32_t *>(MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 0));
+    CloseHandle(m);
+    ASSERT_NE(view, nullptr);
+    /* the library's look: the view checked, a file that replaced its own followed */
+    auto look = [&] {
+      std::lock_guard<std::mutex> hold(looking);
+      if (VezViewCheck(const_cast<uint32_t *>(view)) != VEZ_VIEW_GONE) return;
+      HANDLE now = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (now == INVALID_HANDLE_VALUE) return;
+      VezRemapView(const_cast<uint32_t *>(view), now);
+      CloseHandle(now);
+    };
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, reads_after{0};
+    std::atomic<bool> changed{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 6; t++)
+      readers.emplace_back([&, t] {
+        size_t at = t % 2 == 0 ? 1 : size / 4 - 1; /* inside the first bytes, and the last */
+        unsigned reads = 0;
+        while (!done) {
+          uint32_t w = view[at];
+          if (w != in_file && w != fallen_back && w != replaced) {
+            look();
+            w = view[at];
+            if (w != in_file && w != fallen_back && w != replaced) wrong++;
+          }
+          if (changed) reads_after++;
+          if (++reads % 64 == 0) std::this_thread::yield(); /* seven threads, two cores */
+        }
+      });
+    int kind = run % 3;
+    if (kind == 2) {
+      testenv::write_file(other, words(replaced));
+      ASSERT_TRUE(MoveFileExA(other.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING));
+    } else {
+      testenv::write_file(file, kind == 0 ? std::string() : words(in_file).substr(0, 4));
+    }
+    changed = true;
+    look();
+    while (reads_after < 600)
+      std::this_thread::yield();
+    done = true;
+    for (std::thread &r : readers)
+      r.join();
+    uint32_t last = view[size / 4 - 1];
+    EXPECT_EQ(last, kind == 2 ? replaced : fallen_back) << "run " << run;
+    EXPECT_EQ(wrong, 0) << "run " << run;
+    EXPECT_TRUE(UnmapViewOfFile(const_cast<uint32_t *>(view)));
+    if (HasFailure()) break;
+  }
 }

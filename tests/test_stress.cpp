@@ -377,6 +377,46 @@ TEST_F(Stress, DataFileCutOrReplacedUnderARunningWriterLeavesItOnWholeSettings) 
   EXPECT_EQ(testenv::file_size(data), 1052) << "made whole again";
 }
 
+TEST_F(Stress, DataFileReplacedAThousandTimesIsFollowedEachTime) {
+  if (!VEZ_OS_POSIX) GTEST_SKIP() << "Windows refuses to replace a file that is mapped";
+  const std::string data = path("data.dat"), fresh = path("data.new"), log = path("error");
+  testenv::child *w = testenv::start({testenv::program("logmsg"), "-"});
+  long long size = 0;
+  /* a command carried out: its record is in the log */
+  auto written = [&](const std::string &command) {
+    testenv::send(w, command + "\n");
+    for (int i = 0; i < 2000 && testenv::file_size(log) <= size; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bool grew = testenv::file_size(log) > size;
+    size = testenv::file_size(log);
+    return grew;
+  };
+  ASSERT_TRUE(written("error before"));
+  const int replacements = 1000;
+  for (int i = 0; i < replacements; i++) {
+    testenv::write_file(fresh, testenv::read_file(data));
+    ASSERT_TRUE(MoveFileExA(fresh.c_str(), data.c_str(), MOVEFILE_REPLACE_EXISTING));
+    /* a change the operator makes in the file now at the name: the errors' dump form */
+    ASSERT_EQ(testenv::run({testenv::program("aud"), "-y", i % 2 == 0 ? "on" : "off"}).status, 0);
+    ASSERT_TRUE(written("-x 41424344 error r" + std::to_string(i))) << i;
+  }
+  EXPECT_EQ(testenv::finish(w).status, 0);
+  std::vector<record> rs = testenv::records(testenv::read_file(log));
+  int shown = 0;
+  for (const record &r : rs) {
+    if (r.desc.compare(0, 1, "r") != 0) continue;
+    ASSERT_EQ(r.dump.size(), 1u) << r.desc;
+    EXPECT_EQ(r.dump[0].substr(0, 4), shown % 2 == 0 ? "000 " : "ABCD") << r.desc;
+    shown++;
+  }
+  EXPECT_EQ(shown, replacements);
+  std::vector<std::string> d = testenv::descs(rs);
+  EXPECT_EQ(std::count(d.begin(), d.end(), "Data file replaced while mapped, the new one used"),
+            replacements);
+  EXPECT_EQ(
+      std::count(d.begin(), d.end(), "Data file removed while mapped, its last settings kept"), 0);
+}
+
 TEST_F(Stress, NothingOutsideTheProductHoldsAWriter) {
   if (!VEZ_OS_POSIX) GTEST_SKIP() << "a lock any program may take on the log: POSIX record locks";
   ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "1"}).status, 0);

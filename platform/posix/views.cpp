@@ -44,9 +44,10 @@ namespace {
 constexpr int MAX_VIEWS = 32;
 constexpr size_t VIEW_FALLBACK_MAX = 4096;
 
-/* a view's pages are its file's (MAPPED), being given another file (SWAPPING: a fault
-   meanwhile waits for it), or the fallback's for good (LOST) */
-enum { VIEW_MAPPED = 0, VIEW_SWAPPING = 1, VIEW_LOST = 2 };
+/* a view's pages are its file's (MAPPED), being replaced by its spare (REPLACING) or given
+   another file (SWAPPING: a fault meanwhile waits for either), or the fallback's for good
+   (LOST) */
+enum { VIEW_MAPPED = 0, VIEW_REPLACING = 1, VIEW_SWAPPING = 2, VIEW_LOST = 3 };
 
 struct view_entry {
   void *addr; /* published last, withdrawn first */
@@ -92,17 +93,27 @@ void *make_spare(size_t length, const void *fallback, size_t size) {
 /*
 ** The view's pages become the spare, at once, where they are still the
 ** file's: a reader sees the file's bytes or the fallback, never a page of
-** each. True when the view reads the fallback now or is being given
-** another file (the faulting access is to run again), false when neither
-** can be. Safe in a signal handler: atomics and one system call.
+** each. True when the view reads the fallback now, or another thread is
+** at it (the faulting access is to run again once it is done), false when
+** nothing can be done. Safe in a signal handler: atomics and one system
+** call.
 */
 bool replace_with_spare(view_entry &v, char *base) {
-  if (__atomic_load_n(&v.state, __ATOMIC_SEQ_CST) != VIEW_MAPPED) return true;
+  int was = VIEW_MAPPED;
+  if (!__atomic_compare_exchange_n(&v.state, &was, VIEW_REPLACING, false, __ATOMIC_SEQ_CST,
+                                   __ATOMIC_SEQ_CST)) {
+    /* replaced already, or being replaced or given another file now: the thread at it is let
+       run before the access faults again */
+    if (was != VIEW_LOST) syscall(SYS_sched_yield);
+    return true;
+  }
   void *spare = __atomic_exchange_n(&v.spare, nullptr, __ATOMIC_SEQ_CST);
-  if (spare == nullptr) return __atomic_load_n(&v.state, __ATOMIC_SEQ_CST) == VIEW_LOST;
-  long moved = syscall(SYS_mremap, spare, v.length, v.length, MREMAP_MAYMOVE | MREMAP_FIXED, base);
+  long moved = spare == nullptr ? -1
+                                : syscall(SYS_mremap, spare, v.length, v.length,
+                                          MREMAP_MAYMOVE | MREMAP_FIXED, base);
   if (moved == -1) {
     __atomic_store_n(&v.spare, spare, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&v.state, VIEW_MAPPED, __ATOMIC_SEQ_CST);
     return false;
   }
   __atomic_store_n(&v.state, VIEW_LOST, __ATOMIC_SEQ_CST);
@@ -400,8 +411,17 @@ BOOL VezRemapView(LPCVOID view, HANDLE file) {
     posix_fail(posix_error(errno));
     return FALSE;
   }
-  /* faults from now on wait; the ones inside already are let finish first */
-  int was = __atomic_exchange_n(&v->state, VIEW_SWAPPING, __ATOMIC_SEQ_CST);
+  /* faults from now on wait; a replacement under way is let finish first, and so are the
+     handlers inside already */
+  int was = VIEW_MAPPED;
+  for (;;) {
+    was = __atomic_load_n(&v->state, __ATOMIC_SEQ_CST);
+    if (was != VIEW_REPLACING &&
+        __atomic_compare_exchange_n(&v->state, &was, VIEW_SWAPPING, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST))
+      break;
+    sched_yield();
+  }
   wait_for_handlers(*v);
   void *p = mmap(const_cast<void *>(view), v->length, PROT_READ | PROT_WRITE,
                  MAP_SHARED | MAP_FIXED, h->fd, 0);
