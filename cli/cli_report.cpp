@@ -38,7 +38,6 @@ void cli_report__set_program(const char *name) {
   if (name != nullptr && name[0] != '\0') program = name;
 }
 
-const char *cli_report__program(void) { return program; }
 
 int cli_report__fail(int status, const char *format, ...) {
   va_list ap;

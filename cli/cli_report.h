@@ -18,7 +18,6 @@ constexpr int CLI_USAGE = 2;  /* the command line was wrong: nothing was done */
 
 /* the name the lines begin with: the program's, as it was called */
 void cli_report__set_program(const char *name);
-const char *cli_report__program(void);
 
 /*
 ** "PROGRAM: MESSAGE" on standard error, the message formatted as printf
