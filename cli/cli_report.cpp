@@ -38,7 +38,6 @@ void cli_report__set_program(const char *name) {
   if (name != nullptr && name[0] != '\0') program = name;
 }
 
-
 int cli_report__fail(int status, const char *format, ...) {
   va_list ap;
   va_start(ap, format);

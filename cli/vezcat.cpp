@@ -48,8 +48,12 @@ const char usage_text[] =
     "      --setup-keys        make the sealing state and print its verification key once\n"
     "      --interval=DURATION how long a sealing key lasts (15min unless given; 1s at least)\n"
     "      --force             with --setup-keys: replace the sealing state there is\n"
-    "      --verify            prove each log against its seals: PASS or FAIL each\n"
-    "      --verify-key=KEY    the verification key (may be repeated); without: chain only\n"
+    "      --seal              close the sealing intervals that ended (run by a timer)\n"
+    "      --verify            prove each log against its seals and the closes: PASS or\n"
+    "                          FAIL each\n"
+    "      --verify-key=KEY    the verification key (may be repeated); without: the digests\n"
+    "                          and the chain only\n"
+    "      --as-of=TIME        with --verify: as the logs were at TIME (a copy taken then)\n"
     "  -h, --help              this text\n"
     "      --version           the program's version\n"
     "TIME: YYYY-MM-DD[ HH:MM[:SS]] (or with T), HH:MM[:SS], now, today, yesterday,\n"
@@ -134,6 +138,14 @@ bool parse_time(const char *text, time_t *out) {
   std::string s = text;
   if (s == "now") {
     *out = now;
+    return true;
+  }
+  if (s.size() > 1 && s[0] == '@') {
+    /* seconds since the epoch, as journalctl takes them */
+    char *end = nullptr;
+    long long v = strtoll(text + 1, &end, 10);
+    if (*end != '\0' || v < 0) return false;
+    *out = (time_t)v;
     return true;
   }
   if (s == "today" || s == "yesterday" || s == "tomorrow") {
@@ -223,7 +235,9 @@ int main(int argc, char **argv) {
     OPT_INTERVAL,
     OPT_FORCE,
     OPT_VERIFY,
-    OPT_VERIFY_KEY
+    OPT_VERIFY_KEY,
+    OPT_SEAL,
+    OPT_AS_OF
   };
   static const struct option long_options[] = {
       {"json", no_argument, nullptr, 'j'},
@@ -244,12 +258,15 @@ int main(int argc, char **argv) {
       {"force", no_argument, nullptr, OPT_FORCE},
       {"verify", no_argument, nullptr, OPT_VERIFY},
       {"verify-key", required_argument, nullptr, OPT_VERIFY_KEY},
+      {"seal", no_argument, nullptr, OPT_SEAL},
+      {"as-of", required_argument, nullptr, OPT_AS_OF},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, OPT_VERSION},
       {nullptr, 0, nullptr, 0}};
-  bool no_color = false, setup_keys = false, force = false, verify = false;
+  bool no_color = false, setup_keys = false, force = false, verify = false, seal = false;
   const char *interval = nullptr;
   std::vector<std::string> keys;
+  time_t as_of = 0;
   int c;
   while ((c = getopt_long(argc, argv, "jfn:ro:k:p:l:S:s:U:u:g:h", long_options, nullptr)) >= 0) {
     switch (c) {
@@ -327,6 +344,12 @@ int main(int argc, char **argv) {
       verify = true;
       keys.push_back(optarg);
       break;
+    case OPT_SEAL: seal = true; break;
+    case OPT_AS_OF:
+      if (!parse_time(optarg, &as_of))
+        return usage_error("bad --as-of '%s': expected a time, as --since takes", optarg);
+      verify = true;
+      break;
     case 'h': return cli_report__help(usage_text);
     case OPT_VERSION: return cli_report__version("vezcat");
     default: cli_report__print_usage(stderr, short_usage); return CLI_USAGE;
@@ -352,8 +375,10 @@ int main(int argc, char **argv) {
     l.named = true;
     logs.push_back(l);
   }
+  bool named = !logs.empty();
   if (logs.empty()) vezcat_find__logs(&logs);
-  if (verify) return vezcat_seal__verify(logs, keys);
+  if (seal) return vezcat_seal__close(logs);
+  if (verify) return vezcat_seal__verify(logs, keys, !named, as_of != 0 ? as_of : time(nullptr));
   vezcat_read__run(&logs);
   vezcat_out__end();
   return vezcat__status;

@@ -102,8 +102,14 @@ void vezcat_out__end(void);
 /* --setup-keys: the sealing state made beside the data file (replacing one only with
    force), the verification key printed once; the exit status */
 int vezcat_seal__setup(const char *interval, bool force);
-/* --verify: each log with its old copy proved against their seals with the keys given
-   (none: the chain alone); PASS or FAIL printed per log; the exit status */
-int vezcat_seal__verify(const std::vector<vezcat__log> &logs, const std::vector<std::string> &keys);
+/* --seal: the intervals of sealing that ended closed, covering the logs (and every sealed log
+   beside them); the exit status */
+int vezcat_seal__close(const std::vector<vezcat__log> &logs);
+/* --verify: each log with its old copy proved against their seals and the closes with the
+   keys given (none: the digests and the chain alone); PASS or FAIL printed per log, and
+   whole_configuration (no files named) a FAIL for every log a close names that is gone;
+   the closes are due up to now; the exit status */
+int vezcat_seal__verify(const std::vector<vezcat__log> &logs, const std::vector<std::string> &keys,
+                        bool whole_configuration, time_t now);
 
 #endif /* VEZ_VEZCAT_H */

@@ -1,582 +1,43 @@
 /*
 ** vezcat_seal.cpp - vezcat's sealed logs: --setup-keys makes the sealing
-** state beside the data file and prints the verification key once;
-** --verify proves each log and its old copy against their seals.
+** state beside the data file and prints the verification key once; --seal
+** closes the intervals that ended (a timer runs it); --verify proves each
+** log and its old copy against their seals and the closes.
 **
-** What --verify proves of a log: every record from its first sealed one to
-** its last is covered by a seal, in order, its bytes and place as they were
-** written, its seal made with the key of the epoch its own time falls in
-** (never a later one: a key an intruder read today cannot seal the past).
-** What it cannot: records written before keys were set up, and after the
-** last seal (an intruder can cut the newest records off: the proved range
-** then ends early). What a crash leaves (a record whose writer died before
-** sealing it, sealed by the next writer as such; a torn record mended; two
-** writers that sealed at once because a lock file was removed) is named as
-** damage where it lies, and the rest is proved on.
+** What --verify proves with the key: every record sealed is as it was
+** written, in its place, sealed with the key of its own interval; every
+** interval from the key's start to the last close was closed in time, one
+** after another, and each close finds every log's chain where it says: no
+** record of an interval closed can be changed, removed, inserted or cut by
+** anyone who came after its close. What it cannot: the records sealed after
+** the last close (the newest can be cut with their seals: the proof says up
+** to when it holds), and records written before keys were set up.
 */
 #include "vezcat.h"
+#include "vezcat_seal.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
-#include <map>
 #include <set>
 
 #include "cli_report.h"
-#include "log_format.h"
-#include "log_seal.h"
-#include "platform.h"
+#include "log.h"
+#include "log_close.h"
 #include "shm.h"
 
 namespace {
 
-/* ---- files ---- */
+/* how late a close may be made past the end of the interval after it (a timer's run takes
+   time, its start is not exact): a minute, or an interval where they are shorter */
+int64_t slack(uint64_t interval) { return interval < 60 ? (int64_t)interval : 60; }
 
-/* a file read whole into memory; false (and why) where it cannot be */
-bool read_whole(const std::string &path, std::string *out, DWORD *error,
-                VEZ_FILE_FACTS *facts = nullptr) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *error = GetLastError();
-    return false;
-  }
-  if (facts != nullptr && !VezFileFactsAtName(path.c_str(), facts)) *facts = {};
-  out->clear();
-  char buf[1 << 16];
-  DWORD got = 0;
-  bool ok = true;
-  while ((ok = ReadFile(h, buf, sizeof buf, &got, nullptr) != 0) && got > 0)
-    out->append(buf, got);
-  if (!ok) *error = GetLastError();
-  CloseHandle(h);
-  return ok;
-}
-
-std::string reason(DWORD code) {
-  char text[256];
-  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     text, sizeof text, nullptr) == 0)
-    snprintf(text, sizeof text, "error %lu", (unsigned long)code);
-  return text;
-}
-
-std::string local_text(time_t t) {
-  struct tm tm;
-  char text[32] = "?";
-  if (localtime_s(&tm, &t) == 0) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-  return text;
-}
-
-/* the directory of the data file, where the sealing state lies */
-std::string state_path() {
-  char data[SHM_PATH_SIZE];
+/* the data file's directory, where the sealing state and its closes lie */
+std::string beside_data_file(const char *name) {
+  char data[SHM_PATH_SIZE], path[SHM_PATH_SIZE + 32];
   shm__data_file_path(data);
-  std::string d = data;
-  size_t sep = d.rfind(VEZ_DIRSEP_CHAR);
-  return (sep == std::string::npos ? std::string() : d.substr(0, sep + 1)) + LOG_SEAL_STATE_NAME;
-}
-
-/* ---- keys ---- */
-
-struct key {
-  uint8_t seed[LOG_SEAL_KEY];
-  uint8_t id[LOG_SEAL_ID];
-  int64_t start;
-  uint64_t interval;
-  /* the key of the last epoch met (derived on from it for a later one), and a hash object
-     made with it */
-  uint64_t epoch = 0;
-  bool derived = false;
-  uint8_t current[LOG_SEAL_KEY];
-  BCRYPT_HASH_HANDLE tagger = nullptr;
-  bool reusable = false;
-};
-
-/* key's hash object for epoch e */
-bool tagger_for(key &k, uint64_t e) {
-  if (k.tagger != nullptr && k.derived && k.epoch == e) return true;
-  if (!k.derived || e < k.epoch) {
-    if (!log_seal__first_key(k.seed, k.current)) return false;
-    k.epoch = 0;
-    k.derived = true;
-  }
-  for (; k.epoch < e; k.epoch++)
-    if (!log_seal__evolve(k.current)) return false;
-  static BCRYPT_ALG_HANDLE alg = nullptr;
-  if (alg == nullptr && !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(
-                            &alg, BCRYPT_SHA256_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG)))
-    return false;
-  if (k.tagger != nullptr) BCryptDestroyHash(k.tagger);
-  k.tagger = nullptr;
-  k.reusable = BCRYPT_SUCCESS(BCryptCreateHash(alg, &k.tagger, nullptr, 0, k.current, LOG_SEAL_KEY,
-                                               BCRYPT_HASH_REUSABLE_FLAG));
-  return k.reusable ||
-         BCRYPT_SUCCESS(BCryptCreateHash(alg, &k.tagger, nullptr, 0, k.current, LOG_SEAL_KEY, 0));
-}
-
-/* the tag of an entry over its record's bytes, with its epoch's key */
-bool tag_of(key &k, const log_seal_entry &e, const char *bytes, uint8_t tag[LOG_SEAL_KEY]) {
-  if (!tagger_for(k, e.epoch)) return false;
-  uint8_t fields[LOG_SEAL_FIELDS];
-  log_seal__entry_fields(&e, fields);
-  bool ok = true;
-  for (uint64_t done = 0; ok && done < e.length;) {
-    ULONG n = e.length - done > 0x40000000u ? 0x40000000u : (ULONG)(e.length - done);
-    ok = BCRYPT_SUCCESS(BCryptHashData(k.tagger, (PUCHAR)bytes + done, n, 0));
-    done += n;
-  }
-  ok = ok && BCRYPT_SUCCESS(BCryptHashData(k.tagger, fields, sizeof fields, 0)) &&
-       BCRYPT_SUCCESS(BCryptFinishHash(k.tagger, tag, LOG_SEAL_KEY, 0));
-  if (!k.reusable) {
-    BCryptDestroyHash(k.tagger);
-    k.tagger = nullptr;
-  }
-  return ok;
-}
-
-/* ---- one log and its old copy ---- */
-
-struct generation {
-  std::string log;
-  std::string bytes; /* the log's */
-  std::vector<log_seal_entry> entries;
-  bool has_sidecar = false;
-  VEZ_FILE_FACTS facts = {}; /* the log's identity */
-};
-
-/* a sidecar as read: the log it names, its entries */
-struct sidecar {
-  bool present = false; /* with a header (none, or one begun: no seals) */
-  uint64_t volume = 0, index = 0;
-  std::vector<log_seal_entry> entries;
-  bool used = false;
-  bool names(const VEZ_FILE_FACTS &f) const {
-    return present && f.index != 0 && volume == f.volume && index == f.index;
-  }
-};
-
-struct finding {
-  std::string file;
-  uint64_t offset;
-  time_t when;
-  std::string what;
-};
-
-/* the time a record's header shows, at its start, "MM/DD hh:mm:ss"; empty when none */
-std::string header_time(const char *p, size_t n) {
-  const size_t mark = LOG_FORMAT_MARK_LEN, stamp = 14;
-  if (n < mark + stamp || memcmp(p, LOG_FORMAT_MARK, mark) != 0) return "";
-  return std::string(p + mark, stamp);
-}
-
-/* what a sealed time shows in its writer's zone, as a header writes it */
-std::string shown_time(int64_t t, int32_t offset) {
-  time_t local = (time_t)(t + offset);
-  struct tm tm;
-  char text[32];
-  if (gmtime_s(&tm, &local) != 0) return "";
-  snprintf(text, sizeof text, "%02d/%02d %02d:%02d:%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-           tm.tm_min, tm.tm_sec);
-  return text;
-}
-
-/* the records' starts in a log: the lines its record mark begins */
-std::vector<uint64_t> record_starts(const std::string &b) {
-  std::vector<uint64_t> starts;
-  for (size_t at = 0; at < b.size();) {
-    if (b.compare(at, LOG_FORMAT_MARK_LEN, LOG_FORMAT_MARK) == 0) starts.push_back(at);
-    size_t lf = b.find('\n', at);
-    if (lf == std::string::npos) break;
-    at = lf + 1;
-  }
-  return starts;
-}
-
-/* how many record starts lie in [from, to) */
-size_t records_in(const std::vector<uint64_t> &starts, uint64_t from, uint64_t to) {
-  return (size_t)(std::lower_bound(starts.begin(), starts.end(), to) -
-                  std::lower_bound(starts.begin(), starts.end(), from));
-}
-
-struct verdict {
-  bool failed = false;
-  finding failure;
-  std::vector<std::string> notes; /* not sealed, damage, losses told */
-  size_t proved = 0;
-  time_t first = 0, last = 0;
-  bool authenticated = false;
-};
-
-void fail(verdict &v, const generation &g, uint64_t offset, time_t when, const std::string &what) {
-  if (v.failed) return;
-  v.failed = true;
-  v.failure = {g.log, offset, when, what};
-}
-
-/*
-** Reads a sidecar; false (a message said, the status set) where one is
-** there and is none.
-*/
-bool read_sidecar(const std::string &name, sidecar &g) {
-  std::string raw;
-  DWORD error = 0;
-  if (!read_whole(name, &raw, &error)) {
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    vezcat__unreadable(name, reason(error).c_str());
-    return false;
-  }
-  /* one a writer died in the middle of making (nothing, or zeros, where its header goes)
-     holds no seals, as the next writer takes it */
-  bool begun = true;
-  for (size_t i = 0; i < raw.size() && i < sizeof(log_seal_header); i++)
-    begun = begun && raw[i] == 0;
-  if (begun) return true;
-  log_seal_header h;
-  if (raw.size() < sizeof h ||
-      (memcpy(&h, raw.data(), sizeof h),
-       memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) != 0) ||
-      h.version != 1 || h.entry_size != sizeof(log_seal_entry)) {
-    cli_report__fail(CLI_FAILED, "%s: not a seal file of vezlog", name.c_str());
-    vezcat__status = CLI_FAILED;
-    return false;
-  }
-  g.present = true;
-  g.volume = h.log_volume;
-  g.index = h.log_index;
-  /* entries up to the first that is none (the rest of the file is room made ahead); a slot
-     taken by a writer that died before filling it is none */
-  for (size_t at = sizeof h; at + sizeof(log_seal_entry) <= raw.size();
-       at += sizeof(log_seal_entry)) {
-    log_seal_entry e;
-    memcpy(&e, raw.data() + at, sizeof e);
-    if (e.type == 0) break;
-    if (e.type != LOG_SEAL_CLAIMED) g.entries.push_back(e);
-  }
-  return true;
-}
-
-/* whether the bytes at offset are the record entry e sealed (its fields as they are) */
-bool seals(key &k, const generation &g, const log_seal_entry &e, uint64_t offset) {
-  if (offset > g.bytes.size() || e.length > g.bytes.size() - offset) return false;
-  uint8_t want[LOG_SEAL_KEY];
-  return tag_of(k, e, g.bytes.data() + offset, want) && memcmp(want, e.tag, LOG_SEAL_KEY) == 0;
-}
-
-/*
-** Why a record does not hold its seal: its sealed bytes found elsewhere in
-** the log (moved: reordered, or pushed on by an inserted record), the
-** place taken by the record a later seal names (the one sealed here
-** removed), or by none (changed).
-*/
-std::string diagnose(key &k, const generation &g, const std::vector<uint64_t> &starts,
-                     const log_seal_entry &e) {
-  long long found = -1;
-  for (uint64_t s : starts)
-    if (s != e.offset && seals(k, g, e, s)) {
-      found = (long long)s;
-      break;
-    }
-  bool later_here = false;
-  for (const log_seal_entry &other : g.entries)
-    if (other.seq > e.seq && other.offset != e.offset && seals(k, g, other, e.offset))
-      later_here = true;
-  if (found >= 0 && (uint64_t)found > e.offset)
-    return later_here ? "reordered (a later record stands in its place; it follows)"
-                      : "inserted (a record not sealed here stands before it)";
-  if (found >= 0) return "reordered (it stands before records sealed ahead of it)";
-  if (later_here) return "removed (the record sealed here is gone; the next one stands here)";
-  return "changed (its bytes or its seal are not as sealed)";
-}
-
-/* whether the record entry e seals is a loss record that tells of a mend */
-bool tells_mend(const generation &g, const log_seal_entry &e) {
-  if (e.type != LOG_SEAL_RECORD || e.offset >= g.bytes.size()) return false;
-  std::string rec = g.bytes.substr((size_t)e.offset, (size_t)std::min<uint64_t>(e.length, 400));
-  size_t d = rec.find("\r\nDesc:Records lost since ");
-  return d != std::string::npos && rec.find(" mended ", d) < rec.find("\r\n", d + 2);
-}
-
-/* whether a sealed record after offset of generation g, or in a later one, tells a mend */
-bool mend_told(const std::vector<generation> &gens, const generation &g, uint64_t offset) {
-  for (const generation *h = &g; h <= &gens.back(); h++)
-    for (const log_seal_entry &e : h->entries)
-      if ((h != &g || e.offset >= offset) && tells_mend(*h, e)) return true;
-  return false;
-}
-
-/* where the last sealed record of a generation begins */
-uint64_t highest_offset(const generation &g) {
-  uint64_t most = 0;
-  for (const log_seal_entry &e : g.entries)
-    most = std::max(most, e.offset);
-  return most;
-}
-
-/* "1 record", "2 records" */
-std::string records_text(size_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
-
-/* proves one log (its old copy first) with the keys; prints its verdict; false: FAIL */
-bool verify_log(const std::string &path, std::vector<key> &keys) {
-  std::vector<generation> gens;
-  for (const char *suffix : {".old", ""}) {
-    generation g;
-    g.log = path + suffix;
-    DWORD error = 0;
-    if (!read_whole(g.log, &g.bytes, &error, &g.facts)) {
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
-      vezcat__unreadable(g.log, reason(error).c_str());
-      return false;
-    }
-    gens.push_back(std::move(g));
-  }
-  /*
-  ** Which seals are whose. A sidecar moves one way only, from the log's
-  ** sidecar name by way of ".seal.moving" to the old copy's, a step behind
-  ** its log: a writer that died between the moves leaves the old copy's
-  ** seals at one of the first two names (the next writer moves them on).
-  ** Each sidecar names the log it seals; where none names a log (copied
-  ** files), its own name decides.
-  */
-  sidecar at_old, at_log, moving;
-  if (!read_sidecar(path + ".old" + LOG_SEAL_SUFFIX, at_old) ||
-      !read_sidecar(path + LOG_SEAL_SUFFIX, at_log) ||
-      !read_sidecar(path + LOG_SEAL_MOVING_SUFFIX, moving))
-    return false;
-  for (generation &g : gens) {
-    bool old = &g == &gens.front() && gens.size() == 2;
-    if (gens.size() == 1 && g.log != path) old = true; /* an old copy alone */
-    std::vector<sidecar *> ways = old ? std::vector<sidecar *>{&at_old, &at_log, &moving}
-                                      : std::vector<sidecar *>{&at_log, &moving};
-    sidecar *chosen = nullptr;
-    for (sidecar *c : ways)
-      if (chosen == nullptr && !c->used && c->names(g.facts)) chosen = c;
-    bool names_a_log = false;
-    for (const generation &h : gens)
-      names_a_log = names_a_log || ways.front()->names(h.facts);
-    if (chosen == nullptr && !ways.front()->used && ways.front()->present && !names_a_log)
-      chosen = ways.front();
-    if (chosen == nullptr) continue;
-    chosen->used = true;
-    g.has_sidecar = true;
-    g.entries = std::move(chosen->entries);
-  }
-  /* the earliest time of the entries that follow each tag, and the last generation sealed */
-  std::map<std::string, int64_t> successor_time;
-  const generation *last_sealed = nullptr;
-  for (const generation &g : gens) {
-    if (!g.entries.empty()) last_sealed = &g;
-    for (const log_seal_entry &e : g.entries) {
-      std::string prev((const char *)e.prev, LOG_SEAL_KEY);
-      auto at = successor_time.find(prev);
-      if (at == successor_time.end() || e.time < at->second) successor_time[prev] = e.time;
-    }
-  }
-  verdict v;
-  v.authenticated = !keys.empty();
-  /* the chain across the generations, in the order its entries were written */
-  bool chained = false, known_key_met = false;
-  uint64_t last_seq = 0;
-  std::map<uint64_t, std::set<std::string>> tags_of_seq; /* forks are named, not failed */
-  bool any_entry = false;
-  for (generation &g : gens) {
-    std::vector<uint64_t> starts = record_starts(g.bytes);
-    std::vector<const log_seal_entry *> by_offset;
-    bool first_here = true;
-    for (const log_seal_entry &e : g.entries) {
-      time_t when = (time_t)e.time;
-      const char *bytes = g.bytes.data() + (e.offset <= g.bytes.size() ? e.offset : 0);
-      bool inside = e.offset <= g.bytes.size() && e.length <= g.bytes.size() - e.offset;
-      std::string tag((const char *)e.tag, LOG_SEAL_KEY), prev((const char *)e.prev, LOG_SEAL_KEY);
-      /* the chain */
-      if (chained) {
-        bool follows = e.seq == last_seq + 1 && tags_of_seq[last_seq].count(prev) > 0;
-        /* Two writers at once (one still holding a lock file that was removed) make two
-           chains from one place. Inside a log whose bytes every seal covers in place, a
-           chain that does not follow hides nothing (a record taken out moves every record
-           after it off its seal): it is named as such. Across a rotation it must follow,
-           or fork from a seal that is here: else the old copy's last records are gone. */
-        bool forks = !follows && e.seq >= 1 && tags_of_seq.count(e.seq - 1) > 0 &&
-                     tags_of_seq[e.seq - 1].count(prev) > 0;
-        if (forks || (!follows && !first_here)) {
-          v.notes.push_back("damage: " + g.log + ", offset " + std::to_string(e.offset) + ", " +
-                            local_text(when) +
-                            ": sealed beside another writer's record (two writers at once: a "
-                            "lock file was removed)");
-        } else if (!follows) {
-          fail(v, g, e.offset, when,
-               "removed (the last records of " + gens.front().log +
-                   " or their seals are missing: the chain of seals breaks here)");
-          break;
-        }
-      }
-      first_here = false;
-      if (!chained && &g != &gens.front() && gens.front().entries.empty() &&
-          !record_starts(gens.front().bytes).empty() && prev != std::string(LOG_SEAL_KEY, '\0')) {
-        /* the chain began before: the old copy's records were sealed, and their seals are
-           gone */
-        fail(v, gens.front(), 0, 0,
-             "removed (its seals are missing: the chain of seals began before it)");
-        break;
-      }
-      if (!chained && e.seq >= 1) tags_of_seq[e.seq - 1].insert(prev); /* where it starts */
-      chained = true;
-      any_entry = true;
-      last_seq = std::max(last_seq, e.seq);
-      tags_of_seq[e.seq].insert(tag);
-      if (!inside) {
-        fail(v, g, e.offset, when, "removed (its bytes are no longer in the log)");
-        break;
-      }
-      if (!std::binary_search(starts.begin(), starts.end(), e.offset) && keys.empty()) {
-        fail(v, g, e.offset, when, "changed (no record begins where its seal says)");
-        break;
-      }
-      /* its key and its time */
-      key *k = nullptr;
-      for (key &candidate : keys)
-        if (memcmp(candidate.id, e.id, LOG_SEAL_ID) == 0) k = &candidate;
-      if (!keys.empty() && k == nullptr) {
-        if (known_key_met) {
-          fail(v, g, e.offset, when, "sealed with no valid key");
-          break;
-        }
-        v.notes.push_back("not checked: " + g.log + ", offset " + std::to_string(e.offset) +
-                          ": sealed with another key than the ones given");
-        continue;
-      }
-      if (k != nullptr) {
-        known_key_met = true;
-        uint8_t want[LOG_SEAL_KEY];
-        if (!tag_of(*k, e, bytes, want) || memcmp(want, e.tag, LOG_SEAL_KEY) != 0) {
-          fail(v, g, e.offset, when, diagnose(*k, g, starts, e));
-          break;
-        }
-        long long own = log_seal__epoch_of(when, k->start, k->interval);
-        if ((long long)e.epoch > own) {
-          fail(v, g, e.offset, when, "sealed with a later epoch's key than its time allows");
-          break;
-        }
-        if (e.type == LOG_SEAL_RECORD && (long long)e.epoch < own) {
-          fail(v, g, e.offset, when, "sealed with an earlier epoch's key than its time");
-          break;
-        }
-      }
-      if (e.type == LOG_SEAL_RECORD &&
-          header_time(bytes, (size_t)e.length) != shown_time(e.time, e.utc_offset)) {
-        fail(v, g, e.offset, when, "changed (its time is not the one sealed)");
-        break;
-      }
-      if (e.type == LOG_SEAL_ORPHAN) {
-        /* Named by the writer after: the entry that follows it in the chain (that writer's
-           own record) is no older, or it is the last of all. One made later with a later
-           key, to cover a record whose seal was taken out, is neither. */
-        auto next = successor_time.find(tag);
-        bool last =
-            next == successor_time.end() && &g == last_sealed && e.offset >= highest_offset(g);
-        if (next != successor_time.end() ? next->second < e.time : !last) {
-          fail(v, g, e.offset, when,
-               "changed (named as left by a writer that died, after records sealed later)");
-          break;
-        }
-        v.notes.push_back("damage: " + g.log + ", offset " + std::to_string(e.offset) +
-                          ": a record whose writer died before sealing it, sealed by the next "
-                          "writer as such");
-      }
-      if (e.type == LOG_SEAL_RECORD) {
-        if (v.proved == 0) v.first = when;
-        v.last = when;
-        v.proved++;
-        /* losses a writer told: the reason for a gap a reader sees */
-        std::string rec(bytes, (size_t)e.length);
-        size_t d = rec.find("\r\nDesc:Records lost since ");
-        if (d != std::string::npos && d < 400)
-          v.notes.push_back("loss told: " + g.log + ", offset " + std::to_string(e.offset) + ": " +
-                            rec.substr(d + 7, rec.find("\r\n", d + 2) - d - 7));
-      }
-      by_offset.push_back(&e);
-    }
-    if (v.failed) break;
-    /* every byte between sealed records covered, in order */
-    std::sort(
-        by_offset.begin(), by_offset.end(),
-        [](const log_seal_entry *a, const log_seal_entry *b) { return a->offset < b->offset; });
-    uint64_t covered = 0;
-    bool started = false;
-    for (const log_seal_entry *e : by_offset) {
-      if (!started) {
-        uint64_t before = records_in(starts, 0, e->offset);
-        if (before > 0 && &g == &gens.front())
-          v.notes.push_back("not sealed: " + records_text(before) + " of " + g.log +
-                            " before its first seal (written before keys were set up)");
-        else if (e->offset > 0) {
-          fail(v, g, 0, 0, "inserted (not covered by a seal between sealed records)");
-          break;
-        }
-        started = true;
-      } else if (e->offset > covered && records_in(starts, covered, e->offset) == 0 &&
-                 mend_told(gens, g, covered)) {
-        /* the tail of a torn record its writer's successor could not cut (not proved to be
-           the last writer's own) ended with a line end, and the mend told: damage, its bytes
-           not proved (no record begins in them) */
-        v.notes.push_back("damage: " + g.log + ", offset " + std::to_string(covered) + ", " +
-                          std::to_string(e->offset - covered) +
-                          " bytes: the end of a torn record, ended by a later writer, which "
-                          "told the mend (not proved)");
-      } else if (e->offset != covered) {
-        fail(v, g, covered, 0,
-             e->offset > covered ? "inserted (not covered by a seal between sealed records)"
-                                 : "changed (two seals claim the same bytes)");
-        break;
-      }
-      covered = e->offset + e->length;
-    }
-    if (v.failed) break;
-    uint64_t after = started ? records_in(starts, covered, g.bytes.size()) : 0;
-    bool later_sealed = false;
-    for (const generation *h = &g + 1; h <= &gens.back(); h++)
-      later_sealed = later_sealed || !h->entries.empty();
-    if (!started && !starts.empty() && any_entry) {
-      /* a generation without seals after sealed ones: written after the last seal */
-      if (later_sealed) {
-        fail(v, g, 0, 0, "inserted (not covered by a seal between sealed records)");
-        break;
-      }
-      v.notes.push_back("not sealed: " + records_text(starts.size()) + " of " + g.log +
-                        " after the last seal");
-    } else if (!started && !starts.empty()) {
-      v.notes.push_back("not sealed: " + records_text(starts.size()) + " of " + g.log +
-                        (g.has_sidecar ? "" : " (no seals beside it)"));
-    } else if (after > 0) {
-      if (later_sealed) {
-        fail(v, g, covered, 0, "inserted (not covered by a seal between sealed records)");
-        break;
-      }
-      v.notes.push_back("not sealed: " + records_text(after) + " of " + g.log +
-                        " after the last seal");
-    }
-  }
-  if (v.failed) {
-    printf("FAIL: %s\n", path.c_str());
-    printf("  first record that does not hold: %s, offset %llu%s: %s\n", v.failure.file.c_str(),
-           (unsigned long long)v.failure.offset,
-           v.failure.when != 0 ? (", " + local_text(v.failure.when)).c_str() : "",
-           v.failure.what.c_str());
-  } else {
-    printf("PASS: %s\n", path.c_str());
-    if (v.proved > 0)
-      printf("  proved: %s, %s to %s\n", records_text(v.proved).c_str(),
-             local_text(v.first).c_str(), local_text(v.last).c_str());
-    else
-      printf("  proved: no sealed records\n");
-  }
-  for (const std::string &n : v.notes)
-    printf("  %s\n", n.c_str());
-  if (!v.authenticated && any_entry)
-    printf("  authenticity not checked (no --verify-key given): the chain of seals only\n");
-  return !v.failed;
+  if (!log_seal__beside(data, name, path, sizeof path)) return name;
+  return path;
 }
 
 /* "15min", "1h", "30s", "2d", a bare number of seconds */
@@ -598,7 +59,190 @@ bool duration(const char *text, uint64_t *seconds) {
   return false;
 }
 
+/* the state beside the data file, read (nothing secret is used of it here) */
+bool read_state(log_seal_state *st) {
+  std::string raw;
+  DWORD error = 0;
+  if (!vezcat_seal__read_whole(beside_data_file(LOG_SEAL_STATE_NAME), &raw, &error) ||
+      raw.size() != sizeof *st)
+    return false;
+  memcpy(st, raw.data(), sizeof *st);
+  log_seal__wipe(&raw[0], raw.size());
+  bool ok = memcmp(st->magic, LOG_SEAL_STATE_MAGIC, sizeof st->magic) == 0 && st->interval > 0;
+  log_seal__wipe(st->key, sizeof st->key);
+  return ok;
+}
+
+/* a close's name of a log against a log's path: the same, or the same file name */
+bool names_log(const std::string &name, const std::string &path) {
+  if (name == path) return true;
+  size_t a = name.find_last_of("\\/"), b = path.find_last_of("\\/");
+  return name.substr(a == std::string::npos ? 0 : a + 1) ==
+         path.substr(b == std::string::npos ? 0 : b + 1);
+}
+
 } // namespace
+
+bool vezcat_seal__read_whole(const std::string &path, std::string *out, DWORD *error,
+                             VEZ_FILE_FACTS *facts) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  if (facts != nullptr && !VezFileFactsAtName(path.c_str(), facts)) *facts = {};
+  out->clear();
+  DWORD high = 0, low = GetFileSize(h, &high);
+  if (low != INVALID_FILE_SIZE && high == 0) out->reserve(low);
+  char buf[1 << 16];
+  DWORD got = 0;
+  bool ok = true;
+  while ((ok = ReadFile(h, buf, sizeof buf, &got, nullptr) != 0) && got > 0)
+    out->append(buf, got);
+  if (!ok) *error = GetLastError();
+  CloseHandle(h);
+  return ok;
+}
+
+std::string vezcat_seal__reason(DWORD code) {
+  char text[256];
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     text, sizeof text, nullptr) == 0)
+    snprintf(text, sizeof text, "error %lu", (unsigned long)code);
+  return text;
+}
+
+std::string vezcat_seal__local_text(time_t t) {
+  struct tm tm;
+  char text[32] = "?";
+  if (localtime_s(&tm, &t) == 0) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+bool vezcat_seal__key_at(vezcat_key &k, uint64_t e, uint8_t out[LOG_SEAL_KEY]) {
+  if (!k.derived || e < k.epoch) {
+    if (!log_seal__first_key(k.seed, k.current)) return false;
+    k.epoch = 0;
+    k.derived = true;
+  }
+  if (e - k.epoch > 100000000ull) return false;
+  for (; k.epoch < e; k.epoch++)
+    if (!log_seal__evolve(k.current)) return false;
+  memcpy(out, k.current, LOG_SEAL_KEY);
+  return true;
+}
+
+vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezcat_key> &keys,
+                                       time_t now, int64_t state_start, uint64_t state_interval) {
+  vezcat_closes c;
+  if (!keys.empty()) {
+    c.have_start = true;
+    c.start = keys.front().start;
+    c.interval = keys.front().interval;
+  } else if (state_interval > 0) {
+    c.have_start = true;
+    c.start = state_start;
+    c.interval = state_interval;
+  }
+  auto fault = [&](uint64_t epoch, const std::string &what) {
+    if (!c.fault.empty()) return;
+    c.fault = what;
+    c.fault_epoch = epoch;
+  };
+  std::string raw;
+  DWORD error = 0;
+  c.present = vezcat_seal__read_whole(path, &raw, &error);
+  std::map<std::string, size_t> last_of; /* each key's last close, in c.list */
+  for (size_t at = 0; c.present && at < raw.size();) {
+    vezcat_close one;
+    if (raw.size() - at < sizeof one.head) {
+      fault(0, path + " is cut inside a close (byte " + std::to_string(at) + ")");
+      break;
+    }
+    memcpy(&one.head, raw.data() + at, sizeof one.head);
+    const log_seal_close &h = one.head;
+    if (memcmp(h.magic, LOG_SEAL_CLOSE_MAGIC, sizeof h.magic) != 0 || h.length < sizeof h ||
+        h.length > raw.size() - at) {
+      fault(0, path + " is damaged at byte " + std::to_string(at) + " (no close begins there)");
+      break;
+    }
+    size_t p = at + sizeof h;
+    for (uint32_t i = 0; i < h.logs; i++) {
+      log_seal_close_log l;
+      if (p + sizeof l > at + h.length) break;
+      memcpy(&l, raw.data() + p, sizeof l);
+      p += sizeof l;
+      if (l.name_length > LOG_SEAL_CLOSE_NAME_MAX || p + l.name_length > at + h.length) break;
+      vezcat_close_log cl;
+      cl.name.assign(raw.data() + p, l.name_length);
+      cl.generation = l.generation;
+      cl.seq = l.seq;
+      cl.held = (l.flags & LOG_SEAL_CLOSE_HELD) != 0;
+      memcpy(cl.tag, l.tag, LOG_SEAL_KEY);
+      one.logs.push_back(cl);
+      p += (l.name_length + 7) / 8 * 8;
+    }
+    std::string id((const char *)h.id, LOG_SEAL_ID);
+    vezcat_key *k = nullptr;
+    for (vezcat_key &candidate : keys)
+      if (memcmp(candidate.id, h.id, LOG_SEAL_ID) == 0) k = &candidate;
+    at += h.length;
+    if (!keys.empty() && k == nullptr) continue; /* another key's: proves nothing here */
+    if (one.logs.size() != h.logs) {
+      fault(h.epoch, path + ": the close of interval " + std::to_string(h.epoch) + " is damaged");
+      continue;
+    }
+    std::string when = "the close of interval " + std::to_string(h.epoch);
+    auto before = last_of.find(id);
+    const log_seal_close *was = before == last_of.end() ? nullptr : &c.list[before->second].head;
+    static const uint8_t zeros[LOG_SEAL_KEY] = {};
+    if (was != nullptr && h.epoch != was->epoch + 1)
+      fault(was->epoch + 1, "not closed: interval " + std::to_string(was->epoch + 1) +
+                                " has no close (" + when + " follows the close of interval " +
+                                std::to_string(was->epoch) + ")");
+    else if (memcmp(h.prev, was != nullptr ? was->tag : zeros, LOG_SEAL_KEY) != 0)
+      fault(h.epoch, was != nullptr ? when + " does not follow the close before it"
+                                    : "removed: the closes before " + when + " are missing");
+    one.proved = true;
+    if (k != nullptr) {
+      uint8_t key[LOG_SEAL_KEY], tag[LOG_SEAL_KEY];
+      one.proved = vezcat_seal__key_at(*k, h.epoch, key) &&
+                   log_seal__close_tag(key, raw.data() + at - h.length, h.length, tag) &&
+                   memcmp(tag, h.tag, LOG_SEAL_KEY) == 0;
+      log_seal__wipe(key, sizeof key);
+      if (!one.proved) fault(h.epoch, when + " is not as its key made it (changed, or forged)");
+    }
+    int64_t start = k != nullptr ? k->start : c.start;
+    uint64_t interval = k != nullptr ? k->interval : h.interval;
+    if (interval > 0 && h.made > start + (int64_t)((h.epoch + 2) * interval) + slack(interval)) {
+      one.in_time = false;
+      fault(h.epoch, "closed late: interval " + std::to_string(h.epoch) + " was closed at " +
+                         vezcat_seal__local_text((time_t)h.made) +
+                         " (the timer did not run): its key was on the host that long");
+    }
+    c.list.push_back(std::move(one));
+    last_of[id] = c.list.size() - 1;
+  }
+  /* every interval of the key in use closed up to now */
+  if (c.have_start && c.interval > 0) {
+    long long due =
+        log_seal__epoch_of(now - (time_t)c.interval - slack(c.interval), c.start, c.interval);
+    const vezcat_close *last = nullptr;
+    for (const vezcat_close &one : c.list)
+      if (keys.empty() || memcmp(one.head.id, keys.front().id, LOG_SEAL_ID) == 0) last = &one;
+    if (last != nullptr) c.last_made = (time_t)last->head.made;
+    long long closed = last == nullptr ? -1 : (long long)last->head.epoch;
+    if (due - 1 > closed)
+      fault((uint64_t)(closed + 1),
+            std::string("not closed since ") +
+                (last == nullptr ? "sealing began" : vezcat_seal__local_text(c.last_made)) +
+                ": intervals " + std::to_string(closed + 1) + " to " + std::to_string(due - 1) +
+                " have no close (the timer is not running, or closes were removed)");
+  }
+  return c;
+}
 
 int vezcat_seal__setup(const char *interval_text, bool force) {
   uint64_t interval = 15 * 60;
@@ -607,13 +251,15 @@ int vezcat_seal__setup(const char *interval_text, bool force) {
                              "bad --interval '%s': expected a duration of 1s or more, such as "
                              "15min, 1h or 30s",
                              interval_text);
-  std::string path = state_path();
+  std::string path = beside_data_file(LOG_SEAL_STATE_NAME);
   DWORD attrs = GetFileAttributesA(path.c_str());
   if (attrs != INVALID_FILE_ATTRIBUTES && !force)
     return cli_report__fail(CLI_FAILED,
                             "sealing state %s exists already: --force replaces it (the records "
                             "sealed so far verify with the key printed then)",
                             path.c_str());
+  /* the intervals of the key replaced that ended are closed with it first */
+  if (attrs != INVALID_FILE_ATTRIBUTES) log__seal_intervals(nullptr, 0, 1000, nullptr);
   log_seal_state st = {};
   uint8_t seed[LOG_SEAL_KEY];
   memcpy(st.magic, LOG_SEAL_STATE_MAGIC, sizeof st.magic);
@@ -641,12 +287,21 @@ int vezcat_seal__setup(const char *interval_text, bool force) {
     if (ok) error = GetLastError();
     _unlink(temp.c_str());
     log_seal__wipe(seed, sizeof seed);
-    return cli_report__fail(CLI_FAILED, "cannot write %s: %s", path.c_str(), reason(error).c_str());
+    return cli_report__fail(CLI_FAILED, "cannot write %s: %s", path.c_str(),
+                            vezcat_seal__reason(error).c_str());
   }
+  /* the closes, kept across keys: made empty where there are none yet */
+  std::string closes = beside_data_file(LOG_SEAL_CLOSES_NAME);
+  HANDLE c = CreateFileA(closes.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (c != INVALID_HANDLE_VALUE) CloseHandle(c);
   char text[160];
   log_seal__key_text(seed, st.start, st.interval, text, sizeof text);
   log_seal__wipe(seed, sizeof seed);
   printf("The sealing state is %s; its key changes every %llu s.\n", path.c_str(),
+         (unsigned long long)interval);
+  printf("Run \"vezcat --seal\" every %llu s (the package's vezlog-seal.timer does) to close\n"
+         "each interval in time, on a quiet host too.\n",
          (unsigned long long)interval);
   printf("The verification key follows. Keep it off this machine (write it down, keep it\n"
          "where an intruder here cannot read it): with it, vezcat --verify proves that no\n"
@@ -655,11 +310,36 @@ int vezcat_seal__setup(const char *interval_text, bool force) {
   return cli_report__printed();
 }
 
+int vezcat_seal__close(const std::vector<vezcat__log> &logs) {
+  std::vector<const char *> names;
+  for (const vezcat__log &l : logs)
+    names.push_back(l.path.c_str());
+  static log_close_result result;
+  int rc = log__seal_intervals(names.data(), (int)names.size(), 1000, &result);
+  switch (rc) {
+  case LOG_CLOSE_DONE:
+    printf("closed: intervals %llu to %llu, %d logs%s\n", (unsigned long long)result.first,
+           (unsigned long long)result.last, result.logs,
+           result.held > 0 ? " (some held by another the whole time: not covered)" : "");
+    break;
+  case LOG_CLOSE_NOTHING: break;
+  case LOG_CLOSE_BUSY: break; /* another closes them now */
+  case LOG_CLOSE_NO_STATE:
+    return cli_report__fail(CLI_FAILED, "no sealing state to close intervals of: %s",
+                            beside_data_file(LOG_SEAL_STATE_NAME).c_str());
+  default:
+    return cli_report__fail(CLI_FAILED, "cannot write the closes %s or the state beside it",
+                            beside_data_file(LOG_SEAL_CLOSES_NAME).c_str());
+  }
+  return cli_report__printed();
+}
+
 int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
-                        const std::vector<std::string> &key_texts) {
-  std::vector<key> keys;
+                        const std::vector<std::string> &key_texts, bool whole_configuration,
+                        time_t now) {
+  std::vector<vezcat_key> keys;
   for (const std::string &t : key_texts) {
-    key k;
+    vezcat_key k;
     if (!log_seal__parse_key(t.c_str(), k.seed, &k.start, &k.interval) ||
         !log_seal__key_id(k.seed, k.id))
       return cli_report__usage(CLI_USAGE, "usage: %s --verify [--verify-key=KEY] [FILE]...\n",
@@ -668,6 +348,18 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
                                t.c_str());
     keys.push_back(k);
   }
+  log_seal_state st = {};
+  bool state = read_state(&st);
+  /* the closes of the key in use first: a key given, else the state's */
+  if (state && !keys.empty())
+    std::stable_partition(keys.begin(), keys.end(), [&](const vezcat_key &k) {
+      return memcmp(k.id, st.id, LOG_SEAL_ID) == 0;
+    });
+  vezcat_closes closes = vezcat_seal__read_closes(beside_data_file(LOG_SEAL_CLOSES_NAME), keys, now,
+                                                  state ? st.start : 0, state ? st.interval : 0);
+  if ((state || !keys.empty()) && !closes.present && !closes.fault.empty())
+    closes.fault = "no closes: " + beside_data_file(LOG_SEAL_CLOSES_NAME) + " is missing (" +
+                   closes.fault + ")";
   std::set<std::string> done;
   bool all = true;
   for (const vezcat__log &l : logs) {
@@ -675,10 +367,68 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
     /* a log and its old copy are proved together, under the log's name */
     if (p.size() > 4 && p.compare(p.size() - 4, 4, ".old") == 0) p.resize(p.size() - 4);
     if (!done.insert(p).second) continue;
-    if (!verify_log(p, keys)) all = false;
+    vezcat_verdict v = vezcat_seal__prove(p, keys, closes, now);
+    if (!v.failed && !closes.fault.empty() && v.any_seal) {
+      v.failed = true;
+      v.file = beside_data_file(LOG_SEAL_CLOSES_NAME);
+      v.what = closes.fault;
+    }
+    if (v.failed) {
+      all = false;
+      printf("FAIL: %s\n", p.c_str());
+      printf("  first record that does not hold: %s, offset %llu%s: %s\n", v.file.c_str(),
+             (unsigned long long)v.offset,
+             v.when != 0 ? (", " + vezcat_seal__local_text(v.when)).c_str() : "", v.what.c_str());
+    } else {
+      printf("PASS: %s\n", p.c_str());
+      if (v.proved > 0)
+        printf("  proved: %zu record%s, %s to %s\n", v.proved, v.proved == 1 ? "" : "s",
+               vezcat_seal__local_text(v.first).c_str(), vezcat_seal__local_text(v.last).c_str());
+      else
+        printf("  proved: no sealed records\n");
+    }
+    for (const std::string &n : v.notes)
+      printf("  %s\n", n.c_str());
+    if (keys.empty() && v.any_seal)
+      printf("  authenticity not checked (no --verify-key given): the digests and the chain "
+             "only; anyone can make a digest\n");
   }
-  for (key &k : keys) {
-    if (k.tagger != nullptr) BCryptDestroyHash(k.tagger);
+  /* a log the last close names that is there no more */
+  if (whole_configuration && !closes.list.empty()) {
+    for (const vezcat_close_log &cl : closes.list.back().logs) {
+      bool seen = false;
+      for (const std::string &p : done)
+        seen = seen || names_log(cl.name, p);
+      if (seen || cl.held) continue;
+      DWORD attrs = GetFileAttributesA(cl.name.c_str()),
+            old = GetFileAttributesA((cl.name + ".old").c_str());
+      if (attrs != INVALID_FILE_ATTRIBUTES || old != INVALID_FILE_ATTRIBUTES) {
+        vezcat_verdict v = vezcat_seal__prove(cl.name, keys, closes, now);
+        if (v.failed) all = false;
+        printf("%s: %s\n", v.failed ? "FAIL" : "PASS", cl.name.c_str());
+        if (v.failed)
+          printf("  first record that does not hold: %s, offset %llu: %s\n", v.file.c_str(),
+                 (unsigned long long)v.offset, v.what.c_str());
+        continue;
+      }
+      all = false;
+      printf("FAIL: %s\n", cl.name.c_str());
+      printf("  first record that does not hold: %s, offset 0, %s: removed (the log and its "
+             "old copy are gone, with their seals: the close of interval %llu names them)\n",
+             cl.name.c_str(), vezcat_seal__local_text((time_t)closes.list.back().head.made).c_str(),
+             (unsigned long long)closes.list.back().head.epoch);
+    }
+  }
+  if (!closes.list.empty()) {
+    const vezcat_close &last = closes.list.back();
+    time_t until = (time_t)(closes.start + (int64_t)((last.head.epoch + 1) * closes.interval));
+    printf("proved until %s; the timer last sealed at %s\n", vezcat_seal__local_text(until).c_str(),
+           vezcat_seal__local_text((time_t)last.head.made).c_str());
+  } else if (closes.have_start) {
+    printf("proved until: no interval closed yet\n");
+  }
+  if (!closes.fault.empty()) all = false;
+  for (vezcat_key &k : keys) {
     log_seal__wipe(k.seed, sizeof k.seed);
     log_seal__wipe(k.current, sizeof k.current);
   }

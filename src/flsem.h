@@ -61,7 +61,10 @@ struct flsem_stamp {
   uint64_t seal_count;   /* entries in the log's sidecar */
   uint64_t rotations;    /* how often the log was moved aside (a reader counts the
                             generations it could not read by it) */
-  uint8_t reserved[112]; /* zero: room for what later releases keep */
+  uint32_t seal_version; /* the sidecar's version as checked (0: not checked, an earlier
+                            release's lock file) */
+  uint32_t zero2;
+  uint8_t reserved[104]; /* zero: room for what later releases keep */
 };
 constexpr size_t FLSEM_STAMP_SIZE = 256;
 static_assert(sizeof(flsem_stamp) == FLSEM_STAMP_SIZE, "the stamp is 256 bytes");

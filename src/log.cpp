@@ -14,6 +14,7 @@
 
 #include "log_audf.h"
 #include "log_cfg.h"
+#include "log_close.h"
 #include "log_defe.h"
 #include "log_defl.h"
 #include "log_devf.h"
@@ -127,6 +128,10 @@ void look_at_settings() {
 
 /* the least time a process that exits with losses untold waits for its log's lock */
 constexpr uint32_t EXIT_WAIT = 1000;
+/* how long a writer's close waits for each log's lock (a timer's close waits longer) */
+constexpr uint32_t WRITER_CLOSE_WAIT = 100;
+const char close_source[] = "..\\..\\src\\log_close";
+bool closing = false;         /* a close is being made (its own record asks for none) */
 bool reporting_after = false; /* the reports of a record are being written */
 bool exit_told = false;       /* the losses at the process's end will be told */
 
@@ -155,6 +160,56 @@ void tell_at_exit() {
     log_msg__tell_losses(wait > EXIT_WAIT ? wait : EXIT_WAIT);
   }
   LeaveCriticalSection(write_lock());
+}
+
+/* the data file's path, as the library finds it */
+const char *data_file_path() {
+  static char path[SHM_PATH_SIZE];
+  if (shm__data_file[0] != '\0') return shm__data_file;
+  if (path[0] == '\0') shm__data_file_path(path);
+  return path;
+}
+
+void after_record(uint32_t said, const char *path);
+
+/*
+** The intervals of sealing that ended closed (this process's own logs and
+** the ones named among those covered), and the last close told in the
+** error log as a record of its own: its data the close whole, so that a
+** collected copy of the log carries it off the host.
+*/
+int seal_intervals(const char *const *named, int count, uint32_t wait, log_close_result *result) {
+  static log_close_result mine;
+  log_close_result *out = result != nullptr ? result : &mine;
+  if (procname[0] == '\0') name_from_executable();
+  char own[3][LOG_PATH_SIZE];
+  log_errf__get_error_file_name(own[0]);
+  log_audf__get_audit_file_name(own[1], procname);
+  log_devf__get_devmsg_file_name(own[2]);
+  const char *logs[3 + LOG_CLOSE_LOGS_MAX];
+  int n = 0;
+  for (auto &o : own)
+    logs[n++] = o;
+  for (int i = 0; i < count && n < (int)(sizeof logs / sizeof logs[0]); i++)
+    logs[n++] = named[i];
+  closing = true;
+  int rc = log_close__close(data_file_path(), logs, n, time(nullptr), wait, out);
+  if (rc == LOG_CLOSE_DONE && logging_in_process_flag == 0) {
+    char desc[200];
+    snprintf(desc, sizeof desc, "Seals closed: intervals %llu to %llu, %d logs%s",
+             (unsigned long long)out->first, (unsigned long long)out->last, out->logs,
+             out->held > 0 ? " (some held by another: not covered)" : "");
+    AuditInfo settings =
+        error_info != nullptr ? writer_settings(error_info) : AuditInfo{1, 1, 1024};
+    settings.hex_dumps = 1; /* every byte of it */
+    logging_in_process_flag = 1;
+    uint32_t said = log_msg__log_message(own[0], 1, 0, &settings, 0, procname, close_source, 100,
+                                         desc, out->close, (int)out->length);
+    logging_in_process_flag = 0;
+    after_record(said, own[0]);
+  }
+  closing = false;
+  return rc;
 }
 
 /*
@@ -186,6 +241,8 @@ void after_record(uint32_t said, const char *path) {
     log__report_error(SHM_SOURCE, news[i].line, news[i].message,
                       news[i].named ? shm__data_file : nullptr,
                       news[i].named ? (int)strlen(shm__data_file) : 0);
+  if (!closing && log_close__due(time(nullptr)))
+    seal_intervals(nullptr, 0, WRITER_CLOSE_WAIT, nullptr);
   static bool registry_reported = false;
   uint32_t code = log_cfg__registry_error();
   if (code != 0 && !registry_reported) {
@@ -458,6 +515,21 @@ void log__report_error(const char *src, int line, const char *description, const
   if (log_level__error() != 1) return;
   caller_errors kept = keep_caller_errors();
   error_entry(kept.last_error, 1, src, line, description, data, length, kept);
+}
+
+int log__seal_intervals(const char *const *logs, int count, uint32_t wait,
+                        log_close_result *result) {
+  caller_errors kept = keep_caller_errors();
+  EnterCriticalSection(write_lock());
+  if (bInitialized == 0) {
+    bInitialized = 1;
+    init(nullptr);
+  }
+  /* the writer's own sealing state, read as a record would (what a close settles is sealed) */
+  int rc = seal_intervals(logs, count, wait, result);
+  LeaveCriticalSection(write_lock());
+  restore_caller_errors(kept);
+  return rc;
 }
 
 void log__get_drop_counts(log__drop_counts *counts) {

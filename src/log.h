@@ -25,4 +25,14 @@ void getProcName(char **buffer);
 void log__report_error(const char *source, int line, const char *description, const void *data,
                        int length);
 
+/*
+** Closes the intervals of sealing that ended (log_close.h), covering this
+** process's logs and the ones named, each log's lock waited for wait
+** milliseconds at most; the last close is told in the error log. The
+** close's result into *result where given. A timer's run: vezcat --seal.
+*/
+struct log_close_result;
+int log__seal_intervals(const char *const *logs, int count, uint32_t wait,
+                        log_close_result *result);
+
 #endif /* VEZ_LOG_H */

@@ -20,6 +20,7 @@
 #include "log_chk.h"
 #include "log_level.h"
 #include "log_seal.h"
+#include "log_sealw.h"
 #include "log_side.h"
 #include "log_sidemv.h"
 #include "log_stamp.h"
@@ -46,7 +47,7 @@ static_assert(LOCK_STALE == LOG_STAMP_STALE, "one word for a stale lock");
 
 /* the log opened at its end, and which file it is; -1 when it cannot be, or is no file */
 int open_log(log_record *r) {
-  int f = sys__open(r->path, LOG_OPEN_FLAGS, 0666);
+  int f = sys__open(r->path, r->existing_only ? LOG_OPEN_FLAGS & ~_O_CREAT : LOG_OPEN_FLAGS, 0666);
   if (f < 0) return -1;
   if (VezKeepFilesOpen()) f = VezKeepDescriptor(f);
   if (!VezFileFacts(f, &r->id) || !r->id.regular) {
@@ -150,11 +151,19 @@ int open_locked(log_record *r, int max_size) {
     return LOCK_STALE;
   }
   bool report = false;
-  r->seals.on = log_seal__active(data_file_path(), r->changes,
-                                 r->held != nullptr && r->held->watched, &report);
+  r->seals.on = log_sealw__active(data_file_path(), r->changes,
+                                  r->held != nullptr && r->held->watched, &report);
   if (report) r->said |= LOG_REC_SAID_STATE_UNREADABLE;
   if (r->seals.on) log_tag__seal_orphan(r, size);
-  rc = log_chk__check_log_file_size(r->path, r->fd, max_size, size);
+  /* seals of an earlier release beside the log: they go aside with it, and its new
+     generation's are this release's (looked at once for each lock file) */
+  flsem_stamp *st = flsem__stamp();
+  bool move_aside = false;
+  if (r->seals.on && st != nullptr && st->seal_version != LOG_SEAL_SIDECAR_VERSION) {
+    move_aside = log_side__earlier_release(r->path);
+    if (!move_aside) st->seal_version = LOG_SEAL_SIDECAR_VERSION;
+  }
+  rc = log_chk__check_log_file_size(r->path, r->fd, max_size, move_aside ? -1 : size);
   if (rc == LOG_CHK_WITHIN_LIMIT || rc == LOG_CHK_BUSY) {
     /* a log whose own lock another holds is written on past its limit, moved aside later */
     if (rc == LOG_CHK_BUSY) r->rotation_failed++;
@@ -167,8 +176,10 @@ int open_locked(log_record *r, int max_size) {
   if (rc == LOG_CHK_ROTATED) {
     log_side__drop(r);
     log_sidemv__move(r->path);
-    flsem_stamp *st = flsem__stamp();
-    if (st != nullptr) st->rotations++;
+    if (st != nullptr) {
+      st->rotations++;
+      if (move_aside) st->seal_version = LOG_SEAL_SIDECAR_VERSION;
+    }
   }
   forget_checked_log(r);
   if (rc != LOG_CHK_ROTATED && rc != LOG_CHK_MOVED_ALREADY) {
@@ -224,6 +235,7 @@ int log_file__open_log_file_waiting(log_record *r, const char *path, int max_siz
     else if (rc != DESCRIPTORS_TAKEN)
       release_lock(r);
     log_side__end(r);
+    log_sealw__record_done();
     if (rc == DESCRIPTORS_TAKEN) rc = LOCK_STALE;
     /* a lock file removed or replaced (by a cleaner, an operator) while it was taken no
        longer keeps the other writers out: the lock is taken again on the file now there */
@@ -247,11 +259,51 @@ int log_file__close_log_file(log_record *r) {
     log_tag__seal(r); /* the record's bytes still in the buffer */
   }
   log_side__end(r);
+  log_sealw__record_done();
   log_rec__release(r);
   if (!failed && r->telling_mends) log_stamp__mends_told();
   close_current(r);
   release_lock(r);
   return failed ? LOG_FILE_WRITE_FAILED : 0;
+}
+
+int log_file__settle(const char *path, uint32_t wait, log_file_chain *out) {
+  memset(out, 0, sizeof *out);
+  log_record r;
+  log_rec__begin(&r, path);
+  r.existing_only = true;
+  if (!log_chk__derived_name(r.lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
+  int rc = flsem__take_file_lock(r.lock_name, wait);
+  if (rc == FLSEM_HELD_ELSEWHERE) out->held = true;
+  if (rc != 0) return rc == FLSEM_HELD_ELSEWHERE ? LOG_FILE_LOCK_FAILED : LOG_FILE_OPEN_FAILED;
+  /* a log gone from its name leaves its chain in the stamp: only that is read */
+  if (open_current(&r) == 0) {
+    long long size = log_stamp__mend_tail(&r, (long long)r.id.size);
+    if (size == LOG_STAMP_STALE) {
+      close_current(&r);
+      flsem__release_stale();
+      return LOG_FILE_LOCK_FAILED;
+    }
+    bool report = false;
+    r.seals.on = log_sealw__active(data_file_path(), r.changes,
+                                   r.held != nullptr && r.held->watched, &report);
+    if (r.seals.on) {
+      log_tag__seal_orphan(&r, size);
+      log_tag__find_chain(&r);
+    }
+  }
+  flsem_stamp *st = flsem__stamp();
+  if (st != nullptr && log_side__chain_kept(st)) {
+    out->sealed = true;
+    out->generation = st->rotations;
+    out->seq = st->seal_seq;
+    memcpy(out->tag, st->seal_prev, LOG_SEAL_KEY);
+  }
+  log_side__end(&r);
+  log_sealw__record_done();
+  close_current(&r);
+  release_lock(&r);
+  return 0;
 }
 
 void log_file__report(uint32_t said, const char *path, log_file_report *out) {

@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include "log_rec.h"
+#include "log_seal.h"
 
 constexpr int LOG_FILE_LOCK_FAILED = -2;
 constexpr int LOG_FILE_OPEN_FAILED = -3;
@@ -46,6 +47,22 @@ void log_file__tell_mends(log_record *r);
    0, or LOG_FILE_WRITE_FAILED when the record could not be written whole (the log is
    then cut back to where it began) */
 int log_file__close_log_file(log_record *r);
+
+/*
+** Where the chain of seals of the log at path ends, as a close records it:
+** looked at under the log's lock (waited for wait milliseconds at most),
+** once what a writer that died left is settled as the next writer would
+** (a torn record cut back, a record left unsealed named). Nothing is made
+** where no log is. 0; LOG_FILE_LOCK_FAILED (*held set where another holds
+** it); LOG_FILE_OPEN_FAILED.
+*/
+struct log_file_chain {
+  bool sealed; /* a chain is kept for the log */
+  bool held;   /* its lock was held by another the whole time */
+  uint64_t generation, seq;
+  uint8_t tag[LOG_SEAL_KEY];
+};
+int log_file__settle(const char *path, uint32_t wait, log_file_chain *out);
 
 /* the words of a report a record met (one LOG_REC_SAID_ bit), as an error record of the
    module it is about makes them, and its data: the name it is about, if any */

@@ -48,6 +48,7 @@ void log_rec__begin(log_record *r, const char *path) {
   r->path = path;
   r->lock_name[0] = '\0';
   r->fd = -1;
+  r->existing_only = false;
   r->held = nullptr;
   r->id = {};
   r->changes = 0;

@@ -54,8 +54,7 @@ struct log_rec_seals {
   bool broken; /* this record's tags could not be made */
   int entries; /* entries begun */
   log_seal_entry entry[2];
-  uint64_t base_seq; /* the chain before this record */
-  uint8_t base_prev[LOG_SEAL_KEY];
+  uint64_t generation; /* the log's rotations, as the stamp counts them */
   log_sidecar sidecar; /* the log's sidecar, while the record is in hand */
 };
 
@@ -63,11 +62,12 @@ struct log_record {
   /* the log */
   const char *path;
   char lock_name[LOG_CHK_NAME_SIZE];
-  int fd;            /* open at its end */
-  log_held *held;    /* its kept files; null where they are opened for this record only */
-  VEZ_FILE_FACTS id; /* which file it is, and its length when the lock was taken */
-  DWORD changes;     /* the watches' count at this record */
-  long long start;   /* the log's length before this record */
+  int fd;             /* open at its end */
+  bool existing_only; /* a log that is not there is not made (a close's look) */
+  log_held *held;     /* its kept files; null where they are opened for this record only */
+  VEZ_FILE_FACTS id;  /* which file it is, and its length when the lock was taken */
+  DWORD changes;      /* the watches' count at this record */
+  long long start;    /* the log's length before this record */
   /* its bytes */
   char *buf;
   size_t cap, used;           /* the buffer's room, and what it holds not yet written */

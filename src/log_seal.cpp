@@ -1,27 +1,17 @@
 /*
-** log_seal.cpp - sealed logs: keys, their evolution, tags, and the sealing
-** state as a writer keeps it. Every primitive is the system's, through the
+** log_seal.cpp - sealed logs' primitives: keys, their evolution, digests,
+** tags and the key's text. Every primitive is the system's, through the
 ** CNG calls (on POSIX, over libcrypto).
-**
-** A writer keeps the key of the epoch it seals in, in a hash object made
-** with it, and nothing older: at a new epoch it derives the next key, wipes
-** the one before and writes the state file's key over (the first writer
-** that finds the epoch changed does, under the state file's own lock).
 */
 #include "log_seal.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "platform.h"
 
 namespace {
-
-/* the work of deriving keys is bounded: a clock gone years ahead of 1-second epochs is not
-   followed key by key */
-constexpr uint64_t EVOLVE_MAX = 100000000;
-/* a writer waits this long at most for the state file's lock */
-constexpr DWORD STATE_LOCK_WAIT = 1000;
 
 const char ID_LABEL[] = "vezlog key id";
 const char FIRST_LABEL[] = "vezlog sealing key 0";
@@ -35,9 +25,10 @@ BCRYPT_ALG_HANDLE hmac_provider() {
   return alg;
 }
 
-/* HMAC-SHA-256 of the pieces, with key */
-bool hmac(const uint8_t *key, size_t key_length, const void *a, size_t na, const void *b, size_t nb,
-          uint8_t out[LOG_SEAL_KEY]) {
+} // namespace
+
+bool log_seal__hmac(const uint8_t *key, size_t key_length, const void *a, size_t na, const void *b,
+                    size_t nb, uint8_t out[LOG_SEAL_KEY]) {
   BCRYPT_ALG_HANDLE alg = hmac_provider();
   BCRYPT_HASH_HANDLE h = nullptr;
   if (alg == nullptr || !BCRYPT_SUCCESS(BCryptCreateHash(
@@ -50,6 +41,8 @@ bool hmac(const uint8_t *key, size_t key_length, const void *a, size_t na, const
   return ok;
 }
 
+namespace {
+
 void put64(uint8_t *p, uint64_t v) {
   for (int i = 0; i < 8; i++)
     p[i] = (uint8_t)(v >> (8 * i));
@@ -60,9 +53,8 @@ void put32(uint8_t *p, uint32_t v) {
     p[i] = (uint8_t)(v >> (8 * i));
 }
 
-/* the fields a tag binds after the record's bytes, little-endian whatever the machine */
-constexpr size_t FIELDS_SIZE = LOG_SEAL_FIELDS;
-void fields_of(const log_seal_entry *e, uint8_t out[FIELDS_SIZE]) {
+/* an entry's fields as its tag binds them, little-endian whatever the machine */
+void fields_of(const log_seal_entry *e, uint8_t out[LOG_SEAL_FIELDS]) {
   put32(out, e->type);
   put32(out + 4, (uint32_t)e->utc_offset);
   put64(out + 8, e->seq);
@@ -71,6 +63,29 @@ void fields_of(const log_seal_entry *e, uint8_t out[FIELDS_SIZE]) {
   put64(out + 32, e->epoch);
   put64(out + 40, (uint64_t)e->time);
   memcpy(out + 48, e->prev, LOG_SEAL_KEY);
+  memcpy(out + 80, e->digest, LOG_SEAL_KEY);
+  put64(out + 112, e->generation);
+  put64(out + 120, (uint64_t)e->named_at);
+}
+
+/* an earlier release's entry's fields, after its record's bytes */
+void fields_v1(const log_seal_entry_v1 *e, uint8_t out[LOG_SEAL_FIELDS_V1]) {
+  put32(out, e->type);
+  put32(out + 4, (uint32_t)e->utc_offset);
+  put64(out + 8, e->seq);
+  put64(out + 16, e->offset);
+  put64(out + 24, e->length);
+  put64(out + 32, e->epoch);
+  put64(out + 40, (uint64_t)e->time);
+  memcpy(out + 48, e->prev, LOG_SEAL_KEY);
+}
+
+BCRYPT_ALG_HANDLE sha_provider() {
+  static BCRYPT_ALG_HANDLE alg = nullptr;
+  if (alg == nullptr &&
+      !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    alg = nullptr;
+  return alg;
 }
 
 int hex_value(char c) {
@@ -98,6 +113,16 @@ void log_seal__entry_fields(const log_seal_entry *entry, uint8_t out[LOG_SEAL_FI
   fields_of(entry, out);
 }
 
+bool log_seal__beside(const char *data_file, const char *name, char *path, size_t room) {
+  const char *sep = strrchr(data_file, VEZ_DIRSEP_CHAR);
+  size_t dir = sep != nullptr ? (size_t)(sep - data_file) + 1 : 0;
+  size_t n = strlen(name);
+  if (dir + n + 1 > room) return false;
+  memcpy(path, data_file, dir);
+  memcpy(path + dir, name, n + 1);
+  return true;
+}
+
 void log_seal__wipe(void *bytes, size_t n) {
   volatile uint8_t *p = static_cast<volatile uint8_t *>(bytes);
   while (n-- > 0)
@@ -106,18 +131,18 @@ void log_seal__wipe(void *bytes, size_t n) {
 
 bool log_seal__key_id(const uint8_t seed[LOG_SEAL_KEY], uint8_t id[LOG_SEAL_ID]) {
   uint8_t full[LOG_SEAL_KEY];
-  if (!hmac(seed, LOG_SEAL_KEY, ID_LABEL, sizeof ID_LABEL - 1, "", 0, full)) return false;
+  if (!log_seal__hmac(seed, LOG_SEAL_KEY, ID_LABEL, sizeof ID_LABEL - 1, "", 0, full)) return false;
   memcpy(id, full, LOG_SEAL_ID);
   return true;
 }
 
 bool log_seal__first_key(const uint8_t seed[LOG_SEAL_KEY], uint8_t key[LOG_SEAL_KEY]) {
-  return hmac(seed, LOG_SEAL_KEY, FIRST_LABEL, sizeof FIRST_LABEL - 1, "", 0, key);
+  return log_seal__hmac(seed, LOG_SEAL_KEY, FIRST_LABEL, sizeof FIRST_LABEL - 1, "", 0, key);
 }
 
 bool log_seal__evolve(uint8_t key[LOG_SEAL_KEY]) {
   uint8_t next[LOG_SEAL_KEY];
-  bool ok = hmac(key, LOG_SEAL_KEY, NEXT_LABEL, sizeof NEXT_LABEL - 1, "", 0, next);
+  bool ok = log_seal__hmac(key, LOG_SEAL_KEY, NEXT_LABEL, sizeof NEXT_LABEL - 1, "", 0, next);
   if (ok) memcpy(key, next, LOG_SEAL_KEY);
   log_seal__wipe(next, sizeof next);
   return ok;
@@ -128,11 +153,56 @@ long long log_seal__epoch_of(time_t t, int64_t start, uint64_t interval) {
   return (long long)(((uint64_t)((int64_t)t - start)) / interval);
 }
 
-bool log_seal__tag(const uint8_t key[LOG_SEAL_KEY], const void *record, size_t length,
-                   const log_seal_entry *entry, uint8_t tag[LOG_SEAL_KEY]) {
-  uint8_t fields[FIELDS_SIZE];
+bool log_seal__digest(const void *bytes, size_t n, uint8_t digest[LOG_SEAL_KEY]) {
+  BCRYPT_ALG_HANDLE alg = sha_provider();
+  BCRYPT_HASH_HANDLE h = nullptr;
+  if (alg == nullptr || !BCRYPT_SUCCESS(BCryptCreateHash(alg, &h, nullptr, 0, nullptr, 0, 0)))
+    return false;
+  bool ok = true;
+  const uint8_t *p = static_cast<const uint8_t *>(bytes);
+  while (ok && n > 0) {
+    ULONG chunk = n > 0x40000000u ? 0x40000000u : (ULONG)n;
+    ok = BCRYPT_SUCCESS(BCryptHashData(h, const_cast<uint8_t *>(p), chunk, 0));
+    p += chunk;
+    n -= chunk;
+  }
+  ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(h, digest, LOG_SEAL_KEY, 0));
+  BCryptDestroyHash(h);
+  return ok;
+}
+
+bool log_seal__tag(const uint8_t key[LOG_SEAL_KEY], const log_seal_entry *entry,
+                   uint8_t tag[LOG_SEAL_KEY]) {
+  uint8_t fields[LOG_SEAL_FIELDS];
   fields_of(entry, fields);
-  return hmac(key, LOG_SEAL_KEY, record, length, fields, sizeof fields, tag);
+  return log_seal__hmac(key, LOG_SEAL_KEY, fields, sizeof fields, "", 0, tag);
+}
+
+bool log_seal__tag_v1(const uint8_t key[LOG_SEAL_KEY], const void *record, size_t length,
+                      const log_seal_entry_v1 *entry, uint8_t tag[LOG_SEAL_KEY]) {
+  uint8_t fields[LOG_SEAL_FIELDS_V1];
+  fields_v1(entry, fields);
+  return log_seal__hmac(key, LOG_SEAL_KEY, record, length, fields, sizeof fields, tag);
+}
+
+bool log_seal__close_tag(const uint8_t key[LOG_SEAL_KEY], const void *close, size_t length,
+                         uint8_t tag[LOG_SEAL_KEY]) {
+  const size_t at = offsetof(log_seal_close, tag);
+  if (length < sizeof(log_seal_close)) return false;
+  static const uint8_t zeros[LOG_SEAL_KEY] = {};
+  const uint8_t *bytes = static_cast<const uint8_t *>(close);
+  BCRYPT_ALG_HANDLE alg = hmac_provider();
+  BCRYPT_HASH_HANDLE h = nullptr;
+  bool ok = alg != nullptr &&
+            BCRYPT_SUCCESS(
+                BCryptCreateHash(alg, &h, nullptr, 0, const_cast<uint8_t *>(key), LOG_SEAL_KEY, 0));
+  ok = ok && BCRYPT_SUCCESS(BCryptHashData(h, const_cast<uint8_t *>(bytes), (ULONG)at, 0)) &&
+       BCRYPT_SUCCESS(BCryptHashData(h, const_cast<uint8_t *>(zeros), LOG_SEAL_KEY, 0)) &&
+       BCRYPT_SUCCESS(BCryptHashData(h, const_cast<uint8_t *>(bytes + at + LOG_SEAL_KEY),
+                                     (ULONG)(length - at - LOG_SEAL_KEY), 0)) &&
+       BCRYPT_SUCCESS(BCryptFinishHash(h, tag, LOG_SEAL_KEY, 0));
+  if (h != nullptr) BCryptDestroyHash(h);
+  return ok;
 }
 
 void log_seal__key_text(const uint8_t seed[LOG_SEAL_KEY], int64_t start, uint64_t interval,
@@ -185,220 +255,4 @@ int32_t log_seal__utc_offset(time_t t) {
   last_offset = (int32_t)(days * 86400 + (local.tm_hour - utc.tm_hour) * 3600 +
                           (local.tm_min - utc.tm_min) * 60 + (local.tm_sec - utc.tm_sec));
   return last_offset;
-}
-
-/* ---- the writer's side ---- */
-
-namespace {
-
-/*
-** The sealing state as this process keeps it, the write path's, under its
-** lock. The key is the current epoch's only.
-*/
-struct sealing {
-  bool looked;   /* the state file was looked for */
-  bool loaded;   /* and read: records are sealed */
-  bool said;     /* a state that could not be read was said */
-  uint32_t seen; /* the watches' count when it was last looked for */
-  time_t looked_at;
-  char path[MAX_PATH];
-  VEZ_FILE_FACTS id_of_file;
-  log_seal_state state;      /* its key the current epoch's */
-  BCRYPT_HASH_HANDLE tagger; /* a hash object with that key */
-  bool reusable;             /* it starts again by itself after each tag */
-  bool tag_open;             /* a tag begun and not ended */
-};
-sealing s = {};
-
-void forget_key() {
-  if (s.tagger != nullptr) BCryptDestroyHash(s.tagger);
-  s.tagger = nullptr;
-  log_seal__wipe(&s.state, sizeof s.state);
-  s.loaded = false;
-}
-
-bool valid(const log_seal_state &st) {
-  return memcmp(st.magic, LOG_SEAL_STATE_MAGIC, sizeof st.magic) == 0 && st.version == 1 &&
-         st.interval > 0;
-}
-
-/* the state file opened, to read and to write; INVALID_HANDLE_VALUE when it cannot be */
-HANDLE open_state() {
-  return CreateFileA(s.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-bool read_state(HANDLE h, log_seal_state *st) {
-  DWORD got = 0;
-  if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return false;
-  return ReadFile(h, st, sizeof *st, &got, nullptr) && got == sizeof *st && valid(*st);
-}
-
-/* a hash object with the current key: a reusable one where the system has them */
-bool make_tagger() {
-  if (s.tagger != nullptr) BCryptDestroyHash(s.tagger);
-  s.tagger = nullptr;
-  s.tag_open = false;
-  BCRYPT_ALG_HANDLE alg = hmac_provider();
-  if (alg == nullptr) return false;
-  s.reusable = BCRYPT_SUCCESS(BCryptCreateHash(alg, &s.tagger, nullptr, 0, s.state.key,
-                                               LOG_SEAL_KEY, BCRYPT_HASH_REUSABLE_FLAG));
-  return s.reusable ||
-         BCRYPT_SUCCESS(BCryptCreateHash(alg, &s.tagger, nullptr, 0, s.state.key, LOG_SEAL_KEY, 0));
-}
-
-/* the state read, or false (said once where it is there and cannot be read) */
-bool load(bool *report) {
-  HANDLE h = open_state();
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD e = GetLastError();
-    bool missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
-    if (!missing && !s.said) *report = s.said = true;
-    return false;
-  }
-  log_seal_state st;
-  bool ok = read_state(h, &st);
-  VEZ_FILE_FACTS facts = {};
-  BY_HANDLE_FILE_INFORMATION info;
-  if (ok && GetFileInformationByHandle(h, &info)) {
-    facts.volume = info.dwVolumeSerialNumber;
-    facts.index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-  }
-  CloseHandle(h);
-  if (!ok) {
-    log_seal__wipe(&st, sizeof st);
-    if (!s.said) *report = s.said = true;
-    return false;
-  }
-  forget_key();
-  s.state = st;
-  log_seal__wipe(&st, sizeof st);
-  s.id_of_file = facts;
-  s.loaded = make_tagger();
-  if (!s.loaded) forget_key();
-  return s.loaded;
-}
-
-/* the key brought forward to epoch, in memory and (where it is behind) in the state file */
-bool evolve_to(uint64_t epoch) {
-  if (epoch - s.state.epoch > EVOLVE_MAX) return false;
-  while (s.state.epoch < epoch) {
-    if (!log_seal__evolve(s.state.key)) return false;
-    s.state.epoch++;
-  }
-  if (!make_tagger()) return false;
-  /* the state file's key written over, the first writer of the epoch's doing */
-  HANDLE h = open_state();
-  if (h == INVALID_HANDLE_VALUE) return true;
-  OVERLAPPED whole = {};
-  DWORD waited = GetTickCount();
-  while (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
-                     &whole)) {
-    if (GetTickCount() - waited >= STATE_LOCK_WAIT) {
-      CloseHandle(h);
-      return true; /* another writes it; this process seals with the key all the same */
-    }
-    Sleep(1);
-  }
-  log_seal_state file;
-  if (read_state(h, &file) && memcmp(file.id, s.state.id, LOG_SEAL_ID) == 0 &&
-      file.epoch < s.state.epoch) {
-    DWORD written = 0;
-    if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER)
-      WriteFile(h, &s.state, sizeof s.state, &written, nullptr);
-  }
-  log_seal__wipe(&file, sizeof file);
-  UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &whole);
-  CloseHandle(h);
-  return true;
-}
-
-} // namespace
-
-bool log_seal__active(const char *data_file, uint32_t changes, bool watched, bool *report) {
-  *report = false;
-  if (!s.looked) {
-    s.looked = true;
-    /* beside the data file */
-    const char *sep = strrchr(data_file, VEZ_DIRSEP_CHAR);
-    size_t dir = sep != nullptr ? (size_t)(sep - data_file) + 1 : 0;
-    if (dir + sizeof LOG_SEAL_STATE_NAME > sizeof s.path) return false;
-    memcpy(s.path, data_file, dir);
-    memcpy(s.path + dir, LOG_SEAL_STATE_NAME, sizeof LOG_SEAL_STATE_NAME);
-    VezWatchPath(s.path);
-    s.seen = changes;
-    s.looked_at = time(nullptr);
-    return load(report);
-  }
-  if (changes == s.seen || s.path[0] == '\0') return s.loaded;
-  /* looked for again where its directory changed (a state made, replaced or removed); where
-     nothing is watched, the count changes at every call: at most once a second then */
-  time_t now = time(nullptr);
-  if (changes != s.seen && (watched || now != s.looked_at)) {
-    s.seen = changes;
-    s.looked_at = now;
-    VEZ_FILE_FACTS facts;
-    bool there = VezFileFactsAtName(s.path, &facts) != 0;
-    if (!there) {
-      forget_key();
-    } else if (!s.loaded || facts.volume != s.id_of_file.volume ||
-               facts.index != s.id_of_file.index) {
-      load(report);
-    }
-  }
-  return s.loaded;
-}
-
-bool log_seal__key_for(time_t t, uint64_t *epoch, uint8_t id[LOG_SEAL_ID]) {
-  if (!s.loaded) return false;
-  /* most records fall in the epoch of the one before */
-  int64_t epoch_end = s.state.start + (int64_t)((s.state.epoch + 1) * s.state.interval);
-  long long e = (int64_t)t < epoch_end ? (long long)s.state.epoch
-                                       : log_seal__epoch_of(t, s.state.start, s.state.interval);
-  if (e > (long long)s.state.epoch && !evolve_to((uint64_t)e)) {
-    forget_key();
-    return false;
-  }
-  *epoch = s.state.epoch;
-  memcpy(id, s.state.id, LOG_SEAL_ID);
-  return true;
-}
-
-bool log_seal__begin_tag(void) {
-  if (s.tagger == nullptr) return false;
-  /* a tag left unended (its record was not written) is ended and thrown away */
-  if (s.tag_open) {
-    uint8_t scratch[LOG_SEAL_KEY];
-    BCryptFinishHash(s.tagger, scratch, LOG_SEAL_KEY, 0);
-    if (!s.reusable && !make_tagger()) return false;
-  }
-  s.tag_open = true;
-  return true;
-}
-
-bool log_seal__tag_data(const void *bytes, size_t n) {
-  const uint8_t *p = static_cast<const uint8_t *>(bytes);
-  while (n > 0) {
-    ULONG chunk = n > 0x40000000u ? 0x40000000u : (ULONG)n;
-    if (!BCRYPT_SUCCESS(BCryptHashData(s.tagger, const_cast<uint8_t *>(p), chunk, 0))) return false;
-    p += chunk;
-    n -= chunk;
-  }
-  return true;
-}
-
-bool log_seal__tag_again(const void *record, size_t length, const log_seal_entry *entry,
-                         uint8_t tag[LOG_SEAL_KEY]) {
-  if (!s.loaded || entry->epoch != s.state.epoch) return false;
-  return log_seal__tag(s.state.key, record, length, entry, tag);
-}
-
-bool log_seal__end_tag(const log_seal_entry *entry, uint8_t tag[LOG_SEAL_KEY]) {
-  uint8_t fields[FIELDS_SIZE];
-  fields_of(entry, fields);
-  bool ok = BCRYPT_SUCCESS(BCryptHashData(s.tagger, fields, sizeof fields, 0)) &&
-            BCRYPT_SUCCESS(BCryptFinishHash(s.tagger, tag, LOG_SEAL_KEY, 0));
-  s.tag_open = false;
-  if (!s.reusable && !make_tagger()) forget_key();
-  return ok;
 }

@@ -108,7 +108,8 @@ bool log_side__chain_kept(const flsem_stamp *st) {
 /*
 ** The sidecar beside the old copy is read, not mapped (it is no longer
 ** written to). Entries fill the slots up to the first whose type is none:
-** found by halving.
+** found by halving. An earlier release's (its entries shorter) gives its
+** last entry's sequence number and tag, all the chain needs of it.
 */
 bool log_side__old_chain_end(const char *path, log_seal_entry *out) {
   char name[LOG_CHK_NAME_SIZE];
@@ -117,14 +118,15 @@ bool log_side__old_chain_end(const char *path, log_seal_entry *out) {
   if (f < 0) return false;
   log_seal_header h;
   long long size = sys__lseek(f, 0, 2);
-  bool ok = size >= (long long)(SEAL_HEADER + SEAL_ENTRY) && sys__lseek(f, 0, 0) == 0 &&
+  bool ok = size >= (long long)SEAL_HEADER && sys__lseek(f, 0, 0) == 0 &&
             sys__read(f, &h, sizeof h) == (int)sizeof h &&
             memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) == 0 &&
-            h.entry_size == SEAL_ENTRY;
-  uint64_t lo = 0, hi = ok ? ((uint64_t)size - SEAL_HEADER) / SEAL_ENTRY : 0;
+            (h.entry_size == SEAL_ENTRY || h.entry_size == sizeof(log_seal_entry_v1));
+  uint64_t each = ok ? h.entry_size : SEAL_ENTRY;
+  uint64_t lo = 0, hi = ok ? ((uint64_t)size - SEAL_HEADER) / each : 0;
   auto type_at = [&](uint64_t i) {
     uint32_t type = 0;
-    long long at = (long long)(SEAL_HEADER + i * SEAL_ENTRY);
+    long long at = (long long)(SEAL_HEADER + i * each);
     if (sys__lseek(f, at, 0) != at || sys__read(f, &type, sizeof type) != (int)sizeof type)
       return 0u;
     return type;
@@ -138,9 +140,20 @@ bool log_side__old_chain_end(const char *path, log_seal_entry *out) {
   }
   bool found = false;
   for (uint64_t i = lo; i-- > 0 && !found;) {
-    long long at = (long long)(SEAL_HEADER + i * SEAL_ENTRY);
-    if (sys__lseek(f, at, 0) != at || sys__read(f, out, sizeof *out) != (int)sizeof *out) break;
-    found = out->type == LOG_SEAL_RECORD || out->type == LOG_SEAL_ORPHAN;
+    long long at = (long long)(SEAL_HEADER + i * each);
+    if (each == SEAL_ENTRY) {
+      if (sys__lseek(f, at, 0) != at || sys__read(f, out, sizeof *out) != (int)sizeof *out) break;
+    } else {
+      log_seal_entry_v1 v1;
+      if (sys__lseek(f, at, 0) != at || sys__read(f, &v1, sizeof v1) != (int)sizeof v1) break;
+      memset(out, 0, sizeof *out);
+      out->type = v1.type;
+      out->seq = v1.seq;
+      memcpy(out->id, v1.id, LOG_SEAL_ID);
+      memcpy(out->tag, v1.tag, LOG_SEAL_KEY);
+    }
+    found = out->type == LOG_SEAL_RECORD || out->type == LOG_SEAL_ORPHAN ||
+            out->type == LOG_SEAL_ROTATION;
   }
   sys__close(f);
   return found;
@@ -179,7 +192,7 @@ bool log_side__open(log_record *r, flsem_stamp *st) {
     if (fresh) {
       if (!at_old) log_sidemv__settle(r->path); /* the old copy's, where its mover died */
       log_seal_header made = {};
-      made.version = 1;
+      made.version = LOG_SEAL_SIDECAR_VERSION;
       made.entry_size = (uint32_t)SEAL_ENTRY;
       made.log_volume = r->id.volume;
       made.log_index = r->id.index;
@@ -189,8 +202,8 @@ bool log_side__open(log_record *r, flsem_stamp *st) {
       if (!log_side__chain_kept(st)) chain_from_old(r->path, st);
       return true;
     }
-    if (memcmp(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic) != 0 || h->version != 1 ||
-        h->entry_size != SEAL_ENTRY) {
+    if (memcmp(h->magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h->magic) != 0 ||
+        h->version != LOG_SEAL_SIDECAR_VERSION || h->entry_size != SEAL_ENTRY) {
       log_held__drop_sidecar(s, true);
       if (!not_sidecar_said)
         r->said |= at_old ? LOG_REC_SAID_NO_OLD_SEAL_FILE : LOG_REC_SAID_NO_SEAL_FILE;
@@ -213,6 +226,18 @@ bool log_side__open(log_record *r, flsem_stamp *st) {
     return true;
   }
   return false;
+}
+
+bool log_side__earlier_release(const char *path) {
+  char name[LOG_CHK_NAME_SIZE];
+  if (!log_sidemv__name(name, path, false)) return false;
+  int f = sys__open(name, _O_RDONLY | _O_BINARY, 0);
+  if (f < 0) return false;
+  log_seal_header h;
+  bool earlier = sys__read(f, &h, sizeof h) == (int)sizeof h &&
+                 memcmp(h.magic, LOG_SEAL_SIDECAR_MAGIC, sizeof h.magic) == 0 && h.version == 1;
+  sys__close(f);
+  return earlier;
 }
 
 void log_side__end(log_record *r) {
@@ -238,7 +263,7 @@ bool log_side__stored_before(const log_sidecar *s, uint64_t at, log_seal_entry *
     uint32_t type = __atomic_load_n(&e->type, __ATOMIC_ACQUIRE);
     for (int spins = 0; type == LOG_SEAL_CLAIMED && spins < CLAIMED_SPINS; spins++)
       type = __atomic_load_n(&e->type, __ATOMIC_ACQUIRE);
-    if (type == LOG_SEAL_RECORD || type == LOG_SEAL_ORPHAN) {
+    if (type == LOG_SEAL_RECORD || type == LOG_SEAL_ORPHAN || type == LOG_SEAL_ROTATION) {
       memcpy(out, e, sizeof *out);
       return true;
     }

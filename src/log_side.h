@@ -36,6 +36,9 @@ uint64_t log_side__bytes_to(uint64_t index);
 ** chain goes on from the last entry.
 */
 bool log_side__open(log_record *r, flsem_stamp *st);
+/* whether the sidecar at the log's name is an earlier release's (version 1): the log is
+   to be moved aside with it, so that its new generation's seals are of this release */
+bool log_side__earlier_release(const char *path);
 /* the record's sidecar let go: given back to its kept files, or closed */
 void log_side__end(log_record *r);
 /* the record's sidecar and its kept one closed (their log moves aside) */

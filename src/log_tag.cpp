@@ -1,72 +1,103 @@
 /*
-** log_tag.cpp - the record in hand's entries and tags, and their storing.
+** log_tag.cpp - the record in hand's entries, their digests and tags, and
+** their storing in the chain.
+**
+** A tag is made over an entry's fields and its record's digest: an entry
+** that has to follow another than meant (another writer stored one in
+** between), or to name another place, is made again from its digest, the
+** record's bytes no longer needed.
 */
 #include "log_tag.h"
 
 #include "flsem.h"
+#include "log_format.h"
+#include "log_sealw.h"
 #include "log_side.h"
 #include "sys.h"
 #include "timelib.h"
 
 namespace {
 
-/* room to read a record back for an entry of its own (one left by a writer that died) */
+/* room to read a log back for a digest (a record left by a writer that died, or what lies
+   before sealing began in a log) */
 char bytes_back[65536];
 
-/* an entry begun for the record whose header is the index-th of the write, at offset within
-   it; false where no key was to be had */
+/* an entry of the chain begun: its kind, place, generation; false where no key was had */
+bool begin(log_seal_entry *e, uint32_t type, time_t t, uint64_t offset, uint64_t generation) {
+  memset(e, 0, sizeof *e);
+  e->type = type;
+  e->time = (int64_t)t;
+  e->utc_offset = log_seal__utc_offset(t);
+  e->offset = offset;
+  e->generation = generation;
+  return log_sealw__key_for(t, &e->epoch, e->id);
+}
+
+/* the digest of the log's bytes [from, from + n), read back */
+bool digest_back(int fd, uint64_t from, uint64_t n, uint8_t digest[LOG_SEAL_KEY]) {
+  if (!log_sealw__begin_digest() || sys__lseek(fd, (long long)from, 0) != (long long)from)
+    return false;
+  for (uint64_t done = 0; done < n;) {
+    unsigned chunk = n - done < sizeof bytes_back ? (unsigned)(n - done) : sizeof bytes_back;
+    if (sys__read(fd, bytes_back, chunk) != (int)chunk ||
+        !log_sealw__digest_data(bytes_back, chunk))
+      return false;
+    done += chunk;
+  }
+  return log_sealw__end_digest(digest);
+}
+
+/* the record entry for the index-th header of the write, at offset within it, begun */
 bool begin_entry(log_record *r, int index, unsigned long long offset) {
   log_rec_seals &t = r->seals;
-  log_seal_entry &e = t.entry[index];
-  memset(&e, 0, sizeof e);
-  e.type = LOG_SEAL_RECORD;
-  e.time = (int64_t)r->header_times[index];
-  e.utc_offset = log_seal__utc_offset(r->header_times[index]);
-  e.seq = (index == 0 ? t.base_seq : t.entry[0].seq) + 1;
-  e.offset = (uint64_t)r->start + offset;
-  memcpy(e.prev, index == 0 ? t.base_prev : t.entry[0].tag, LOG_SEAL_KEY);
   t.entries = index + 1;
-  return log_seal__key_for(r->header_times[index], &e.epoch, e.id) && log_seal__begin_tag();
+  return begin(&t.entry[index], LOG_SEAL_RECORD, r->header_times[index],
+               (uint64_t)r->start + offset, t.generation) &&
+         log_sealw__begin_digest();
 }
+
+/* the entry in hand ended: its digest (its tag is made where it is stored, in the chain) */
+bool end_entry(log_seal_entry *e) { return log_sealw__end_digest(e->digest); }
 
 /*
-** The chain as the sidecars have it. Under its lock a writer's entries
-** follow the one stored last, as its stamp says; where another writer
-** stored one in between (it still held a lock file that was removed, or
-** its seals went beside the old copy), the entries are made again to
-** follow that one, from the record's bytes where they are still at hand.
-** Else the two chains stay forked, which a verifier names.
+** The entries stored in the chain, each in the next free slot and after
+** the entry stored last before it: where another writer stored one in
+** between (it still held a lock file that was removed, or its seals went
+** beside the old copy), they follow that one. A sidecar's first slot holds
+** an entry of its own: where sealing begins in this generation, and the
+** digest of what lies before it. The stamp's chain goes on from the last.
 */
-void follow_chain(log_record *r, uint64_t at, log_seal_entry *e, int n, const char *bytes) {
-  log_seal_entry before;
-  if (bytes == nullptr || !(at > 0 ? log_side__stored_before(&r->seals.sidecar, at, &before)
-                                   : log_side__old_chain_end(r->path, &before)))
-    return;
-  if (before.seq + 1 == e[0].seq && memcmp(before.tag, e[0].prev, LOG_SEAL_KEY) == 0) return;
-  for (int i = 0; i < n; i++) {
-    const log_seal_entry &prior = i == 0 ? before : e[i - 1];
-    log_seal_entry again = e[i];
-    again.seq = prior.seq + 1;
-    memcpy(again.prev, prior.tag, LOG_SEAL_KEY);
-    if (!log_seal__tag_again(bytes + (again.offset - (uint64_t)r->start), (size_t)again.length,
-                             &again, again.tag))
-      return;
-    e[i] = again;
-  }
-}
-
-/* entries stored at the end of the sidecar (bytes: the record's, where they are at hand);
-   the stamp's chain goes on from the last */
-bool store_entries(log_record *r, flsem_stamp *st, log_seal_entry *e, int n, const char *bytes) {
+bool store_entries(log_record *r, flsem_stamp *st, log_seal_entry *e, int n) {
   log_sidecar *s = &r->seals.sidecar;
   if (s->file == INVALID_HANDLE_VALUE && !log_side__open(r, st)) return false;
   uint64_t at = st->seal_count;
-  for (int i = 0; i < n; i++) {
+  log_seal_entry start;
+  for (int i = 0; i < n;) {
     log_seal_entry *slot = log_side__claim(s, &at);
     if (slot == nullptr) return false;
-    if (i == 0) follow_chain(r, at, e, n, bytes);
-    log_side__fill(slot, e[i]);
+    bool first = at == 0;
+    if (first) {
+      /* of the first entry's interval: its key is the one in hand */
+      memset(&start, 0, sizeof start);
+      start.type = LOG_SEAL_ROTATION;
+      start.time = (int64_t)timelib__get_unix_time();
+      start.utc_offset = log_seal__utc_offset((time_t)start.time);
+      start.offset = e[0].offset;
+      start.generation = r->seals.generation;
+      start.epoch = e[0].epoch;
+      memcpy(start.id, e[0].id, LOG_SEAL_ID);
+      if (!digest_back(r->fd, 0, e[0].offset, start.digest)) return false;
+    }
+    log_seal_entry &x = first ? start : e[i];
+    log_seal_entry before;
+    bool have = at > 0 ? log_side__stored_before(s, at, &before)
+                       : log_side__old_chain_end(r->path, &before);
+    x.seq = (have ? before.seq : st->seal_seq) + 1;
+    memcpy(x.prev, have ? before.tag : st->seal_prev, LOG_SEAL_KEY);
+    if (!log_sealw__tag(&x, x.tag)) return false;
+    log_side__fill(slot, x);
     at++;
+    if (!first) i++;
   }
   st->seal_count = at;
   log_side__chain_from(st, &e[n - 1]);
@@ -92,8 +123,7 @@ void log_tag__begin(log_record *r) {
     return;
   }
   s->seal_unsealed = 1; /* until its entry is stored: else the next writer names it */
-  t.base_seq = s->seal_seq;
-  memcpy(t.base_prev, s->seal_prev, LOG_SEAL_KEY);
+  t.generation = s->rotations;
   t.broken = !begin_entry(r, 0, 0);
 }
 
@@ -101,14 +131,14 @@ void log_tag__bytes(log_record *r, const char *bytes, size_t n, unsigned long lo
   log_rec_seals &t = r->seals;
   if (!t.on || t.broken) return;
   if (t.entries == 2 || r->second == 0 || at + n <= r->second) {
-    t.broken = !log_seal__tag_data(bytes, n);
+    t.broken = !log_sealw__digest_data(bytes, n);
     return;
   }
-  /* the first record (a loss record) ends inside: its tag ends, the next one begins */
+  /* the first record (a loss record) ends inside: its entry ends, the next one begins */
   size_t first = r->second > at ? (size_t)(r->second - at) : 0;
   t.entry[0].length = r->second;
-  t.broken = !log_seal__tag_data(bytes, first) || !log_seal__end_tag(&t.entry[0], t.entry[0].tag) ||
-             !begin_entry(r, 1, r->second) || !log_seal__tag_data(bytes + first, n - first);
+  t.broken = !log_sealw__digest_data(bytes, first) || !end_entry(&t.entry[0]) ||
+             !begin_entry(r, 1, r->second) || !log_sealw__digest_data(bytes + first, n - first);
 }
 
 void log_tag__find_place(log_record *r) {
@@ -121,9 +151,6 @@ void log_tag__find_place(log_record *r) {
   r->start = start;
   for (int i = 0; i < t.entries; i++)
     t.entry[i].offset = (uint64_t)((long long)t.entry[i].offset + delta);
-  if (t.entries == 2)
-    t.broken =
-        r->second > r->used || !log_seal__tag_again(r->buf, r->second, &t.entry[0], t.entry[0].tag);
   flsem_stamp *s = flsem__stamp();
   if (s != nullptr) s->start = (uint64_t)start;
 }
@@ -134,8 +161,7 @@ void log_tag__seal(log_record *r) {
   if (!t.on || t.broken || t.entries == 0 || st == nullptr) return;
   log_seal_entry &last = t.entry[t.entries - 1];
   last.length = r->written - (last.offset - (uint64_t)r->start);
-  if (log_seal__end_tag(&last, last.tag))
-    store_entries(r, st, t.entry, t.entries, r->in_buffer ? r->buf : nullptr);
+  if (end_entry(&last)) store_entries(r, st, t.entry, t.entries);
   log_side__end(r);
 }
 
@@ -147,24 +173,21 @@ void log_tag__seal_orphan(log_record *r, long long size) {
                st->length != FLSEM_LENGTH_UNKNOWN && st->start + st->length <= (uint64_t)size;
   st->seal_unsealed = 0;
   if (!whole) return;
-  log_seal_entry e = {};
+  /* sealed as of its own time, as its header shows it; named now */
   time_t now = timelib__get_unix_time();
-  e.type = LOG_SEAL_ORPHAN;
-  e.time = (int64_t)now;
-  e.utc_offset = log_seal__utc_offset(now);
-  e.seq = st->seal_seq + 1;
-  e.offset = st->start;
+  char head[LOG_FORMAT_MARK_LEN + 14];
+  time_t shown = now;
+  if (sys__lseek(r->fd, (long long)st->start, 0) == (long long)st->start &&
+      sys__read(r->fd, head, sizeof head) == (int)sizeof head)
+    shown = timelib__header_time(head + LOG_FORMAT_MARK_LEN, now);
+  log_seal_entry e;
+  r->seals.generation = st->rotations;
+  if (!begin(&e, LOG_SEAL_ORPHAN, now, st->start, st->rotations)) return;
+  e.named_at = (int64_t)now;
+  e.time = (int64_t)shown;
+  e.utc_offset = log_seal__utc_offset(shown);
   e.length = st->length;
-  memcpy(e.prev, st->seal_prev, LOG_SEAL_KEY);
-  if (!log_seal__key_for(now, &e.epoch, e.id) || !log_seal__begin_tag() ||
-      sys__lseek(r->fd, (long long)e.offset, 0) != (long long)e.offset)
-    return;
-  for (uint64_t done = 0; done < e.length;) {
-    unsigned n =
-        e.length - done < sizeof bytes_back ? (unsigned)(e.length - done) : sizeof bytes_back;
-    if (sys__read(r->fd, bytes_back, n) != (int)n || !log_seal__tag_data(bytes_back, n)) return;
-    done += n;
-  }
-  if (log_seal__end_tag(&e, e.tag)) store_entries(r, st, &e, 1, nullptr);
+  if (!digest_back(r->fd, e.offset, e.length, e.digest)) return;
+  store_entries(r, st, &e, 1);
   log_side__end(r);
 }

@@ -129,3 +129,29 @@ time_t timelib__mktime(struct tm *tm) {
   struct tm cur = local(now());
   return mktime(&cur);
 }
+
+time_t timelib__header_time(const char *text, time_t now) {
+  int v[5];
+  static const int at[5] = {0, 3, 6, 9, 12};
+  for (int i = 0; i < 5; i++) {
+    char a = text[at[i]], b = text[at[i] + 1];
+    if (a < '0' || a > '9' || b < '0' || b > '9') return now;
+    v[i] = (a - '0') * 10 + (b - '0');
+  }
+  struct tm today;
+  if (localtime_s(&today, &now) != 0) return now;
+  for (int back = 0; back < 2; back++) {
+    struct tm t;
+    memset(&t, 0, sizeof t);
+    t.tm_year = today.tm_year - back;
+    t.tm_mon = v[0] - 1;
+    t.tm_mday = v[1];
+    t.tm_hour = v[2];
+    t.tm_min = v[3];
+    t.tm_sec = v[4];
+    t.tm_isdst = -1;
+    time_t when = mktime(&t);
+    if (when != (time_t)-1 && when <= now + 24 * 3600) return when;
+  }
+  return now;
+}

@@ -53,5 +53,8 @@ time_t timelib__get_round_to_hour(void);
 void timelib__get_date_string(char *buf, char sep);
 /* mktime of tm, or of the local time now when tm is null */
 time_t timelib__mktime(struct tm *tm);
+/* the local time a header shows, "MM/DD hh:mm:ss" (its 14 characters): a header has no year,
+   so the year that puts it no more than a day ahead of now; now when the text is no time */
+time_t timelib__header_time(const char *text, time_t now);
 
 #endif /* VEZ_TIMELIB_H */

@@ -1,13 +1,16 @@
 /*
 ** test_seal.cpp - sealed logs: keys made once and kept off the host, every
-** record sealed across rotation and epochs, every kind of tampering found,
-** crashes named as damage and never as tampering, and seals written by one
-** build proved by the other's vezcat.
+** record sealed across rotation and intervals, every interval closed,
+** every kind of tampering failed (with the key and without it, with only
+** today's sealing state), crashes named as damage and never as tampering,
+** and seals written by one build proved by the other's vezcat.
 */
 #include "logread.h"
 #include "testenv.h"
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "log_seal.h"
@@ -24,6 +27,24 @@ std::string last_line(const std::string &out) {
     s.pop_back();
   size_t nl = s.rfind('\n');
   return nl == std::string::npos ? s : s.substr(nl + 1);
+}
+
+/* a sidecar's entries, and the sidecar again with others */
+std::vector<log_seal_entry> entries_of(const std::string &sidecar) {
+  std::vector<log_seal_entry> out;
+  for (size_t at = 64; at + sizeof(log_seal_entry) <= sidecar.size();
+       at += sizeof(log_seal_entry)) {
+    log_seal_entry e;
+    memcpy(&e, sidecar.data() + at, sizeof e);
+    if (e.type != 0) out.push_back(e);
+  }
+  return out;
+}
+std::string with_entries(const std::string &sidecar, const std::vector<log_seal_entry> &es) {
+  std::string out = sidecar.substr(0, 64);
+  for (const log_seal_entry &e : es)
+    out.append((const char *)&e, sizeof e);
+  return out;
 }
 
 } // namespace
@@ -49,11 +70,30 @@ protected:
     ASSERT_EQ(r.status, 0) << r.err;
     key = last_line(r.out);
   }
-  run_result verify(const std::string &k) {
+  run_result verify(const std::string &k, const std::string &as_of = "") {
     std::vector<std::string> args = {"--verify"};
     if (!k.empty()) args.push_back("--verify-key=" + k);
+    if (!as_of.empty()) args.push_back("--as-of=" + as_of);
     args.push_back(path("error"));
     return vezcat(args);
+  }
+  /* the files of a sealed log, as they are now; and put back so */
+  std::map<std::string, std::string> files() {
+    std::map<std::string, std::string> f;
+    for (const char *n :
+         {"error", "error.seal", "error.old", "error.old.seal", "error.lok", LOG_SEAL_CLOSES_NAME})
+      if (testenv::file_exists(path(n))) f[n] = testenv::read_file(path(n));
+    return f;
+  }
+  void put(const std::map<std::string, std::string> &f) {
+    for (const char *n : {"error", "error.seal", "error.old", "error.old.seal", "error.lok",
+                          LOG_SEAL_CLOSES_NAME}) {
+      auto at = f.find(n);
+      if (at == f.end())
+        testenv::remove_file(path(n));
+      else
+        testenv::write_file(path(n), at->second);
+    }
   }
 };
 
@@ -78,138 +118,273 @@ TEST_F(Seal, KeysAreMadeOnceAndPrintedOnce) {
   for (const char *bad : {"--interval=0s", "--interval=soon", "--interval=5x"})
     EXPECT_EQ(vezcat({"--setup-keys", bad}).status, 2) << bad;
   EXPECT_EQ(vezcat({"--verify", "--verify-key=not-a-key"}).status, 2);
+  EXPECT_EQ(vezcat({"--verify", "--as-of=soon"}).status, 2);
 }
 
-TEST_F(Seal, SealedRecordsPassAcrossRotationAndEpochs) {
+TEST_F(Seal, SealedRecordsPassAcrossRotationAndIntervalsAllClosed) {
   ASSERT_EQ(logmsg({"error", "before keys"}).status, 0);
   setup_keys();
-  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "2"}).status, 0);
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "4"}).status, 0);
   for (int batch = 0; batch < 3; batch++) {
     ASSERT_EQ(logmsg({"-r", "6", "-x", "00112233", "error", "batch", std::to_string(batch)}).status,
               0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); /* the next epoch's key */
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); /* the next interval's key */
   }
+  ASSERT_EQ(vezcat({"--seal"}).status, 0);
   ASSERT_TRUE(testenv::file_exists(path("error.old.seal"))) << "rotated with its log";
   run_result r = verify(key);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out.rfind("PASS: ", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("proved: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("proved until "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("the timer last sealed at "), std::string::npos) << r.out;
+  std::vector<std::string> d = testenv::descs(
+      testenv::records(testenv::read_file(path("error")) + testenv::read_file(path("error.old"))));
+  EXPECT_GT(std::count_if(d.begin(), d.end(),
+                          [](const std::string &s) { return s.rfind("Seals closed: ", 0) == 0; }),
+            0)
+      << "closes are told in the error log";
   r = verify("");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("authenticity not checked"), std::string::npos) << r.out;
 }
 
-TEST_F(Seal, EveryKindOfTamperingIsFound) {
-  setup_keys("2s");
-  ASSERT_EQ(testenv::run({testenv::program("logmsg"), "-"},
-                         "error one\nerror two\nerror three\nerror four\nerror five\n")
-                .status,
-            0);
-  const std::string log = testenv::read_file(path("error")),
-                    seals = testenv::read_file(path("error.seal"));
-  std::vector<testenv::record> rs = testenv::records(log);
-  ASSERT_EQ(rs.size(), 5u);
-  /* a record's place: its header line */
-  auto at = [&](int n) {
-    size_t p = 0;
-    for (int i = 0; i <= n; i++)
-      p = log.find("------", i == 0 ? 0 : p + 1);
-    return p;
-  };
-  struct tamper {
-    const char *what;
-    std::string log;
-    const char *why;
-  };
-  std::string changed = log;
-  changed[at(2) + 40] ^= 1;
-  std::string removed = log.substr(0, at(1)) + log.substr(at(2));
-  std::string swapped = log.substr(0, at(1)) + log.substr(at(2), at(3) - at(2)) +
-                        log.substr(at(1), at(2) - at(1)) + log.substr(at(3));
-  std::string inserted = log.substr(0, at(3)) + log.substr(at(0), at(1)) + log.substr(at(3));
-  const tamper cases[] = {{"a byte changed", changed, ": changed"},
-                          {"a record removed", removed, ": removed"},
-                          {"two records swapped", swapped, ": reordered"},
-                          {"a record inserted", inserted, ": inserted"}};
-  for (const tamper &t : cases) {
-    testenv::write_file(path("error"), t.log);
-    run_result r = verify(key);
-    EXPECT_EQ(r.status, 1) << t.what << ": " << r.out;
-    EXPECT_EQ(r.out.rfind("FAIL: ", 0), 0u) << t.what << ": " << r.out;
-    EXPECT_NE(r.out.find(t.why), std::string::npos) << t.what << ": " << r.out;
+TEST_F(Seal, IntervalsNotClosedInTimeFailEvenOnAQuietHost) {
+  setup_keys("1s");
+  ASSERT_EQ(logmsg({"error", "one record, then quiet"}).status, 0);
+  /* the timer's runs, one an interval: every interval closed in time */
+  for (int i = 0; i < 4; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_EQ(vezcat({"--seal"}).status, 0);
   }
-  testenv::write_file(path("error"), log);
-  EXPECT_EQ(verify(key).status, 0) << "the untouched log passes again";
-  /* a sealed record's seal removed: the record it sealed is no longer covered */
-  testenv::write_file(path("error.seal"), seals.substr(0, 64 + 128) + seals.substr(64 + 256));
-  run_result unsealed = verify(key);
-  EXPECT_EQ(unsealed.status, 1) << unsealed.out;
-  EXPECT_NE(unsealed.out.find("offset " + std::to_string(at(1))), std::string::npos)
-      << unsealed.out;
-  testenv::write_file(path("error.seal"), seals);
-  /* another key, a key of no seal, a seal file that is none */
-  run_result other = vezcat({"--setup-keys", "--force"});
-  ASSERT_EQ(other.status, 0);
-  run_result r = verify(last_line(other.out));
-  EXPECT_EQ(r.status, 0) << "records sealed with a key not given are not checked: " << r.out;
-  EXPECT_NE(r.out.find("another key"), std::string::npos) << r.out;
-  testenv::write_file(path("error.seal"), "not a seal file at all");
+  EXPECT_EQ(verify(key).status, 0) << verify(key).out;
+  /* the timer stops: the intervals since are not closed; once it runs again, late */
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+  run_result r = verify(key);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("not closed since"), std::string::npos) << r.out;
+  ASSERT_EQ(vezcat({"--seal"}).status, 0);
   r = verify(key);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("error.seal: not a seal file"), std::string::npos) << r.err;
-  EXPECT_EQ(testenv::read_file(path("error")), log) << "nothing in the logs changed";
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("closed late"), std::string::npos) << r.out;
 }
 
-TEST_F(Seal, TodaysKeyCannotPassAnEditedRecordAsADeadWritersOne) {
-  /* an intruder with the key of now takes a record's seal out, edits the record and names it
-     as left unsealed by a writer that died: in the seal's place, or at the chain's end */
-  setup_keys("15min");
-  ASSERT_EQ(
-      testenv::run({testenv::program("logmsg"), "-"}, "error one\nerror two\nerror three\n").status,
-      0);
-  std::string log = testenv::read_file(path("error")),
-              seals = testenv::read_file(path("error.seal"));
-  size_t second = log.find("------", 1), third = log.find("------", second + 1);
-  ASSERT_NE(third, std::string::npos);
-  log[log.find("two", second)] = 'T';
-  uint8_t seed[LOG_SEAL_KEY], now_key[LOG_SEAL_KEY];
+TEST_F(Seal, EveryTamperingFailsWithTheKeyAndWithoutIt) {
+  setup_keys("1s");
+  ASSERT_EQ(testenv::run({testenv::program("aud"), "-e", "8"}).status, 0); /* 4 KiB */
+  std::string filler(150, 'f');
+  for (int batch = 0; batch < 5; batch++) {
+    std::string input;
+    for (int i = 0; i < 6; i++)
+      input += "error r" + std::to_string(batch) + std::to_string(i) + " " + filler + "\n";
+    ASSERT_EQ(testenv::run({testenv::program("logmsg"), "-"}, input).status, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  }
+  ASSERT_EQ(vezcat({"--seal"}).status, 0);
+  const std::string as_of = std::to_string(time(nullptr));
+  const std::map<std::string, std::string> pristine = files();
+  ASSERT_TRUE(pristine.count("error.old.seal") > 0) << "rotated once at least";
+  run_result clean = verify(key, "@" + as_of);
+  ASSERT_EQ(clean.status, 0) << clean.out;
+  const std::string log = pristine.at("error"), seals = pristine.at("error.seal");
+  std::vector<log_seal_entry> es = entries_of(seals), records;
+  for (const log_seal_entry &e : es)
+    if (e.type == LOG_SEAL_RECORD) records.push_back(e);
+  ASSERT_GE(records.size(), 5u);
+  auto bytes_of = [&](int i) { return log.substr(records[i].offset, records[i].length); };
+  auto at = [&](int i) { return (size_t)records[i].offset; };
+  auto slot_of = [&](int i) {
+    for (size_t k = 0; k < es.size(); k++)
+      if (es[k].seq == records[i].seq) return k;
+    return (size_t)0;
+  };
+  /* the keys of every interval, for an intruder who read today's state and one who forces */
+  uint8_t seed[LOG_SEAL_KEY];
   int64_t start = 0;
   uint64_t interval = 0;
   ASSERT_TRUE(log_seal__parse_key(key.c_str(), seed, &start, &interval));
-  ASSERT_TRUE(log_seal__first_key(seed, now_key));
-  time_t now = time(nullptr);
-  for (long long e = 0; e < log_seal__epoch_of(now, start, interval); e++)
-    ASSERT_TRUE(log_seal__evolve(now_key));
-  auto entry = [&](int i) {
-    log_seal_entry e;
-    memcpy(&e, seals.data() + 64 + 128 * i, sizeof e);
-    return e;
+  auto key_of = [&](uint64_t e, uint8_t out[LOG_SEAL_KEY]) {
+    ASSERT_TRUE(log_seal__first_key(seed, out));
+    for (uint64_t i = 0; i < e; i++)
+      ASSERT_TRUE(log_seal__evolve(out));
   };
-  for (bool in_place : {true, false}) {
-    log_seal_entry o = in_place ? entry(1) : entry(2);
-    o.type = LOG_SEAL_ORPHAN;
-    o.time = (int64_t)now;
-    o.epoch = (uint64_t)log_seal__epoch_of(now, start, interval);
-    if (!in_place) {
-      o.seq++;
-      memcpy(o.prev, o.tag, LOG_SEAL_KEY);
+  /* two records of one length, side by side */
+  int pair = -1;
+  for (size_t i = 1; i + 1 < records.size() && pair < 0; i++)
+    if (records[i].length == records[i + 1].length) pair = (int)i;
+  ASSERT_GE(pair, 1);
+  struct tamper {
+    const char *what;
+    std::function<void(std::map<std::string, std::string> &)> apply;
+    const char *why;  /* in the FAIL's reason */
+    long long offset; /* where it is named (-1: anywhere) */
+  };
+  std::vector<tamper> cases = {
+      {"a byte changed", [&](auto &f) { f["error"][at(2) + 40] ^= 1; }, ": changed",
+       (long long)at(2)},
+      {"a record removed", [&](auto &f) { f["error"] = log.substr(0, at(2)) + log.substr(at(3)); },
+       ": removed", (long long)at(2)},
+      {"two records swapped",
+       [&](auto &f) {
+         f["error"] = log.substr(0, at(2)) + bytes_of(3) + bytes_of(2) +
+                      log.substr(at(3) + records[3].length);
+       },
+       ": reordered", (long long)at(2)},
+      {"a record inserted",
+       [&](auto &f) { f["error"] = log.substr(0, at(3)) + bytes_of(1) + log.substr(at(3)); },
+       ": inserted", (long long)at(3)},
+      {"a record removed with its seal",
+       [&](auto &f) {
+         f["error"] = log.substr(0, at(2)) + log.substr(at(3));
+         std::vector<log_seal_entry> less = es;
+         less.erase(less.begin() + (long)slot_of(2));
+         f["error.seal"] = with_entries(seals, less);
+       },
+       ": removed", (long long)at(2)},
+      {"two records of one length swapped with their seals' places",
+       [&](auto &f) {
+         f["error"] = log.substr(0, at(pair)) + bytes_of(pair + 1) + bytes_of(pair) +
+                      log.substr(at(pair + 1) + records[pair + 1].length);
+         std::vector<log_seal_entry> moved = es;
+         std::swap(moved[slot_of(pair)].offset, moved[slot_of(pair + 1)].offset);
+         f["error.seal"] = with_entries(seals, moved);
+       },
+       ": reordered", (long long)at(pair)},
+      {"every seal file deleted",
+       [&](auto &f) {
+         f.erase("error.seal");
+         f.erase("error.old.seal");
+       },
+       ": not sealed", -1},
+      {"the first entries of a sidecar removed",
+       [&](auto &f) {
+         f["error.seal"] =
+             with_entries(seals, std::vector<log_seal_entry>(es.begin() + 3, es.end()));
+       },
+       ": removed", -1},
+      {"an entry's type set to none in the middle",
+       [&](auto &f) { f["error.seal"][64 + sizeof(log_seal_entry) * slot_of(2)] = 0; },
+       "empty between entries", -1},
+      {"an entry's type set to an unfilled slot in the middle",
+       [&](auto &f) {
+         memset(&f["error.seal"][64 + sizeof(log_seal_entry) * slot_of(2)], 0xff, 4);
+       },
+       ": removed", -1},
+      {"the seals replaced by the old copy's",
+       [&](auto &f) { f["error.seal"] = f["error.old.seal"]; }, "", -1},
+      {"the old copy removed with its seals",
+       [&](auto &f) {
+         f.erase("error.old");
+         f.erase("error.old.seal");
+       },
+       ": removed", -1},
+      {"the log removed with its seals",
+       [&](auto &f) {
+         f.erase("error");
+         f.erase("error.seal");
+       },
+       ": removed", -1},
+      {"the newest records cut with their seals",
+       [&](auto &f) {
+         size_t n = records.size();
+         f["error"] = log.substr(0, at((int)n - 2));
+         std::vector<log_seal_entry> less(es.begin(), es.begin() + (long)slot_of((int)n - 2));
+         f["error.seal"] = with_entries(seals, less);
+         f.erase("error.lok"); /* its stamp would say so too */
+       },
+       ": removed", -1},
+      {"the closes deleted", [&](auto &f) { f.erase(LOG_SEAL_CLOSES_NAME); }, "no closes", -1},
+      {"a close removed from the middle",
+       [&](auto &f) {
+         std::string &c = f[LOG_SEAL_CLOSES_NAME];
+         log_seal_close first;
+         memcpy(&first, c.data(), sizeof first);
+         log_seal_close second;
+         memcpy(&second, c.data() + first.length, sizeof second);
+         c.erase(first.length, second.length);
+       },
+       "not closed", -1},
+      {"the newest closes removed",
+       [&](auto &f) {
+         std::string &c = f[LOG_SEAL_CLOSES_NAME];
+         size_t keep = 0;
+         for (int n = 0; n < 2; n++) {
+           log_seal_close h;
+           memcpy(&h, c.data() + keep, sizeof h);
+           keep += h.length;
+         }
+         c.resize(keep);
+       },
+       "not closed since", -1},
+      {"a record of an earlier interval edited and named as a dead writer's with today's key",
+       [&](auto &f) {
+         std::string changed = log;
+         changed[at(1) + 45] ^= 1;
+         f["error"] = changed;
+         time_t now = time(nullptr);
+         uint64_t today = (uint64_t)log_seal__epoch_of(now, start, interval);
+         uint8_t k[LOG_SEAL_KEY];
+         key_of(today, k);
+         std::vector<log_seal_entry> forged = es;
+         for (size_t s = slot_of(1); s < forged.size(); s++) {
+           log_seal_entry &e = forged[s];
+           if (e.type == LOG_SEAL_RECORD) e.type = LOG_SEAL_ORPHAN;
+           e.epoch = today;
+           e.named_at = (int64_t)now;
+           log_seal__digest(changed.data() + e.offset, (size_t)e.length, e.digest);
+           if (s > 0) memcpy(e.prev, forged[s - 1].tag, LOG_SEAL_KEY);
+           log_seal__tag(k, &e, e.tag);
+         }
+         f["error.seal"] = with_entries(seals, forged);
+       },
+       ": changed", (long long)at(1)},
+      {"every seal made again with a key forced in its place",
+       [&](auto &f) {
+         run_result forced = vezcat({"--setup-keys", "--force"});
+         uint8_t other[LOG_SEAL_KEY], id[LOG_SEAL_ID], k[LOG_SEAL_KEY];
+         int64_t s2 = 0;
+         uint64_t i2 = 0;
+         ASSERT_TRUE(log_seal__parse_key(last_line(forced.out).c_str(), other, &s2, &i2));
+         log_seal__key_id(other, id);
+         log_seal__first_key(other, k);
+         std::vector<log_seal_entry> forged = es;
+         for (size_t s = 0; s < forged.size(); s++) {
+           log_seal_entry &e = forged[s];
+           e.epoch = 0;
+           memcpy(e.id, id, LOG_SEAL_ID);
+           if (s > 0) memcpy(e.prev, forged[s - 1].tag, LOG_SEAL_KEY);
+           log_seal__tag(k, &e, e.tag);
+         }
+         f["error.seal"] = with_entries(seals, forged);
+       },
+       "", -1},
+  };
+  for (const tamper &t : cases) {
+    std::map<std::string, std::string> f = pristine;
+    t.apply(f);
+    for (bool with_key : {true, false}) {
+      put(f);
+      run_result r = verify(with_key ? key : "", "@" + as_of);
+      std::string which = std::string(t.what) + (with_key ? " (with the key)" : " (without)");
+      EXPECT_EQ(r.status, 1) << which << ": " << r.out;
+      EXPECT_EQ(r.out.rfind("FAIL: ", 0), 0u) << which << ": " << r.out;
+      EXPECT_NE(r.out.find(t.why), std::string::npos) << which << ": " << r.out;
+      if (t.offset >= 0) {
+        EXPECT_NE(r.out.find("offset " + std::to_string(t.offset) + ","), std::string::npos)
+            << which << ": " << r.out;
+      }
     }
-    o.offset = second;
-    o.length = third - second;
-    ASSERT_TRUE(log_seal__tag(now_key, log.data() + second, o.length, &o, o.tag));
-    std::string forged = seals.substr(0, 64) + seals.substr(64, 128) +
-                         (in_place ? std::string((const char *)&o, 128) : std::string()) +
-                         seals.substr(64 + 256, 128) +
-                         (in_place ? std::string() : std::string((const char *)&o, 128));
-    testenv::write_file(path("error"), log);
-    testenv::write_file(path("error.seal"), forged);
-    run_result r = verify(key);
-    EXPECT_EQ(r.status, 1) << (in_place ? "in place: " : "at the end: ") << r.out;
-    EXPECT_NE(r.out.find("named as left by a writer that died"), std::string::npos) << r.out;
   }
+  put(pristine);
+  EXPECT_EQ(verify(key, "@" + as_of).status, 0) << "the untouched logs pass again";
+  testenv::write_file(path("error.seal"), "not a seal file at all");
+  run_result r = verify(key, "@" + as_of);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("not a seal file"), std::string::npos) << r.out;
+  EXPECT_EQ(testenv::read_file(path("error")), log) << "nothing in the logs changed";
 }
 
-TEST_F(Seal, BackDatedRecordAndCrashesAreToldApart) {
+TEST_F(Seal, CrashesAreNotTamperingAndABackDatedRecordIs) {
 #ifndef VEZ_CUTWRITE
   GTEST_SKIP() << "a clock set back and a writer killed are made by a preloaded library: POSIX";
 #else
@@ -226,20 +401,26 @@ TEST_F(Seal, BackDatedRecordAndCrashesAreToldApart) {
   };
   /* a writer killed between its record and its seal, and one killed inside its write */
   EXPECT_EQ(preloaded("VEZ_TEST_KILL_AFTER_WRITE", "10", "unsealed").status, 128 + 9);
-  EXPECT_EQ(preloaded("VEZ_TEST_CUT_WRITE", "30", "torn").status, 128 + 9);
-  ASSERT_EQ(logmsg({"error", "after the crashes"}).status, 0);
   run_result r = verify(key);
+  EXPECT_EQ(r.status, 0) << "a torn or unsealed record at the end is damage: " << r.out;
+  EXPECT_NE(r.out.find("damage: "), std::string::npos) << r.out;
+  EXPECT_EQ(preloaded("VEZ_TEST_CUT_WRITE", "30", "torn").status, 128 + 9);
+  r = verify(key);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("a torn record at the log's end"), std::string::npos) << r.out;
+  ASSERT_EQ(logmsg({"error", "after the crashes"}).status, 0);
+  ASSERT_EQ(vezcat({"--seal"}).status, 0);
+  r = verify(key);
   EXPECT_EQ(r.status, 0) << "crashes are no tampering: " << r.out;
   EXPECT_NE(r.out.find("a record whose writer died before sealing it"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("mended 1"), std::string::npos)
-      << "the torn record's mend is told: " << r.out;
-  /* a record written with the clock set back two epochs: sealed later than its time allows */
+  /* a record written with the clock set back two intervals: sealed later than its time allows */
   std::this_thread::sleep_for(std::chrono::milliseconds(4500));
   ASSERT_EQ(logmsg({"error", "now"}).status, 0);
   preloaded("VEZ_TEST_CLOCK_BACK", "4", "back-dated");
   r = verify(key);
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.out.find("sealed with a later epoch's key than its time allows"), std::string::npos)
+  EXPECT_NE(r.out.find("sealed with a later interval's key than its time allows"),
+            std::string::npos)
       << r.out;
 #endif
 }
@@ -275,30 +456,58 @@ TEST_F(Seal, LossesToldAsAProcessEndsAreSealedToo) {
     EXPECT_EQ(ended.status, 0) << ended.err;
     std::vector<std::string> d =
         testenv::descs(testenv::records(testenv::read_file(path("error"))));
+    d.erase(std::remove_if(d.begin(), d.end(),
+                           [](const std::string &s) { return s.rfind("Seals closed", 0) == 0; }),
+            d.end());
     if (d.size() != 3) continue; /* the logger was slower than a hold: again */
     EXPECT_EQ(d[1], "written");
     EXPECT_EQ(d[2].substr(0, 19), "Records lost since ");
+    ASSERT_EQ(vezcat({"--seal"}).status, 0);
     run_result r = verify(key);
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("proved: 3 records"), std::string::npos) << r.out;
     told = true;
   }
   EXPECT_TRUE(told);
 }
 
 TEST_F(Seal, SealsOfEitherBuildVerifyWithTheOther) {
-  /* a log and its seals made by the Linux build and by the Windows build (under Wine) */
+  /* a log, its seals and its closes made by the Linux build and by the Windows build (under
+     Wine), proved as of when they were made */
   for (const char *made_by : {"linux", "windows"}) {
     std::string fixture = testenv::join(testenv::join(VEZ_FIXTURE_DIR, "seals"), made_by);
-    std::string key_text = testenv::read_file(testenv::join(fixture, "key.txt"));
-    while (!key_text.empty() && (key_text.back() == '\n' || key_text.back() == '\r'))
-      key_text.pop_back();
-    for (const char *name : {"error", "error.seal"})
+    auto text = [&](const char *name) {
+      std::string t = testenv::read_file(testenv::join(fixture, name));
+      while (!t.empty() && (t.back() == '\n' || t.back() == '\r'))
+        t.pop_back();
+      return t;
+    };
+    for (const char *name : {"error", "error.seal", LOG_SEAL_CLOSES_NAME})
       testenv::write_file(path(name), testenv::read_file(testenv::join(fixture, name)));
-    size_t n = testenv::records(testenv::read_file(path("error"))).size();
-    run_result r = verify(key_text);
+    run_result r = verify(text("key.txt"), "@" + text("made.txt"));
     EXPECT_EQ(r.status, 0) << made_by << ": " << r.out << r.err;
-    EXPECT_NE(r.out.find("proved: " + std::to_string(n) + " records"), std::string::npos)
-        << made_by << ": " << r.out;
+    EXPECT_NE(r.out.find("proved until "), std::string::npos) << made_by << ": " << r.out;
   }
+}
+
+/* not a test: writes the fixtures above with the build it runs in, into $VEZ_SEAL_FIXTURE_OUT
+   (tests/fixtures/seals/README says how) */
+TEST_F(Seal, DISABLED_MakeTheFixtureOfThisBuild) {
+  const char *out = getenv("VEZ_SEAL_FIXTURE_OUT");
+  ASSERT_NE(out, nullptr);
+  setup_keys("2s");
+  for (int batch = 0; batch < 3; batch++) {
+    ASSERT_EQ(logmsg({"-r", "3", "-x", "00112233", "error", "made by",
+                      VEZ_OS_WIN ? "windows" : "linux", std::to_string(batch)})
+                  .status,
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  }
+  ASSERT_EQ(vezcat({"--seal"}).status, 0);
+  for (const char *name : {"error", LOG_SEAL_CLOSES_NAME})
+    testenv::write_file(testenv::join(out, name), testenv::read_file(path(name)));
+  /* the sidecar without the room made ahead */
+  std::string seals = testenv::read_file(path("error.seal"));
+  testenv::write_file(testenv::join(out, "error.seal"), with_entries(seals, entries_of(seals)));
+  testenv::write_file(testenv::join(out, "key.txt"), key + "\n");
+  testenv::write_file(testenv::join(out, "made.txt"), std::to_string(time(nullptr)) + "\n");
 }

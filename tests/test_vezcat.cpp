@@ -500,7 +500,7 @@ TEST_F(Reader, YesterdayIsTheCalendarDayOnDaysTheClockChanges) {
   if (!VEZ_OS_POSIX) GTEST_SKIP() << "needs POSIX time zone rules";
   time_t now = time(nullptr);
   struct tm day;
-  localtime_r(&now, &day);
+  localtime_s(&day, &now);
   day.tm_mday -= 1;
   day.tm_hour = 12;
   day.tm_isdst = -1;
