@@ -79,9 +79,13 @@ if(NOT WIN32)
   # prefix /usr of the Debian package, beside which /etc lies (file(INSTALL)
   # puts DESTDIR, CPack's staging directory, in front). An install tree
   # elsewhere gets none.
+  # So does the timer that closes the sealing intervals on a quiet host, where the
+  # system's units lie (the package enables it).
   install(CODE "
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
       file(INSTALL ${PROJECT_SOURCE_DIR}/cmake/debian/registry.reg DESTINATION /etc/vez)
+      file(INSTALL ${PROJECT_SOURCE_DIR}/share/systemd/vezlog-seal.service
+        ${PROJECT_SOURCE_DIR}/share/systemd/vezlog-seal.timer DESTINATION /lib/systemd/system)
     endif()" COMPONENT tools)
 endif()
 
@@ -134,7 +138,8 @@ and the files find_package(vezlog) and pkg-config use.")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS passwd)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles
-      ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
+      ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/prerm
+      ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
   set(CPACK_DEBIAN_TOOLS_DESCRIPTION "product-wide error and audit logging: settings tool and readers
 vezlog records the errors, audit messages and device messages of every
 process of a product into plain-text logs, under settings shared by all

@@ -104,7 +104,8 @@ fi
 files=$(dpkg -L $packages)
 for f in /usr/bin/aud /usr/bin/logmsg /usr/bin/vezreg /usr/bin/vezcat /usr/include/vezlog.h \
   /usr/share/man/man1/aud.1.gz /etc/vez/registry.reg /usr/lib/libvezlog.so.3 /usr/lib/libvezlog.a \
-  /usr/share/doc/libvezlog3/copyright /usr/share/doc/vezlog/changelog.gz; do
+  /usr/share/doc/libvezlog3/copyright /usr/share/doc/vezlog/changelog.gz \
+  /lib/systemd/system/vezlog-seal.timer /lib/systemd/system/vezlog-seal.service; do
   echo "$files" | grep -qx "$f" || fail "packages lack $f"
 done
 dpkg -L vezlog | grep -q include && fail "headers in the tools package"
@@ -114,6 +115,11 @@ dpkg-query --showformat='${Conffiles}' -W vezlog | grep -q /etc/vez/registry.reg
 for d in /var/lib/vez /var/log/vez; do
   [ "$(stat -c %A:%U:%G "$d")" = drwxrws---:root:vez ] || fail "$d is $(stat -c %A:%U:%G "$d")"
 done
+# the timer that closes the sealing intervals is enabled (where the system's helper is there)
+if command -v deb-systemd-helper >/dev/null; then
+  [ -L /etc/systemd/system/timers.target.wants/vezlog-seal.timer ] ||
+    fail "the sealing timer is not enabled"
+fi
 
 # the settings exist from the installation on, as the configured defaults: logging is on
 [ "$(stat -c %s:%a:%G /var/lib/vez/datafile.dat)" = 1052:660:vez ] ||
@@ -143,6 +149,10 @@ wait_for() {
 key=$(vezcat --setup-keys --interval=1h | tail -n 1)
 [ "$(stat -c %a:%G /var/lib/vez/sealing.dat)" = 660:vez ] ||
   fail "sealing state is $(stat -c %a:%G /var/lib/vez/sealing.dat)"
+[ "$(stat -c %a:%G /var/lib/vez/sealing.closes)" = 660:vez ] ||
+  fail "the closes are $(stat -c %a:%G /var/lib/vez/sealing.closes)"
+# what the timer runs, as root: nothing to close yet, and it says nothing
+[ -z "$(vezcat --seal)" ] || fail "vezcat --seal said something with nothing to close"
 # one logmsg call, one record: logmsg is registered by the package
 as veztest-a logmsg error one call || fail "logmsg by a member of the group"
 [ "$(grep -c '^------' /var/log/vez/error)" = 1 ] || fail "one call wrote: $(cat /var/log/vez/error)"
