@@ -17,13 +17,17 @@ the log is proved after each batch of writers. Prints the old copies
 shorter than the limit (a generation destroyed: 0 expected), the "rename
 failed" records and the batches that did not pass (0 expected).
 
-Sealed kill loop: sealing set up, 4 writers on a log rotated every few
-records, a writer killed every 5 to 60 ms; every half second all are killed
-and the log and its old copy proved with the key (a pass expected: crashes
-are damage, not tampering), then copies of them tampered with (a byte
-changed, a record removed, two records swapped) and proved again (a fail
-expected each time). Prints the rounds that did not pass and the tampered
-copies that did.
+Sealed kill loop: sealing set up, 4 writers of records from 100 bytes to
+4 MB on a log rotated every few records, a writer killed every 5 to 60 ms,
+the lock file removed now and then; every half second all are killed and
+the log and its old copy proved with the key (a pass expected: crashes are
+damage, not tampering), then the log tampered with (a byte changed, a record
+removed, two records swapped) and proved again (a fail expected each time),
+and put back. Prints the rounds that did not pass and the tampered copies
+that did.
+
+Where sealing is on, a timer closes its intervals as the package's does
+(vezcat --seal, here twice an interval).
 """
 import ctypes
 import os
@@ -219,10 +223,30 @@ def verify(site, key, log):
                           env=site.env, capture_output=True)
 
 
+class Timer:
+    """The sealing timer: vezcat --seal twice an interval (of 1 s), as the package's runs it
+    once an interval of 15 minutes."""
+
+    def __init__(self, site):
+        self.site, self.stop = site, threading.Event()
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self):
+        while not self.stop.wait(0.5):
+            subprocess.run([os.path.join(BIN, "vezcat"), "--seal"], env=self.site.env,
+                           capture_output=True)
+
+    def close(self):
+        self.stop.set()
+        self.thread.join()
+
+
 def lock_removal_loop(seconds):
     limit = 128  # 64 KiB
     site = Site(limit)
     key = site.run(["vezcat", "--setup-keys", "--interval=1s"]).stdout.decode().splitlines()[-1]
+    timer = Timer(site)
     not_passed = 0
     sizes = []
     generations = Generations(site, lambda path: sizes.append(
@@ -255,6 +279,7 @@ def lock_removal_loop(seconds):
             print(r.stdout.decode(), r.stderr.decode(), file=sys.stderr)
     stop.set()
     cleaner.join()
+    timer.close()
     time.sleep(0.2)
     generations.close()
     short = sum(1 for size, _ in sizes if size <= limit * 512)
@@ -273,9 +298,14 @@ def sealed_kill_loop(seconds):
     site = Site(32)  # 16 KiB: a few records a generation
     key = site.run(["vezcat", "--setup-keys", "--interval=1s"]).stdout.decode().strip()
     key = key.splitlines()[-1]
-    payload = os.path.join(site.dir, "payload")
-    with open(payload, "wb") as f:
-        f.write(content(1500))
+    timer = Timer(site)
+    # mostly small records, now and then a large one: 100 bytes to 4 MB
+    sizes = [100] * 8 + [1500] * 6 + [20000] * 2 + [1000000, 4000000]
+    files = {}
+    for size in set(sizes):
+        files[size] = os.path.join(site.dir, f"data-{size}")
+        with open(files[size], "wb") as f:
+            f.write(content(size))
     rounds = not_passed = tampered = tamper_passed = kills = 0
     notes = set()
     end = time.monotonic() + seconds
@@ -286,12 +316,21 @@ def sealed_kill_loop(seconds):
         while time.monotonic() < round_end:
             writers = [p for p in writers if p.poll() is None]
             while len(writers) < 4:
-                p = subprocess.Popen([os.path.join(BIN, "logmsg"), "-r", "400", "-f", payload,
-                                      "error", "sealed loop"], env=site.env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                cmds = "".join(f"-f {files[random.choice(sizes)]} error sealed loop\n"
+                               for _ in range(100))
+                p = subprocess.Popen([os.path.join(BIN, "logmsg"), "-"], env=site.env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+                p.stdin.write(cmds.encode())
+                p.stdin.close()
                 p.started = time.monotonic()
                 writers.append(p)
             time.sleep(random.uniform(0.005, 0.060))
+            if random.random() < 0.1:
+                try:
+                    os.unlink(site.log + ".lok")  # a cleaner takes the lock file away
+                except FileNotFoundError:
+                    pass
             ripe = [p for p in writers if time.monotonic() - p.started > 0.02]
             if ripe:
                 random.choice(ripe).kill()
@@ -306,10 +345,9 @@ def sealed_kill_loop(seconds):
         for line in r.stdout.decode().splitlines():
             if line.strip().startswith(("damage:", "loss told:")):
                 notes.add(line.strip().split(":")[0])
-        # the same log tampered with, a copy at a time
+        # the log tampered with, and put back: proved in place, where its closes name it
         try:
             text = open(site.log, "rb").read()
-            seal = open(site.log + ".seal", "rb").read()
         except FileNotFoundError:  # killed just after a rotation
             continue
         spans = record_spans(text)
@@ -328,19 +366,21 @@ def sealed_kill_loop(seconds):
             "removed": text[:s0] + text[e0:],
             "swapped": text[:s0] + text[s1:e1] + text[s0:e0] + text[e1:],
         }
+        timer.close()  # no writer and no close meanwhile
         for name, edited in edits.items():
-            copy = os.path.join(site.dir, "tampered")
-            with open(copy, "wb") as f:
+            with open(site.log, "r+b") as f:
                 f.write(edited)
-            with open(copy + ".seal", "wb") as f:
-                f.write(seal)
-            t = verify(site, key, copy)
+                f.truncate()
+            t = verify(site, key, site.log)
             tampered += 1
             if t.returncode == 0:
                 tamper_passed += 1
                 print(f"{name}: passed\n" + t.stdout.decode(), file=sys.stderr)
-        for f in ("tampered", "tampered.seal"):
-            os.unlink(os.path.join(site.dir, f))
+        with open(site.log, "r+b") as f:
+            f.write(text)
+            f.truncate()
+        timer = Timer(site)
+    timer.close()
     site.close()
     return rounds, kills, not_passed, tampered, tamper_passed, sorted(notes)
 

@@ -54,6 +54,8 @@ const char usage_text[] =
     "      --verify-key=KEY    the verification key (may be repeated); without: the digests\n"
     "                          and the chain only\n"
     "      --as-of=TIME        with --verify: as the logs were at TIME (a copy taken then)\n"
+    "      --against=FILE      with --verify: the first log against a copy of it collected\n"
+    "                          off the host (a copy, the collector's file, an export)\n"
     "  -h, --help              this text\n"
     "      --version           the program's version\n"
     "TIME: YYYY-MM-DD[ HH:MM[:SS]] (or with T), HH:MM[:SS], now, today, yesterday,\n"
@@ -237,7 +239,8 @@ int main(int argc, char **argv) {
     OPT_VERIFY,
     OPT_VERIFY_KEY,
     OPT_SEAL,
-    OPT_AS_OF
+    OPT_AS_OF,
+    OPT_AGAINST
   };
   static const struct option long_options[] = {
       {"json", no_argument, nullptr, 'j'},
@@ -260,6 +263,7 @@ int main(int argc, char **argv) {
       {"verify-key", required_argument, nullptr, OPT_VERIFY_KEY},
       {"seal", no_argument, nullptr, OPT_SEAL},
       {"as-of", required_argument, nullptr, OPT_AS_OF},
+      {"against", required_argument, nullptr, OPT_AGAINST},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, OPT_VERSION},
       {nullptr, 0, nullptr, 0}};
@@ -267,6 +271,7 @@ int main(int argc, char **argv) {
   const char *interval = nullptr;
   std::vector<std::string> keys;
   time_t as_of = 0;
+  std::string against;
   int c;
   while ((c = getopt_long(argc, argv, "jfn:ro:k:p:l:S:s:U:u:g:h", long_options, nullptr)) >= 0) {
     switch (c) {
@@ -345,6 +350,10 @@ int main(int argc, char **argv) {
       keys.push_back(optarg);
       break;
     case OPT_SEAL: seal = true; break;
+    case OPT_AGAINST:
+      against = optarg;
+      verify = true;
+      break;
     case OPT_AS_OF:
       if (!parse_time(optarg, &as_of))
         return usage_error("bad --as-of '%s': expected a time, as --since takes", optarg);
@@ -378,7 +387,8 @@ int main(int argc, char **argv) {
   bool named = !logs.empty();
   if (logs.empty()) vezcat_find__logs(&logs);
   if (seal) return vezcat_seal__close(logs);
-  if (verify) return vezcat_seal__verify(logs, keys, !named, as_of != 0 ? as_of : time(nullptr));
+  if (verify)
+    return vezcat_seal__verify(logs, keys, !named, as_of != 0 ? as_of : time(nullptr), against);
   vezcat_read__run(&logs);
   vezcat_out__end();
   return vezcat__status;

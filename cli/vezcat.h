@@ -108,8 +108,9 @@ int vezcat_seal__close(const std::vector<vezcat__log> &logs);
 /* --verify: each log with its old copy proved against their seals and the closes with the
    keys given (none: the digests and the chain alone); PASS or FAIL printed per log, and
    whole_configuration (no files named) a FAIL for every log a close names that is gone;
-   the closes are due up to now; the exit status */
+   the closes are due up to now; with against (a copy collected off the host) the first log
+   checked against it too; the exit status */
 int vezcat_seal__verify(const std::vector<vezcat__log> &logs, const std::vector<std::string> &keys,
-                        bool whole_configuration, time_t now);
+                        bool whole_configuration, time_t now, const std::string &against);
 
 #endif /* VEZ_VEZCAT_H */

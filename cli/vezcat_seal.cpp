@@ -336,7 +336,7 @@ int vezcat_seal__close(const std::vector<vezcat__log> &logs) {
 
 int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
                         const std::vector<std::string> &key_texts, bool whole_configuration,
-                        time_t now) {
+                        time_t now, const std::string &against) {
   std::vector<vezcat_key> keys;
   for (const std::string &t : key_texts) {
     vezcat_key k;
@@ -372,6 +372,21 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
       v.failed = true;
       v.file = beside_data_file(LOG_SEAL_CLOSES_NAME);
       v.what = closes.fault;
+    }
+    if (!against.empty() && done.size() == 1) {
+      vezcat_verdict a = vezcat_seal__against(p, against, closes, now);
+      if (a.failed && !v.failed) {
+        v.failed = true;
+        v.file = a.file;
+        v.offset = a.offset;
+        v.when = a.when;
+        v.what = a.what;
+      }
+      if (!a.failed)
+        v.notes.push_back("against " + against + ": " + std::to_string(a.proved) +
+                          " records collected, every one still here");
+      for (const std::string &n : a.notes)
+        v.notes.push_back(n);
     }
     if (v.failed) {
       all = false;

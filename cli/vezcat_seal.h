@@ -81,6 +81,15 @@ struct vezcat_verdict {
 vezcat_verdict vezcat_seal__prove(const std::string &path, std::vector<vezcat_key> &keys,
                                   const vezcat_closes &closes, time_t now);
 
+/*
+** The log at path and its old copy against a copy collected off the host
+** (a plain copy, the collector's file, or the journal's export): every
+** record collected is still there or was rotated away since, none was
+** inserted among them, and the host's closes hold every close collected.
+*/
+vezcat_verdict vezcat_seal__against(const std::string &path, const std::string &collected,
+                                    const vezcat_closes &closes, time_t now);
+
 /* "2026-12-08 02:00:48" */
 std::string vezcat_seal__local_text(time_t t);
 /* a file read whole; false (and why) where it cannot be */

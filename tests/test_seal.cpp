@@ -384,6 +384,56 @@ TEST_F(Seal, EveryTamperingFailsWithTheKeyAndWithoutIt) {
   EXPECT_EQ(testenv::read_file(path("error")), log) << "nothing in the logs changed";
 }
 
+TEST_F(Seal, ACollectedCopyFindsTheNewestRecordsCutOnTheHost) {
+  setup_keys("1s");
+  ASSERT_EQ(logmsg({"-r", "4", "error", "shipped"}).status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  ASSERT_EQ(vezcat({"--seal"}).status, 0);
+  ASSERT_EQ(logmsg({"error", "the newest, after the last close"}).status, 0);
+  /* what the collector has: a plain copy of the log, and the journal's export of it */
+  testenv::write_file(path("copy"), testenv::read_file(path("error")));
+  run_result exported = vezcat({"-o", "export", path("error")});
+  ASSERT_EQ(exported.status, 0);
+  testenv::write_file(path("copy.export"), exported.out);
+  const std::string as_of = "@" + std::to_string(time(nullptr));
+  /* the intruder cuts the newest record, its seal and the stamp's word of it: the seals
+     alone cannot tell (it came after the last close) */
+  std::string log = testenv::read_file(path("error")),
+              seals = testenv::read_file(path("error.seal"));
+  std::vector<log_seal_entry> es = entries_of(seals);
+  log_seal_entry newest = es.back();
+  ASSERT_EQ(newest.type, (uint32_t)LOG_SEAL_RECORD);
+  testenv::write_file(path("error"), log.substr(0, newest.offset));
+  es.pop_back();
+  testenv::write_file(path("error.seal"), with_entries(seals, es));
+  testenv::remove_file(path("error.lok"));
+  run_result r = verify(key, as_of);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("not proved against a cut"), std::string::npos) << r.out;
+  for (const char *copy : {"copy", "copy.export"}) {
+    r = vezcat({"--verify", "--verify-key=" + key, "--as-of=" + as_of, "--against=" + path(copy),
+                path("error")});
+    EXPECT_EQ(r.status, 1) << copy << ": " << r.out;
+    EXPECT_NE(r.out.find("removed (collected, but no longer in"), std::string::npos)
+        << copy << ": " << r.out;
+    EXPECT_NE(r.out.find("the newest, after the last close"), std::string::npos) << r.out;
+  }
+  /* the whole log, and a copy of another host's */
+  testenv::write_file(path("error"), log);
+  testenv::write_file(path("error.seal"), seals);
+  r = vezcat({"--verify", "--verify-key=" + key, "--as-of=" + as_of, "--against=" + path("copy"),
+              path("error")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("every one still here"), std::string::npos) << r.out;
+  std::string other = testenv::read_file(path("copy"));
+  other[other.find("shipped")] = 'S';
+  testenv::write_file(path("other"), other);
+  r = vezcat({"--verify", "--verify-key=" + key, "--as-of=" + as_of, "--against=" + path("other"),
+              path("error")});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("no longer in"), std::string::npos) << r.out;
+}
+
 TEST_F(Seal, CrashesAreNotTamperingAndABackDatedRecordIs) {
 #ifndef VEZ_CUTWRITE
   GTEST_SKIP() << "a clock set back and a writer killed are made by a preloaded library: POSIX";
