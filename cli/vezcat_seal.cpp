@@ -28,10 +28,6 @@
 
 namespace {
 
-/* how late a close may be made past the end of the interval after it (a timer's run takes
-   time, its start is not exact): a minute, or an interval where they are shorter */
-int64_t slack(uint64_t interval) { return interval < 60 ? (int64_t)interval : 60; }
-
 /* the data file's directory, where the sealing state and its closes lie */
 std::string beside_data_file(const char *name) {
   char data[SHM_PATH_SIZE], path[SHM_PATH_SIZE + 32];
@@ -216,7 +212,7 @@ vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezc
     }
     int64_t start = k != nullptr ? k->start : c.start;
     uint64_t interval = k != nullptr ? k->interval : h.interval;
-    if (interval > 0 && h.made > start + (int64_t)((h.epoch + 2) * interval) + slack(interval)) {
+    if (interval > 0 && h.made > start + (int64_t)((h.epoch + 2) * interval) + log_seal__close_slack(interval)) {
       one.in_time = false;
       fault(h.epoch, "closed late: interval " + std::to_string(h.epoch) + " was closed at " +
                          vezcat_seal__local_text((time_t)h.made) +
@@ -228,7 +224,7 @@ vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezc
   /* every interval of the key in use closed up to now */
   if (c.have_start && c.interval > 0) {
     long long due =
-        log_seal__epoch_of(now - (time_t)c.interval - slack(c.interval), c.start, c.interval);
+        log_seal__epoch_of(now - (time_t)c.interval - log_seal__close_slack(c.interval), c.start, c.interval);
     const vezcat_close *last = nullptr;
     for (const vezcat_close &one : c.list)
       if (keys.empty() || memcmp(one.head.id, keys.front().id, LOG_SEAL_ID) == 0) last = &one;

@@ -178,7 +178,8 @@ void after_record(uint32_t said, const char *path);
 ** error log as a record of its own: its data the close whole, so that a
 ** collected copy of the log carries it off the host.
 */
-int seal_intervals(const char *const *named, int count, uint32_t wait, log_close_result *result) {
+int seal_intervals(const char *const *named, int count, uint32_t wait, bool may_defer,
+                   log_close_result *result) {
   static log_close_result mine;
   log_close_result *out = result != nullptr ? result : &mine;
   if (procname[0] == '\0') name_from_executable();
@@ -193,7 +194,7 @@ int seal_intervals(const char *const *named, int count, uint32_t wait, log_close
   for (int i = 0; i < count && n < (int)(sizeof logs / sizeof logs[0]); i++)
     logs[n++] = named[i];
   closing = true;
-  int rc = log_close__close(data_file_path(), logs, n, time(nullptr), wait, out);
+  int rc = log_close__close(data_file_path(), logs, n, time(nullptr), wait, may_defer, out);
   if (rc == LOG_CLOSE_DONE && logging_in_process_flag == 0) {
     char desc[200];
     snprintf(desc, sizeof desc, "Seals closed: intervals %llu to %llu, %d logs%s",
@@ -241,8 +242,12 @@ void after_record(uint32_t said, const char *path) {
     log__report_error(SHM_SOURCE, news[i].line, news[i].message,
                       news[i].named ? shm__data_file : nullptr,
                       news[i].named ? (int)strlen(shm__data_file) : 0);
-  if (!closing && log_close__due(time(nullptr)))
-    seal_intervals(nullptr, 0, WRITER_CLOSE_WAIT, nullptr);
+  /* a close left for a held log is tried again a second later, not after every record */
+  static time_t close_deferred_at = 0;
+  time_t now = time(nullptr);
+  if (!closing && now != close_deferred_at && log_close__due(now) &&
+      seal_intervals(nullptr, 0, WRITER_CLOSE_WAIT, true, nullptr) == LOG_CLOSE_DEFERRED)
+    close_deferred_at = now;
   static bool registry_reported = false;
   uint32_t code = log_cfg__registry_error();
   if (code != 0 && !registry_reported) {
@@ -526,7 +531,7 @@ int log__seal_intervals(const char *const *logs, int count, uint32_t wait,
     init(nullptr);
   }
   /* the writer's own sealing state, read as a record would (what a close settles is sealed) */
-  int rc = seal_intervals(logs, count, wait, result);
+  int rc = seal_intervals(logs, count, wait, false, result);
   LeaveCriticalSection(write_lock());
   restore_caller_errors(kept);
   return rc;

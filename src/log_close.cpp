@@ -158,7 +158,7 @@ bool log_close__due(time_t now) {
 }
 
 int log_close__close(const char *data_file, const char *const *logs, int count, time_t now,
-                     uint32_t wait, log_close_result *out) {
+                     uint32_t wait, bool may_defer, log_close_result *out) {
   char state_path[NAME_SIZE], closes_path[NAME_SIZE];
   if (!log_seal__beside(data_file, LOG_SEAL_STATE_NAME, state_path, sizeof state_path) ||
       !log_seal__beside(data_file, LOG_SEAL_CLOSES_NAME, closes_path, sizeof closes_path))
@@ -225,6 +225,16 @@ int log_close__close(const char *data_file, const char *const *logs, int count, 
     if (!any) continue;
     log_file__settle(found[i].path, wait, &found[i].chain);
     if (found[i].chain.held) out->held++;
+  }
+  if (out->held > 0 && may_defer) {
+    /* half of what is left before the close is late is left to the timer and other writers */
+    int64_t late = st.start + (int64_t)((st.epoch + 2) * st.interval) +
+                   log_seal__close_slack(st.interval);
+    int64_t ended = st.start + (int64_t)((st.epoch + 1) * st.interval);
+    if ((int64_t)now < ended + (late - ended) / 2) {
+      rc = LOG_CLOSE_DEFERRED;
+      goto done;
+    }
   }
   out->first = st.epoch;
   rc = LOG_CLOSE_DONE;

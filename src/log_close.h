@@ -25,6 +25,7 @@ constexpr int LOG_CLOSE_NOTHING = -2;  /* none had ended unclosed */
 constexpr int LOG_CLOSE_NO_STATE = -3; /* no sealing state (or none that can be read) */
 constexpr int LOG_CLOSE_BUSY = -4;     /* another closes them now */
 constexpr int LOG_CLOSE_FAILED = -5;   /* the closes or the state could not be written */
+constexpr int LOG_CLOSE_DEFERRED = -6; /* a log's lock was held: left to a later closer */
 
 /* the most logs a close covers, and the room for a close of that many */
 constexpr int LOG_CLOSE_LOGS_MAX = 256;
@@ -52,10 +53,14 @@ bool log_close__due(time_t now);
 ** key to now's interval. The logs covered: the ones named (a writer's own,
 ** or every log of the configuration), every sealed log beside them, and
 ** every log the last close covered. Each log's lock is waited for wait
-** milliseconds at most (one held longer is named as such in the close).
+** milliseconds at most. A log held longer is not covered, and its records
+** of the intervals closed cannot be proved: a closer that may defer
+** (a writer, whose wait is short) closes nothing then, as long as a later
+** closer has time before the close is late (LOG_CLOSE_DEFERRED); one that
+** may not, or finds the close getting late, names the log as held.
 ** LOG_CLOSE_DONE (*out filled), or one of the codes above.
 */
 int log_close__close(const char *data_file, const char *const *logs, int count, time_t now,
-                     uint32_t wait, log_close_result *out);
+                     uint32_t wait, bool may_defer, log_close_result *out);
 
 #endif /* VEZ_LOG_CLOSE_H */

@@ -55,17 +55,16 @@ void put32(uint8_t *p, uint32_t v) {
 
 /* an entry's fields as its tag binds them, little-endian whatever the machine */
 void fields_of(const log_seal_entry *e, uint8_t out[LOG_SEAL_FIELDS]) {
-  put32(out, e->type);
-  put32(out + 4, (uint32_t)e->utc_offset);
-  put64(out + 8, e->seq);
-  put64(out + 16, e->offset);
-  put64(out + 24, e->length);
-  put64(out + 32, e->epoch);
-  put64(out + 40, (uint64_t)e->time);
-  memcpy(out + 48, e->prev, LOG_SEAL_KEY);
-  memcpy(out + 80, e->digest, LOG_SEAL_KEY);
-  put64(out + 112, e->generation);
-  put64(out + 120, (uint64_t)e->named_at);
+  out[0] = (uint8_t)e->type;
+  put32(out + 1, (uint32_t)e->utc_offset);
+  put64(out + 5, e->seq);
+  put64(out + 13, e->offset);
+  put64(out + 21, e->length);
+  put64(out + 29, (uint64_t)e->time);
+  put64(out + 37, e->generation);
+  put64(out + 45, (uint64_t)e->named_at);
+  memcpy(out + 53, e->prev, LOG_SEAL_KEY);
+  memcpy(out + 85, e->digest, LOG_SEAL_KEY);
 }
 
 /* an earlier release's entry's fields, after its record's bytes */

@@ -152,12 +152,19 @@ bool log_seal__first_key(const uint8_t seed[LOG_SEAL_KEY], uint8_t key[LOG_SEAL_
 bool log_seal__evolve(uint8_t key[LOG_SEAL_KEY]);
 /* the interval of time t (before start: none, -1) */
 long long log_seal__epoch_of(time_t t, int64_t start, uint64_t interval);
+/* how late a close may be made past the end of the interval after the one it closes (a
+   timer's run takes time, its start is not exact): a minute, or an interval where they are
+   shorter. A close made later is late: its key was on the host that long */
+inline int64_t log_seal__close_slack(uint64_t interval) {
+  return interval < 60 ? (int64_t)interval : 60;
+}
 
 /* SHA-256 of bytes */
 bool log_seal__digest(const void *bytes, size_t n, uint8_t digest[LOG_SEAL_KEY]);
-/* the fields an entry's tag is made over, as they are hashed: all but the key's id (the
-   key itself says that) and the tag, the digest among them */
-constexpr size_t LOG_SEAL_FIELDS = 128;
+/* the fields an entry's tag is made over, as they are hashed: all but the key's id and its
+   interval (the key itself says them) and the tag, the digest among them; few enough to be
+   two blocks of the hash */
+constexpr size_t LOG_SEAL_FIELDS = 117;
 void log_seal__entry_fields(const log_seal_entry *entry, uint8_t out[LOG_SEAL_FIELDS]);
 /* an entry's tag, with the key of its interval */
 bool log_seal__tag(const uint8_t key[LOG_SEAL_KEY], const log_seal_entry *entry,

@@ -61,10 +61,17 @@ bool same(LPCWSTR a, LPCWSTR b) {
   return *a == *b;
 }
 
+/* SHA-256, fetched once: found anew at each use (as EVP_sha256() has it looked up) it costs
+   more than a record's digest itself */
+const EVP_MD *sha256() {
+  static EVP_MD *md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return md != nullptr ? md : EVP_sha256();
+}
+
 /* the object started again, its key (an HMAC's) kept */
 bool restart(hash_object *h) {
   if (h->mac != nullptr) return HMAC_Init_ex(h->mac, nullptr, 0, nullptr, nullptr) == 1;
-  return EVP_DigestInit_ex(h->md, EVP_sha256(), nullptr) == 1;
+  return EVP_DigestInit_ex(h->md, sha256(), nullptr) == 1;
 }
 
 void destroy(hash_object *h) {
@@ -108,7 +115,7 @@ NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash,
     /* an empty key is a key all the same */
     static unsigned char none[1];
     ok = h->mac != nullptr && HMAC_Init_ex(h->mac, secret != nullptr ? secret : none,
-                                           (int)secret_length, EVP_sha256(), nullptr) == 1;
+                                           (int)secret_length, sha256(), nullptr) == 1;
   } else {
     h->md = EVP_MD_CTX_new();
     ok = h->md != nullptr && restart(h);
