@@ -247,7 +247,7 @@ struct prover {
     }
     *start = closes.start;
     *interval = closes.interval;
-    return closes.have_start;
+    return closes.times(e.id);
   }
 
   long long epoch_of(const log_seal_entry &e, int64_t t) {

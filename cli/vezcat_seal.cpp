@@ -55,17 +55,19 @@ bool duration(const char *text, uint64_t *seconds) {
   return false;
 }
 
-/* the state beside the data file, read (nothing secret is used of it here) */
-bool read_state(log_seal_state *st) {
+/* the state beside the data file, read (nothing secret is used of it here); *damaged when it
+   could be read and is no sealing state (not when it is missing or this user may not read it) */
+bool read_state(log_seal_state *st, bool *damaged) {
   std::string raw;
   DWORD error = 0;
-  if (!vezcat_seal__read_whole(beside_data_file(LOG_SEAL_STATE_NAME), &raw, &error) ||
-      raw.size() != sizeof *st)
-    return false;
-  memcpy(st, raw.data(), sizeof *st);
+  *damaged = false;
+  if (!vezcat_seal__read_whole(beside_data_file(LOG_SEAL_STATE_NAME), &raw, &error)) return false;
+  bool ok = raw.size() == sizeof *st;
+  if (ok) memcpy(st, raw.data(), sizeof *st);
   log_seal__wipe(&raw[0], raw.size());
-  bool ok = memcmp(st->magic, LOG_SEAL_STATE_MAGIC, sizeof st->magic) == 0 && st->interval > 0;
+  ok = ok && memcmp(st->magic, LOG_SEAL_STATE_MAGIC, sizeof st->magic) == 0 && st->interval > 0;
   log_seal__wipe(st->key, sizeof st->key);
+  *damaged = !ok;
   return ok;
 }
 
@@ -131,16 +133,18 @@ bool vezcat_seal__key_at(vezcat_key &k, uint64_t e, uint8_t out[LOG_SEAL_KEY]) {
 }
 
 vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezcat_key> &keys,
-                                       time_t now, int64_t state_start, uint64_t state_interval) {
+                                       time_t now, const log_seal_state *state) {
   vezcat_closes c;
   if (!keys.empty()) {
     c.have_start = true;
     c.start = keys.front().start;
     c.interval = keys.front().interval;
-  } else if (state_interval > 0) {
+    memcpy(c.id, keys.front().id, LOG_SEAL_ID);
+  } else if (state != nullptr) {
     c.have_start = true;
-    c.start = state_start;
-    c.interval = state_interval;
+    c.start = state->start;
+    c.interval = state->interval;
+    memcpy(c.id, state->id, LOG_SEAL_ID);
   }
   auto fault = [&](uint64_t epoch, const std::string &what) {
     if (!c.fault.empty()) return;
@@ -154,7 +158,10 @@ vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezc
   for (size_t at = 0; c.present && at < raw.size();) {
     vezcat_close one;
     if (raw.size() - at < sizeof one.head) {
-      fault(0, path + " is cut inside a close (byte " + std::to_string(at) + ")");
+      bool begun = memcmp(raw.data() + at, LOG_SEAL_CLOSE_MAGIC,
+                          std::min(raw.size() - at, sizeof one.head.magic)) == 0;
+      fault(0, path + (begun ? " is cut inside a close (byte " : " is damaged at byte ") +
+                   std::to_string(at) + (begun ? ")" : " (no close begins there)"));
       break;
     }
     memcpy(&one.head, raw.data() + at, sizeof one.head);
@@ -210,9 +217,12 @@ vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezc
       log_seal__wipe(key, sizeof key);
       if (!one.proved) fault(h.epoch, when + " is not as its key made it (changed, or forged)");
     }
+    /* when its intervals end: from its key, or from the state of that key */
+    bool timed = k != nullptr || c.times(h.id);
     int64_t start = k != nullptr ? k->start : c.start;
     uint64_t interval = k != nullptr ? k->interval : h.interval;
-    if (interval > 0 && h.made > start + (int64_t)((h.epoch + 2) * interval) + log_seal__close_slack(interval)) {
+    if (timed && interval > 0 &&
+        h.made > start + (int64_t)((h.epoch + 2) * interval) + log_seal__close_slack(interval)) {
       one.in_time = false;
       fault(h.epoch, "closed late: interval " + std::to_string(h.epoch) + " was closed at " +
                          vezcat_seal__local_text((time_t)h.made) +
@@ -224,10 +234,11 @@ vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezc
   /* every interval of the key in use closed up to now */
   if (c.have_start && c.interval > 0) {
     long long due =
-        log_seal__epoch_of(now - (time_t)c.interval - log_seal__close_slack(c.interval), c.start, c.interval);
+        log_seal__epoch_of(now - (time_t)c.interval - log_seal__close_slack(c.interval), c.start,
+                           c.interval);
     const vezcat_close *last = nullptr;
     for (const vezcat_close &one : c.list)
-      if (keys.empty() || memcmp(one.head.id, keys.front().id, LOG_SEAL_ID) == 0) last = &one;
+      if (c.times(one.head.id)) last = &one;
     if (last != nullptr) c.last_made = (time_t)last->head.made;
     long long closed = last == nullptr ? -1 : (long long)last->head.epoch;
     if (due - 1 > closed)
@@ -321,6 +332,12 @@ int vezcat_seal__close(const std::vector<vezcat__log> &logs) {
   case LOG_CLOSE_NOTHING: break;
   case LOG_CLOSE_BUSY: break; /* another closes them now */
   case LOG_CLOSE_NO_STATE:
+    if (GetFileAttributesA(beside_data_file(LOG_SEAL_STATE_NAME).c_str()) !=
+        INVALID_FILE_ATTRIBUTES)
+      return cli_report__fail(CLI_FAILED,
+                              "the sealing state %s cannot be read (damaged, cut or not a "
+                              "sealing state): no interval closed",
+                              beside_data_file(LOG_SEAL_STATE_NAME).c_str());
     return cli_report__fail(CLI_FAILED, "no sealing state to close intervals of: %s",
                             beside_data_file(LOG_SEAL_STATE_NAME).c_str());
   default:
@@ -345,17 +362,24 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
     keys.push_back(k);
   }
   log_seal_state st = {};
-  bool state = read_state(&st);
+  bool state_damaged = false;
+  bool state = read_state(&st, &state_damaged);
   /* the closes of the key in use first: a key given, else the state's */
   if (state && !keys.empty())
     std::stable_partition(keys.begin(), keys.end(), [&](const vezcat_key &k) {
       return memcmp(k.id, st.id, LOG_SEAL_ID) == 0;
     });
   vezcat_closes closes = vezcat_seal__read_closes(beside_data_file(LOG_SEAL_CLOSES_NAME), keys, now,
-                                                  state ? st.start : 0, state ? st.interval : 0);
+                                                  state ? &st : nullptr);
   if ((state || !keys.empty()) && !closes.present && !closes.fault.empty())
     closes.fault = "no closes: " + beside_data_file(LOG_SEAL_CLOSES_NAME) + " is missing (" +
                    closes.fault + ")";
+  /* writers seal nothing past a damaged state, and it would hide when the intervals end */
+  if (state_damaged && closes.fault.empty()) {
+    closes.fault_file = beside_data_file(LOG_SEAL_STATE_NAME);
+    closes.fault = "the sealing state " + beside_data_file(LOG_SEAL_STATE_NAME) +
+                    " is damaged (cut, or not a sealing state): records are not sealed since";
+  }
   std::set<std::string> done;
   bool all = true;
   for (const vezcat__log &l : logs) {
@@ -368,6 +392,7 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
       v.failed = true;
       v.file = beside_data_file(LOG_SEAL_CLOSES_NAME);
       v.what = closes.fault;
+      if (!closes.fault_file.empty()) v.file = closes.fault_file;
     }
     if (!against.empty() && done.size() == 1) {
       vezcat_verdict a = vezcat_seal__against(p, against, closes, now);
@@ -430,11 +455,27 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
              (unsigned long long)closes.list.back().head.epoch);
     }
   }
-  if (!closes.list.empty()) {
+  const vezcat_close *timed = nullptr;
+  for (const vezcat_close &one : closes.list)
+    if (closes.times(one.head.id)) timed = &one;
+  if (timed != nullptr) {
+    time_t until = (time_t)(closes.start + (int64_t)((timed->head.epoch + 1) * closes.interval));
+    printf("proved until %s; the timer last sealed at %s\n",
+           vezcat_seal__local_text(until).c_str(),
+           vezcat_seal__local_text((time_t)timed->head.made).c_str());
+  } else if (!closes.list.empty()) {
     const vezcat_close &last = closes.list.back();
-    time_t until = (time_t)(closes.start + (int64_t)((last.head.epoch + 1) * closes.interval));
-    printf("proved until %s; the timer last sealed at %s\n", vezcat_seal__local_text(until).c_str(),
-           vezcat_seal__local_text((time_t)last.head.made).c_str());
+    if (closes.have_start) {
+      printf("proved until: no interval of the key in use closed yet; the timer last sealed at "
+             "%s with another key\n",
+             vezcat_seal__local_text((time_t)last.head.made).c_str());
+    } else {
+      printf("the timer last sealed at %s; when the intervals ended is not known (no key given, "
+             "and the sealing state %s cannot be read): whether each was closed in time is not "
+             "checked\n",
+             vezcat_seal__local_text((time_t)last.head.made).c_str(),
+             beside_data_file(LOG_SEAL_STATE_NAME).c_str());
+    }
   } else if (closes.have_start) {
     printf("proved until: no interval closed yet\n");
   }

@@ -49,16 +49,21 @@ struct vezcat_closes {
   bool present = false;           /* a closes file was there */
   std::vector<vezcat_close> list; /* the ones of the keys given (all, without a key), in order */
   std::string fault;              /* where they do not hold, in words ("" when they do) */
+  std::string fault_file;         /* the file it is in ("": the closes) */
   uint64_t fault_epoch = 0;       /* the first interval the fault touches */
   bool have_start = false;        /* when sealing began and how long an interval lasts: */
-  int64_t start = 0;              /* from a key, else from the state */
+  int64_t start = 0;              /* from a key, else from the state, for the key of id */
   uint64_t interval = 0;
+  uint8_t id[LOG_SEAL_ID] = {};
+  bool times(const uint8_t other[LOG_SEAL_ID]) const {
+    return have_start && memcmp(id, other, LOG_SEAL_ID) == 0;
+  }
   time_t last_made = 0; /* when the last close was made */
 };
 
 /* the closes file at path read and checked against the keys (none: structure only) */
 vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezcat_key> &keys,
-                                       time_t now, int64_t state_start, uint64_t state_interval);
+                                       time_t now, const log_seal_state *state);
 
 /* the verdict on one log and its old copy */
 struct vezcat_verdict {

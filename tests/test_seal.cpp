@@ -377,11 +377,32 @@ TEST_F(Seal, EveryTamperingFailsWithTheKeyAndWithoutIt) {
   }
   put(pristine);
   EXPECT_EQ(verify(key, "@" + as_of).status, 0) << "the untouched logs pass again";
-  testenv::write_file(path("error.seal"), "not a seal file at all");
-  run_result r = verify(key, "@" + as_of);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("not a seal file"), std::string::npos) << r.out;
+  /* files that are not what their names say, each named */
+  const struct {
+    const char *file, *why;
+  } foreign[] = {
+      {"error.seal", "not a seal file"},
+      {LOG_SEAL_CLOSES_NAME, "is damaged at byte 0 (no close begins there)"},
+      {LOG_SEAL_STATE_NAME, "is damaged (cut, or not a sealing state)"},
+  };
+  for (const auto &c : foreign) {
+    put(pristine);
+    std::string kept = testenv::read_file(path(c.file));
+    testenv::write_file(path(c.file), "not a file of sealing at all");
+    run_result r = verify("", "@" + as_of);
+    EXPECT_EQ(r.status, 1) << c.file << ": " << r.out;
+    EXPECT_NE(r.out.find(path(c.file)), std::string::npos) << c.file << ": " << r.out;
+    EXPECT_NE(r.out.find(c.why), std::string::npos) << c.file << ": " << r.out;
+    testenv::write_file(path(c.file), kept);
+  }
   EXPECT_EQ(testenv::read_file(path("error")), log) << "nothing in the logs changed";
+  /* a key of another host's */
+  put(pristine);
+  std::string other = key;
+  other[0] = other[0] == '0' ? '1' : '0';
+  run_result r = verify(other, "@" + as_of);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("sealed with a key not given"), std::string::npos) << r.out;
 }
 
 TEST_F(Seal, ACollectedCopyFindsTheNewestRecordsCutOnTheHost) {
