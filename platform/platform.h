@@ -31,6 +31,9 @@
 /* where the registry lives, for messages */
 inline const char *VezRegistryLocation(void) { return "HKEY_LOCAL_MACHINE"; }
 
+/* the C runtime follows no links of its own making: no flag for it */
+#define VEZ_O_NOFOLLOW 0
+
 /* the error code a caller of the library left: the thread's last-error code */
 inline DWORD VezCallerErrorCode(void) { return GetLastError(); }
 
@@ -58,6 +61,10 @@ inline DWORD VezWatchChanges(void) {
   static DWORD changes = 0;
   return ++changes;
 }
+inline DWORD VezWatchSeen(void) { return VezWatchChanges(); }
+inline int VezWatchFile(int, BOOL) { return -1; }
+inline void VezUnwatchFile(int) {}
+inline int VezWatchView(LPCVOID) { return -1; }
 
 /* what a file is known by: which it is (its volume and index), its length and links */
 typedef struct _VEZ_FILE_FACTS {
@@ -93,6 +100,7 @@ inline BOOL VezFileFactsAtName(LPCSTR path, VEZ_FILE_FACTS *facts) {
 
 /* no fork: what a process holds open, it opened */
 inline DWORD VezForkCount(void) { return 0; }
+inline DWORD VezForksMade(void) { return 0; }
 
 /* the system's own access control decides who may write a notification target */
 inline BOOL VezNoticeTargetAllowed(HANDLE, LPCSTR, LPCSTR) { return TRUE; }
@@ -108,6 +116,7 @@ inline BOOL VezRemapView(LPCVOID, HANDLE) {
 #define VEZ_VIEW_CUT 1
 #define VEZ_VIEW_GONE 2
 inline int VezViewCheck(LPCVOID) { return VEZ_VIEW_WHOLE; }
+inline void VezKeepFaultHandler(void) {}
 
 /* a write to a pipe whose reader went away fails there already */
 inline void VezIgnoreBrokenPipe(void) {}

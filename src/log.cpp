@@ -115,15 +115,58 @@ void point_into(ErrorAuditSegment *segment) {
   publish_levels(&error_info->level, &audit_info->level);
 }
 
+/* the data file is watched (its name's way and the file itself): the watches' count when it
+   was last looked at says whether it may have changed since */
+bool settings_watched = false;
+DWORD settings_seen = 0;
+
+void watch_settings() {
+  settings_watched = VezWatchPath(shm__data_file) && VezWatchView(shm__pMemorySeg) >= 0;
+  settings_seen = VezWatchChanges();
+}
+
 /*
 ** One look at the data file before its settings are used for a record (or
 ** an error's level test): a file cut partway, or to nothing, leaves the
 ** process on the built-in defaults, never on the zeros past the cut; a
-** file replaced is followed. Said once, after the record.
+** file replaced is followed. Said once, after the record. Where the file
+** is watched and nothing watched changed since the last look, there is
+** nothing to look at (full: looked at all the same).
 */
-void look_at_settings() {
-  if (error_audit_info != nullptr && shm__check_segment() == SHM_REPLACED)
+void look_at_settings(bool full = false) {
+  if (error_audit_info == nullptr) return;
+  if (!full && settings_watched && VezWatchSeen() == settings_seen) {
+    VezKeepFaultHandler();
+    return;
+  }
+  settings_seen = VezWatchSeen();
+  if (shm__check_segment() == SHM_REPLACED) {
     point_into(shm__pMemorySeg);
+    watch_settings();
+  }
+}
+
+/*
+** The settings a record is written by, looked at again once its log is
+** locked (where anything watched changed since they were read: a data file
+** replaced is followed by this very record): false where its level no
+** longer lets it be written.
+*/
+bool error_settings_now(int, AuditInfo *settings) {
+  look_at_settings();
+  if (log_level__error() != 1) {
+    look_at_settings(true);
+    if (log_level__error() != 1) return false;
+  }
+  if (error_info != nullptr) *settings = writer_settings(error_info);
+  return true;
+}
+
+bool audit_settings_now(int level, AuditInfo *settings) {
+  look_at_settings();
+  if (level > log_level__audit()) return false;
+  if (audit_info != nullptr) *settings = writer_settings(audit_info);
+  return true;
 }
 
 /* the least time a process that exits with losses untold waits for its log's lock */
@@ -301,7 +344,7 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
     log_audf__get_audit_file_name(path, procname);
   AuditInfo settings = writer_settings(audit_info);
   uint32_t said = log_msg__log_message(path, 0, level, &settings, 0, procname, src, line,
-                                       description, data, length);
+                                       description, data, length, audit_settings_now);
   logging_in_process_flag = 0;
   after_record(said, path);
 }
@@ -389,7 +432,8 @@ void init_error_audit(int index, const char *name) {
   error_audit_info = segment;
   error_info = &segment->error;
   audit_info = &segment->audit[procindex];
-  look_at_settings();
+  watch_settings();
+  look_at_settings(true);
   /* each setting stored whole: other threads' level tests may be reading it */
   int32_t hex_dumps = 0, level = 0, size = LOG_DEFL_FILE_SIZE;
   if (!log_cfg__read_value("LOGDUMP", &hex_dumps, sizeof hex_dumps)) hex_dumps = 0;
@@ -419,7 +463,7 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
   /* a level that stops the record is believed once the file was looked at after it was read:
      a file cut between the look and the read reads as zeros past the cut */
   if (log_level__error() != 1) {
-    look_at_settings();
+    look_at_settings(true);
     if (log_level__error() != 1) return;
   }
   if (error_info == nullptr) {
@@ -440,7 +484,7 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
     log_not__error_notification(error_info->notification_device, path);
   AuditInfo settings = writer_settings(error_info);
   uint32_t said = log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src,
-                                       line, description, data, length);
+                                       line, description, data, length, error_settings_now);
   logging_in_process_flag = 0;
   after_record(said, path);
 }

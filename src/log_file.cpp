@@ -34,10 +34,12 @@ namespace {
    tools match on: the numbers must not follow this file's own lines */
 const char source_name[] = "..\\..\\src\\log_file";
 
-/* every log is opened so: created when missing, never cut, written at its end as stored */
-constexpr int LOG_OPEN_FLAGS = _O_CREAT | _O_RDWR | _O_APPEND | _O_BINARY;
+/* every log is opened so: created when missing, never cut, written at its end as stored,
+   and never through a link (a link at its name, in any directory, is no log of ours) */
+constexpr int LOG_OPEN_FLAGS = _O_CREAT | _O_RDWR | _O_APPEND | _O_BINARY | VEZ_O_NOFOLLOW;
 
-/* times a lock file found replaced under its holder is taken again */
+/* times a lock file found replaced under its holder is taken again at least (and more
+   within the lock wait) */
 constexpr int LOCK_TAKES = 4;
 /* open_locked's words that the lock turned out to be on a lock file no longer in use, and
    that descriptors kept were found taken by the host (the lock was given up with them) */
@@ -59,14 +61,32 @@ int open_log(log_record *r) {
   return f;
 }
 
+/* the kept log is looked at through its descriptor at least this often (milliseconds), even
+   where the watches say nothing changed */
+constexpr DWORD FULL_LOOK_EVERY = 1000;
+
+/* the kept log, as r's: whether its descriptor is still this process's and that file */
+bool kept_is_ours(log_record *r, log_held *h) {
+  VEZ_FILE_FACTS now;
+  if (!VezFileFacts(h->fd, &now) || now.volume != h->id.volume || now.index != h->id.index)
+    return false;
+  h->looked_at = GetTickCount();
+  r->held = h;
+  r->fd = h->fd;
+  r->id = now;
+  return true;
+}
+
 /*
 ** The log at r->path open as r->fd, the one its name names now. Where
-** nothing on the way to its name changed since it was last looked at (the
-** watches say so in one call), the open log is looked at alone: that it is
-** still this process's descriptor (a host may close and reuse
-** descriptors), and its length. Otherwise the name is looked up, and the
-** lock file's too (a lock file removed or replaced no longer keeps other
-** writers out).
+** nothing watched changed since the log was last looked at (one call
+** says so: the way to its name, the log file and the lock file, a close
+** of either included), the stamp says its length and nothing more is
+** looked at; where the stamp cannot say (a record under way) or a second
+** has passed, the open log is looked at through its descriptor: that it is
+** still this process's (a host may close and reuse descriptors) and its
+** length. Otherwise the name is looked up, and the lock file's too (a lock
+** file removed or replaced no longer keeps other writers out).
 */
 int open_current(log_record *r) {
   r->fd = -1;
@@ -78,16 +98,27 @@ int open_current(log_record *r) {
   log_held *h = flsem__held();
   if (h == nullptr) return LOG_FILE_OPEN_FAILED;
   bool kept = h->fd >= 0;
+  DWORD lost = VezDescriptorsLost();
   DWORD changes = VezWatchChanges();
   r->changes = changes;
-  if (kept && h->watched && h->seen == changes) {
-    VEZ_FILE_FACTS now;
-    if (VezFileFacts(h->fd, &now) && now.volume == h->id.volume && now.index == h->id.index) {
+  if (VezDescriptorsLost() != lost) {
+    /* the watches' descriptor was found closed or taken by the host: so are the others */
+    flsem__descriptors_taken();
+    return DESCRIPTORS_TAKEN;
+  }
+  /* a child forked since shares the log's open file: its descriptor's close would no longer
+     be seen, so the log is opened anew, its own again */
+  bool shared = kept && h->forks_made != VezForksMade();
+  if (kept && h->watched && h->seen == changes && !shared) {
+    long long end = log_stamp__end(flsem__stamp(), h->id);
+    if (end >= 0 && h->watch >= 0 && GetTickCount() - h->looked_at < FULL_LOOK_EVERY) {
       r->held = h;
       r->fd = h->fd;
-      r->id = now;
+      r->id = h->id;
+      r->id.size = (uint64_t)end;
       return 0;
     }
+    if (kept_is_ours(r, h)) return 0;
     /* closed or taken by the host: nothing kept is ours to use or close any more */
     flsem__descriptors_taken();
     return DESCRIPTORS_TAKEN;
@@ -97,14 +128,16 @@ int open_current(log_record *r) {
   log_held__drop_sidecar(&h->seals, true);
   VEZ_FILE_FACTS named;
   bool there = VezFileFactsAtName(r->path, &named);
-  if (kept && there && named.volume == h->id.volume && named.index == h->id.index) {
-    r->held = h;
-    r->fd = h->fd;
-    r->id = named;
+  if (kept && !shared && there && named.volume == h->id.volume && named.index == h->id.index) {
+    /* the name is the log's still; its descriptor too, unless the host closed it */
+    if (!kept_is_ours(r, h)) {
+      flsem__descriptors_taken();
+      return DESCRIPTORS_TAKEN;
+    }
     h->seen = changes;
     return 0;
   }
-  /* moved aside, removed or replaced since: the name is opened again */
+  /* moved aside, removed or replaced since (or shared with a child): the name opened again */
   log_held__drop_log(h, true);
   bool watched = VezWatchPath(r->path) != 0;
   r->fd = open_log(r);
@@ -112,7 +145,12 @@ int open_current(log_record *r) {
   h->fd = r->fd;
   h->id = r->id;
   h->watched = watched;
-  h->seen = changes;
+  h->watch = watched ? VezWatchFile(r->fd, FALSE) : -1;
+  h->looked_at = GetTickCount();
+  h->forks_made = VezForksMade();
+  /* a watch made now reports from now on: what happened before it is not known */
+  h->seen = h->watch >= 0 ? VezWatchChanges() : changes;
+  r->changes = h->seen;
   r->held = h;
   return 0;
 }
@@ -221,8 +259,10 @@ int log_file__open_log_file_waiting(log_record *r, const char *path, int max_siz
   size_t length = strlen(path);
   if (length == 0 || path[length - 1] == VEZ_DIRSEP_CHAR) return LOG_FILE_OPEN_FAILED;
   if (!log_chk__derived_name(r->lock_name, path, ".lok")) return LOG_FILE_LOCK_FAILED;
+  DWORD began = GetTickCount();
+  uint32_t left = wait;
   for (int take = 1;; take++) {
-    int rc = flsem__take_file_lock(r->lock_name, wait);
+    int rc = flsem__take_file_lock(r->lock_name, left);
     if (rc == FLSEM_ALREADY_HELD) r->said |= LOG_REC_SAID_MULTIPLE_LOCKS;
     if (rc == FLSEM_OPEN_FAILED) return LOG_FILE_OPEN_FAILED;
     if (rc != 0) return LOG_FILE_LOCK_FAILED;
@@ -240,7 +280,12 @@ int log_file__open_log_file_waiting(log_record *r, const char *path, int max_siz
     /* a lock file removed or replaced (by a cleaner, an operator) while it was taken no
        longer keeps the other writers out: the lock is taken again on the file now there */
     if (rc != LOCK_STALE) return rc;
-    if (take == LOCK_TAKES) return LOG_FILE_LOCK_FAILED;
+    /* taken again on the new lock file as long as the wait lasts, counted from the first
+       try: a lock file removed again and again costs a writer no more than a held lock */
+    if (wait == FLSEM_WAIT_CONFIGURED) wait = flsem__lock_wait();
+    DWORD spent = GetTickCount() - began;
+    if (take >= LOCK_TAKES && spent >= wait) return LOG_FILE_LOCK_FAILED;
+    left = spent < wait ? wait - spent : 0;
   }
 }
 

@@ -26,9 +26,10 @@ constexpr int LOG_FILE_WRITE_FAILED = -4;
 ** put into r make up one record, stored by log_file__close_log_file. A full
 ** log that cannot be moved aside is kept and written on (counted in
 ** r->rotation_failed, and reported). A record that the log's last writer
-** left torn (it died inside its write) is cut back first, and a log that
-** someone who keeps no stamp left without a line end has its line ended:
-** either is counted in r->mended. Nothing else in a log is ever cut.
+** left torn (it died inside its write) is cut back first, counted in
+** r->mended; nothing else in a log is ever cut or added to (what someone
+** who keeps no stamp wrote is left as it is). A link at the log's name is
+** never written through: LOG_FILE_OPEN_FAILED.
 */
 int log_file__open_log_file(log_record *r, const char *path, int max_size);
 /* the same, the lock waited for wait milliseconds at most */

@@ -43,6 +43,8 @@ void log_held__drop_sidecar(log_sidecar *s, bool ours) {
 }
 
 void log_held__drop_log(log_held *h, bool ours) {
+  if (ours && h->watch >= 0) VezUnwatchFile(h->watch);
+  h->watch = -1;
   if (ours && h->fd >= 0) sys__close(h->fd);
   h->fd = -1;
   h->watched = false;

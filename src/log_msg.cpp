@@ -140,7 +140,7 @@ void count_met(const log_record &r) {
 uint32_t write_record(const char *path, int message_level, const AuditInfo *settings,
                       int error_code, const char *process, const char *source_file, int line,
                       const char *description, const void *data, int length, bool losses_only,
-                      uint32_t wait) {
+                      uint32_t wait, log_msg_settings_now settings_now) {
   own_counts_only();
   log_record r;
   int rc = losses_only ? log_file__open_log_file_waiting(&r, path, settings->max_file_size, wait)
@@ -151,6 +151,18 @@ uint32_t write_record(const char *path, int message_level, const AuditInfo *sett
       log_msg__lost(rc == LOG_FILE_LOCK_FAILED ? &log_msg__drops.lock_held
                                                : &log_msg__drops.open_failed);
     return r.said;
+  }
+  /* the settings as they are now that the log is locked: where the record is no longer to
+     be written, the lock is given back untouched */
+  AuditInfo fresh;
+  if (settings_now != nullptr) {
+    fresh = *settings;
+    if (!settings_now(message_level, &fresh)) {
+      log_file__close_log_file(&r);
+      count_met(r);
+      return r.said;
+    }
+    settings = &fresh;
   }
   /* what the open met is counted before the loss record tells the counts */
   count_met(r);
@@ -202,7 +214,7 @@ bool log_msg__losses_untold(void) {
 uint32_t log_msg__tell_losses(uint32_t wait) {
   if (!last.known) return 0;
   return write_record(last.path, last.message_level, &last.settings, 0, last.process, nullptr, 0,
-                      nullptr, nullptr, 0, true, wait);
+                      nullptr, nullptr, 0, true, wait, nullptr);
 }
 
 void log_msg__notice_delivered(void) { notices_said = false; }
@@ -216,9 +228,9 @@ void log_msg__notice_absent(void) {
 uint32_t log_msg__log_message(const char *path, int kind, int message_level,
                               const AuditInfo *settings, int error_code, const char *process,
                               const char *source_file, int line, const char *description,
-                              const void *data, int length) {
+                              const void *data, int length, log_msg_settings_now settings_now) {
   (void)kind; /* the format is the same for every log */
   remember(path, message_level, settings, process);
   return write_record(path, message_level, settings, error_code, process, source_file, line,
-                      description, data, length, false, 0);
+                      description, data, length, false, 0, settings_now);
 }

@@ -16,10 +16,18 @@
 ** to report after it: LOG_REC_SAID_ bits (log_rec.h; log_file__report
 ** gives each one's words).
 */
+/*
+** settings_now, where given, is asked once the log is locked for the
+** settings the record is to be written by now (what changed since the
+** caller read them, a data file replaced among them, is followed by this
+** record); where it says false the record is not written (nor counted).
+*/
+typedef bool (*log_msg_settings_now)(int message_level, AuditInfo *settings);
 uint32_t log_msg__log_message(const char *path, int kind, int message_level,
                               const AuditInfo *settings, int error_code, const char *process,
                               const char *source, int line, const char *description,
-                              const void *data, int length);
+                              const void *data, int length,
+                              log_msg_settings_now settings_now = nullptr);
 
 /* the drops of this process; a nested message is counted by its sink */
 extern log__drop_counts log_msg__drops;

@@ -7,7 +7,10 @@
 ** counted, whatever kept it from its device: one that cannot be opened (a
 ** FIFO without a reader, no console, no such device) as well. Losses on a
 ** device that is there are told in the log; a device that is not there
-** for the process only counts.
+** for the process only counts. A device that could not be opened is tried
+** again once a second at most: the notices meanwhile are lost as the last
+** one was, counted the same, and cost no look (an error record then costs
+** no more than one to a device that is there).
 */
 #include "log_not.h"
 
@@ -22,6 +25,23 @@
 namespace {
 
 constexpr int NOTICE_SIZE = 340;
+constexpr DWORD RETRY_AFTER = 1000; /* milliseconds */
+
+/* the write path's, used under its lock: the device last found unopenable, and how */
+struct unopened {
+  bool known;
+  bool absent; /* not there for this process (else there, refusing) */
+  DWORD at;
+  char name[VEZ_DEVICE_FIELD_SIZE];
+};
+unopened last_failure = {};
+
+void lost_as(bool absent) {
+  if (absent)
+    log_msg__notice_absent();
+  else
+    log_msg__lost(&log_msg__drops.notices_lost);
+}
 
 /* the console, by its name in any case (device names are) */
 bool is_console(const char *name) {
@@ -39,17 +59,24 @@ void log_not__error_notification(const char *device, const char *log_file) {
   char name[VEZ_DEVICE_FIELD_SIZE];
   strncpy(name, device, VEZ_DEVICE_FIELD_SIZE - 1);
   name[VEZ_DEVICE_FIELD_SIZE - 1] = '\0';
+  if (last_failure.known && GetTickCount() - last_failure.at < RETRY_AFTER &&
+      strcmp(last_failure.name, name) == 0) {
+    lost_as(last_failure.absent);
+    return;
+  }
   HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     /* a device that is not there for this process (no console, no such file) is counted
        but not told in the log: a process without a console is no fault of its own */
-    if (is_console(name) || GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES)
-      log_msg__notice_absent();
-    else
-      log_msg__lost(&log_msg__drops.notices_lost);
+    last_failure.known = true;
+    last_failure.absent = is_console(name) || GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES;
+    last_failure.at = GetTickCount();
+    memcpy(last_failure.name, name, sizeof name);
+    lost_as(last_failure.absent);
     return;
   }
+  last_failure.known = false;
   /* the device is a setting: a file is written only where whoever may write the settings
      could write it anyway, else the notice is dropped and counted */
   if (!VezNoticeTargetAllowed(h, name, shm__data_file[0] != '\0' ? shm__data_file : nullptr)) {

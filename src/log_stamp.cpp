@@ -64,19 +64,6 @@ bool torn_is_its_own(int fd, unsigned long long start, unsigned long long size,
   return true;
 }
 
-/* where someone who keeps no stamp left the log without a line end, the line is ended */
-long long end_torn_line(log_record *r, long long size, flsem_stamp *s) {
-  char last = '\n';
-  if (size <= 0 || sys__lseek(r->fd, size - 1, 0) != size - 1 || sys__read(r->fd, &last, 1) != 1 ||
-      last == '\n')
-    return size;
-  const char *end = last == '\r' ? "\n" : LOG_FORMAT_LINE_END;
-  int n = (int)strlen(end);
-  if (sys__write(r->fd, end, (unsigned)n) != n) return size;
-  count_mend(r, s);
-  return size + n;
-}
-
 } // namespace
 
 void log_stamp__whole(flsem_stamp *s, const VEZ_FILE_FACTS &id, long long size) {
@@ -89,6 +76,14 @@ void log_stamp__whole(flsem_stamp *s, const VEZ_FILE_FACTS &id, long long size) 
   s->in_flight = 0;
   s->version = FLSEM_STAMP_VERSION;
   s->magic = FLSEM_STAMP_MAGIC;
+}
+
+long long log_stamp__end(const flsem_stamp *s, const VEZ_FILE_FACTS &id) {
+  if (s == nullptr || s->magic != FLSEM_STAMP_MAGIC || s->log_volume != id.volume ||
+      s->log_index != id.index || s->in_flight != 0 || s->length == FLSEM_LENGTH_UNKNOWN ||
+      s->start > (uint64_t)INT64_MAX - s->length)
+    return -1;
+  return (long long)(s->start + s->length);
 }
 
 long long log_stamp__mend_tail(log_record *r, long long size) {
@@ -120,9 +115,8 @@ long long log_stamp__mend_tail(log_record *r, long long size) {
     }
   }
   /* written since by someone who keeps no stamp, or a record of unknown length: a writer
-     whose lock file was replaced may be one of them */
+     whose lock file was replaced may be one of them, and what it writes is its own */
   if (s != nullptr && !flsem__lock_is_current(r->lock_name)) return LOG_STAMP_STALE;
-  size = end_torn_line(r, size, s);
   log_stamp__whole(s, r->id, size);
   return size;
 }
@@ -143,6 +137,12 @@ void log_stamp__written(log_record *r) {
 }
 
 bool log_stamp__cut_back(log_record *r) {
+  /* the record's bytes went out at the log's end, wherever that was: from its length now,
+     what went out of them is where the record began (never before where it was thought to) */
+  VEZ_FILE_FACTS now;
+  if (VezFileFacts(r->fd, &now) && now.volume == r->id.volume && now.index == r->id.index &&
+      now.size >= r->written && (long long)(now.size - r->written) > r->start)
+    r->start = (long long)(now.size - r->written);
   if (sys__chsize(r->fd, r->start) != 0) return false;
   flsem_stamp *s = flsem__stamp();
   log_stamp__whole(s, r->id, r->start);

@@ -10,9 +10,11 @@
 ** the torn record back (only when the bytes there are that record's own,
 ** nobody having written since) and tells the mend in the log, through the
 ** stamp, so that a mender killed in turn still gets its mend told by
-** whoever writes next. A log that someone who keeps no stamp wrote (an
-** older release, an operator) is never cut: where it does not end with a
-** line end, the line is ended, so no header is glued to it.
+** whoever writes next. Nothing else is ever cut or added to: a log that
+** someone who keeps no stamp wrote (an older release, an operator, a
+** writer still holding a lock file that was removed) is written on as it
+** is, since only what the stamp proves is a writer's own torn record may
+** be taken for one.
 */
 #ifndef VEZ_LOG_STAMP_H
 #define VEZ_LOG_STAMP_H
@@ -32,10 +34,17 @@ constexpr long long LOG_STAMP_STALE = -100;
 void log_stamp__whole(flsem_stamp *s, const VEZ_FILE_FACTS &id, long long size);
 
 /*
+** Where the log id ends as the stamp s says, with no record under way: the
+** end of its last record, as its writer left it; -1 where the stamp does
+** not say (none, another log's, a record under way or of unknown length).
+*/
+long long log_stamp__end(const flsem_stamp *s, const VEZ_FILE_FACTS &id);
+
+/*
 ** With the lock held and the log open as r->fd, of length size: the log's
 ** length once its end is whole, by what the stamp says of it (a torn
-** record cut back, or a line someone left open ended; either counted in
-** r->mended and kept to be told); LOG_STAMP_STALE.
+** record cut back, counted in r->mended and kept to be told);
+** LOG_STAMP_STALE.
 */
 long long log_stamp__mend_tail(log_record *r, long long size);
 
@@ -44,7 +53,8 @@ void log_stamp__begin(log_record *r);
 /* after it went out whole: the stamp says so */
 void log_stamp__written(log_record *r);
 /*
-** After it failed: the log cut back to where the record began, and the
+** After it failed: the log cut back to where the record began (where what
+** went out of it begins: bytes another wrote before it are kept), and the
 ** stamp says it is whole there; where the cut fails, the stamp goes on
 ** saying the record is under way, so that the next writer mends it. False
 ** when the cut failed.

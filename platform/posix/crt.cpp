@@ -50,6 +50,7 @@ int posix_flags(int flags) {
   if (flags & _O_CREAT) f |= O_CREAT;
   if (flags & _O_TRUNC) f |= O_TRUNC;
   if (flags & _O_EXCL) f |= O_EXCL;
+  if (flags & VEZ_O_NOFOLLOW) f |= O_NOFOLLOW;
   return f;
 }
 

@@ -74,15 +74,29 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
 
 namespace {
 
-/* written by the child of a fork, before any other thread exists there */
+/* written by the child of a fork, before any other thread exists there; and by the parent,
+   in the thread that forked */
 DWORD forks = 0;
+DWORD forks_made = 0;
+pthread_once_t counting = PTHREAD_ONCE_INIT;
+
+void count_forks() {
+  pthread_once(&counting, [] {
+    pthread_atfork(
+        nullptr, [] { __atomic_add_fetch(&forks_made, 1, __ATOMIC_RELAXED); }, [] { forks++; });
+  });
+}
 
 } // namespace
 
 DWORD VezForkCount(void) {
-  static pthread_once_t counting = PTHREAD_ONCE_INIT;
-  pthread_once(&counting, [] { pthread_atfork(nullptr, nullptr, [] { forks++; }); });
+  count_forks();
   return __atomic_load_n(&forks, __ATOMIC_RELAXED);
+}
+
+DWORD VezForksMade(void) {
+  count_forks();
+  return __atomic_load_n(&forks_made, __ATOMIC_RELAXED);
 }
 
 #endif /* VEZ_OS_POSIX */

@@ -489,4 +489,11 @@ int VezViewCheck(LPCVOID view) {
   return st.st_nlink == 0 ? VEZ_VIEW_GONE : VEZ_VIEW_WHOLE;
 }
 
+void VezKeepFaultHandler(void) { keep_watching(); }
+
+int VezWatchView(LPCVOID view) {
+  view_entry *v = view_of(view);
+  return v == nullptr ? -1 : VezWatchFile(v->fd, TRUE);
+}
+
 #endif /* VEZ_OS_POSIX */

@@ -5,10 +5,16 @@
 ** removed, replaced, or its directory (or one on the way to it) moved or
 ** opened to others. Looking the whole path up again costs a walk of every
 ** component; a watch on each directory of the way tells it in one call
-** that reads nothing (the count of bytes waiting). Events are only read,
-** and so taken from the descriptor, once the descriptor is known to be
-** still this process's: a host that closes descriptors it does not own and
-** reuses their numbers never has a byte read from its own files.
+** that reads nothing (a poll of the watching descriptor). Events are only
+** read, and so taken from the descriptor, once the descriptor is known to
+** be still this process's: a host that closes descriptors it does not own
+** and reuses their numbers never has a byte read from its own files.
+**
+** The files kept open are watched themselves too, each by its own inode:
+** closed (by the host, which may then reuse its number: the writer's is
+** the only descriptor of its open file, so its close is the file's), its
+** mode, owner or links changed, moved or removed. So the one poll also
+** says that a kept descriptor may no longer be the writer's.
 **
 ** State is the process's, guarded by the caller's lock: the library's
 ** write lock (log.cpp), which every entry point that reaches this layer
@@ -19,8 +25,9 @@
 #if VEZ_OS_POSIX
 
 #include <errno.h>
+#include <poll.h>
+#include <stdio.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +38,10 @@ namespace {
 /* what may change a name on the way to a watched file */
 constexpr uint32_t WAY_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
                                 IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
+/* what may make a kept file no longer the one its writer opened, or its descriptor no
+   longer the writer's */
+constexpr uint32_t FILE_EVENTS =
+    IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
 constexpr int WATCHED_MAX = 8;
 constexpr size_t WATCHED_PATH = 1024;
 
@@ -122,16 +133,24 @@ DWORD VezWatchChanges(void) {
     rewatch();
     return ++changes;
   }
-  int waiting = 0;
-  if (ioctl(watcher, FIONREAD, &waiting) != 0) {
+  /* an inotify descriptor is never ready for writing: one that is (a file or socket of the
+     host's at its number), or is closed, is no longer the watches' */
+  struct pollfd p = {watcher, POLLIN | POLLOUT, 0};
+  int ready = poll(&p, 1, 0);
+  if (ready < 0 || (p.revents & POLLNVAL) != 0) {
     posix_descriptor_lost(); /* closed by the host */
     give_up(false);
     return ++changes;
   }
-  if (waiting == 0) return changes;
+  if (ready == 0) return changes;
   struct stat st;
   if (fstat(watcher, &st) != 0 || st.st_dev != watcher_dev || st.st_ino != watcher_ino) {
     posix_descriptor_lost(); /* taken by the host: nothing of it is read */
+    give_up(false);
+    return ++changes;
+  }
+  if ((p.revents & ~(POLLIN | POLLRDNORM)) != 0) {
+    posix_descriptor_lost();
     give_up(false);
     return ++changes;
   }
@@ -142,6 +161,21 @@ DWORD VezWatchChanges(void) {
   unwatched = true;
   rewatch();
   return ++changes;
+}
+
+DWORD VezWatchSeen(void) { return broken || watcher < 0 || unwatched ? ++changes : changes; }
+
+int VezWatchFile(int fd, BOOL writes) {
+  if (broken || watcher < 0 || fd < 0) return -1;
+  /* the file the descriptor is open on, whatever its name names now */
+  char self[40];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  int wd = inotify_add_watch(watcher, self, FILE_EVENTS | (writes ? IN_MODIFY : 0));
+  return wd >= 0 ? wd : -1;
+}
+
+void VezUnwatchFile(int wd) {
+  if (!broken && watcher >= 0 && wd >= 0) inotify_rm_watch(watcher, wd);
 }
 
 #endif /* VEZ_OS_POSIX */

@@ -250,6 +250,21 @@ DWORD VezDescriptorsLost(void);
 */
 BOOL VezWatchPath(LPCSTR path);
 DWORD VezWatchChanges(void);
+/* the count as the last VezWatchChanges found it, without a look (where nothing is
+   watched, a new count at every call) */
+DWORD VezWatchSeen(void);
+/*
+** A watch on the file a kept descriptor is open on: it counts as changed
+** when the file is closed (the descriptor's close is its file's, when it is
+** the only one), its mode, owner or links change, or it is moved or
+** removed; with writes, when it is written or cut too. The watch's number,
+** or -1 (none: every look is a full one); VezUnwatchFile takes it off once
+** the file is let go. VezWatchView watches the file under a view so (its
+** writes through mappings are not seen: only a cut or a write call).
+*/
+int VezWatchFile(int fd, BOOL writes);
+void VezUnwatchFile(int watch);
+int VezWatchView(LPCVOID view);
 
 /* what a file is known by: which it is (its volume and index), its length and links */
 typedef struct _VEZ_FILE_FACTS {
@@ -267,6 +282,9 @@ BOOL VezFileFactsAtName(LPCSTR path, VEZ_FILE_FACTS *facts);
 /* how many times this process was forked into the one that runs this: what it holds open
    was opened by its parent when the count has changed */
 DWORD VezForkCount(void);
+/* how many children this process forked: each has what it held open then, so that a file
+   it keeps is no longer closed by its own descriptor's close alone */
+DWORD VezForksMade(void);
 /* and whether a notice may go to a target (an open handle, else the file named) that the
    settings in settings_file name: a device or pipe may; a regular file only when everyone
    who may write settings_file may write it too (null settings_file: the built-in ones) */
@@ -295,6 +313,9 @@ BOOL VezRemapView(LPCVOID view, HANDLE file);
 #define VEZ_VIEW_CUT 1
 #define VEZ_VIEW_GONE 2
 int VezViewCheck(LPCVOID view);
+/* what VezViewCheck does besides its look, alone: the views' fault handler put back in front
+   of one a host installed after it (looked at once a second at most) */
+void VezKeepFaultHandler(void);
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD size_high,
                           DWORD size_low, LPCSTR name);
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD off_high, DWORD off_low, size_t length);
@@ -365,6 +386,8 @@ void _splitpath(const char *path, char *drive, char *dir, char *fname, char *ext
 #define _O_EXCL 0x0400
 #define _O_TEXT 0x4000
 #define _O_BINARY 0x8000
+/* the emulation's own: a final symlink is not followed (the open fails), in any directory */
+#define VEZ_O_NOFOLLOW 0x100000
 #define _S_IREAD 0x0100
 #define _S_IWRITE 0x0080
 
