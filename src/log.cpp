@@ -23,10 +23,13 @@
 #include "log_level.h"
 #include "log_msg.h"
 #include "log_not.h"
+#include "log_said.h"
+#include "log_set.h"
 #include "log_stde.h"
 #include "flsem.h"
 #include "platform.h"
 #include "shm.h"
+#include "sys.h"
 
 namespace {
 
@@ -41,9 +44,6 @@ int32_t procindex = 0;
 int16_t bInitialized = 0;
 /* set while this thread writes a record: what it raises meanwhile is nested */
 thread_local int16_t logging_in_process_flag = 0;
-ErrorAuditSegment *error_audit_info = nullptr;
-ErrorInfo *error_info = nullptr;
-AuditInfo *audit_info = nullptr;
 int32_t fallback_error_level = 1;
 int32_t fallback_audit_level = 0;
 
@@ -62,12 +62,6 @@ CRITICAL_SECTION *write_lock() {
   return &lock;
 }
 
-/* the level pointers are read without the lock, by the level tests */
-void publish_levels(int32_t *error_level, int32_t *audit_level) {
-  __atomic_store_n(&log__error_level, error_level, __ATOMIC_RELEASE);
-  __atomic_store_n(&log__audit_level, audit_level, __ATOMIC_RELEASE);
-}
-
 void name_from_executable() {
   char buf[LOG_PROCNAME_SIZE];
   memset(buf, 0, sizeof buf);
@@ -79,94 +73,6 @@ void name_from_executable() {
 void set_procname(const char *name) {
   strncpy(procname, name, LOG_PROCNAME_SIZE);
   procname[LOG_PROCNAME_SIZE - 1] = '\0';
-}
-
-/*
-** The first three settings, read once for the record: an error record's
-** are its ErrorInfo's. A size limit of 0 or less read from the data file
-** (damaged: the settings tool and the library store none) is no limit a
-** log could keep: the built-in one applies, never a rotation at every
-** record.
-*/
-template <typename Record> AuditInfo writer_settings(const Record *info) {
-  AuditInfo s{info->hex_dumps, info->level, info->max_file_size};
-  if (s.max_file_size <= 0) s.max_file_size = LOG_DEFL_FILE_SIZE;
-  return s;
-}
-
-/* the built-in defaults, what a view of a cut data file reads: made where the library starts */
-const ErrorAuditSegment *built_in_segment() {
-  static ErrorAuditSegment defaults;
-  static const bool made = [] {
-    log_defe__set_default_err_info(&defaults.error);
-    for (AuditInfo &slot : defaults.audit)
-      log_defl__set_default_log_info(&slot, 0, 0);
-    return true;
-  }();
-  (void)made;
-  return &defaults;
-}
-
-/* the settings pointed into a segment (the data file's, or its replacement) */
-void point_into(ErrorAuditSegment *segment) {
-  error_audit_info = segment;
-  error_info = &segment->error;
-  audit_info = &segment->audit[procindex];
-  publish_levels(&error_info->level, &audit_info->level);
-}
-
-/* the data file is watched (its name's way and the file itself): the watches' count when it
-   was last looked at says whether it may have changed since */
-bool settings_watched = false;
-DWORD settings_seen = 0;
-
-void watch_settings() {
-  settings_watched = VezWatchPath(shm__data_file) && VezWatchView(shm__pMemorySeg) >= 0;
-  settings_seen = VezWatchChanges();
-}
-
-/*
-** One look at the data file before its settings are used for a record (or
-** an error's level test): a file cut partway, or to nothing, leaves the
-** process on the built-in defaults, never on the zeros past the cut; a
-** file replaced is followed. Said once, after the record. Where the file
-** is watched and nothing watched changed since the last look, there is
-** nothing to look at (full: looked at all the same).
-*/
-void look_at_settings(bool full = false) {
-  if (error_audit_info == nullptr) return;
-  if (!full && settings_watched && VezWatchSeen() == settings_seen) {
-    VezKeepFaultHandler();
-    return;
-  }
-  settings_seen = VezWatchSeen();
-  if (shm__check_segment() == SHM_REPLACED) {
-    point_into(shm__pMemorySeg);
-    watch_settings();
-  }
-}
-
-/*
-** The settings a record is written by, looked at again once its log is
-** locked (where anything watched changed since they were read: a data file
-** replaced is followed by this very record): false where its level no
-** longer lets it be written.
-*/
-bool error_settings_now(int, AuditInfo *settings) {
-  look_at_settings();
-  if (log_level__error() != 1) {
-    look_at_settings(true);
-    if (log_level__error() != 1) return false;
-  }
-  if (error_info != nullptr) *settings = writer_settings(error_info);
-  return true;
-}
-
-bool audit_settings_now(int level, AuditInfo *settings) {
-  look_at_settings();
-  if (level > log_level__audit()) return false;
-  if (audit_info != nullptr) *settings = writer_settings(audit_info);
-  return true;
 }
 
 /* the least time a process that exits with losses untold waits for its log's lock */
@@ -205,14 +111,6 @@ void tell_at_exit() {
   LeaveCriticalSection(write_lock());
 }
 
-/* the data file's path, as the library finds it */
-const char *data_file_path() {
-  static char path[SHM_PATH_SIZE];
-  if (shm__data_file[0] != '\0') return shm__data_file;
-  if (path[0] == '\0') shm__data_file_path(path);
-  return path;
-}
-
 void after_record(uint32_t said, const char *path);
 
 /*
@@ -237,14 +135,14 @@ int seal_intervals(const char *const *named, int count, uint32_t wait, bool may_
   for (int i = 0; i < count && n < (int)(sizeof logs / sizeof logs[0]); i++)
     logs[n++] = named[i];
   closing = true;
-  int rc = log_close__close(data_file_path(), logs, n, time(nullptr), wait, may_defer, out);
+  int rc = log_close__close(shm__data_file_in_use(), logs, n, time(nullptr), wait, may_defer, out);
   if (rc == LOG_CLOSE_DONE && logging_in_process_flag == 0) {
     char desc[200];
     snprintf(desc, sizeof desc, "Seals closed: intervals %llu to %llu, %d logs%s",
              (unsigned long long)out->first, (unsigned long long)out->last, out->logs,
              out->held > 0 ? " (some held by another: not covered)" : "");
-    AuditInfo settings =
-        error_info != nullptr ? writer_settings(error_info) : AuditInfo{1, 1, 1024};
+    AuditInfo settings = log_set__error_info != nullptr ? log_set__of_error(log_set__error_info)
+                                                        : AuditInfo{1, 1, 1024};
     settings.hex_dumps = 1; /* every byte of it */
     logging_in_process_flag = 1;
     uint32_t said = log_msg__log_message(own[0], 1, 0, &settings, 0, procname, close_source, 100,
@@ -272,10 +170,15 @@ void after_record(uint32_t said, const char *path) {
       log_msg__drops.nested++;
   } else if (said != 0) {
     reporting_after = true;
+    char error_log[LOG_PATH_SIZE];
+    log_errf__get_error_file_name(error_log);
     for (int kind = 0; kind < LOG_REC_SAID_KINDS; kind++) {
       if (!(said & (1u << kind))) continue;
-      log_file_report r;
-      log_file__report(1u << kind, path, &r);
+      /* the error log refused is told of in its own loss record, once it is sound again */
+      if ((1u << kind) == LOG_REC_SAID_NOT_A_LOG && strcmp(path, error_log) == 0) continue;
+      log_said_report r;
+      log_said__report(1u << kind, path, &r);
+      if (r.code != 0) SetLastError(r.code);
       log__report_error(r.source, r.line, r.message, r.length > 0 ? r.data : nullptr, r.length);
     }
     reporting_after = false;
@@ -317,14 +220,14 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
     log__init(nullptr);
     bInitialized = 1;
   }
-  look_at_settings();
-  if (audit_info == nullptr) {
-    audit_info = road.fallback;
+  log_set__look(false);
+  if (log_set__audit_info == nullptr) {
+    log_set__audit_info = road.fallback;
     if (road.named_default)
       set_procname("default");
     else
       name_from_executable();
-    log_defl__set_default_log_info(audit_info, 0, 0);
+    log_defl__set_default_log_info(log_set__audit_info, 0, 0);
     log__report_error(source, road.switch_line, "Switching to default audit info", procname,
                       LOG_PROCNAME_SIZE);
     /* the report may have switched the error side, which names the executable: the
@@ -332,8 +235,8 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
     if (road.named_default) set_procname("default");
   }
   if (logging_in_process_flag == 1) {
-    log_stde__log_to_stderr(0, level, audit_info, 0, procname, src, line, description, data,
-                            length);
+    log_stde__log_to_stderr(0, level, log_set__audit_info, 0, procname, src, line, description,
+                            data, length);
     return;
   }
   logging_in_process_flag = 1;
@@ -342,9 +245,9 @@ void log_audit_like(const audit_road &road, int level, const char *src, int line
     log_devf__get_devmsg_file_name(path);
   else
     log_audf__get_audit_file_name(path, procname);
-  AuditInfo settings = writer_settings(audit_info);
+  AuditInfo settings = log_set__of_audit(log_set__audit_info);
   uint32_t said = log_msg__log_message(path, 0, level, &settings, 0, procname, src, line,
-                                       description, data, length, audit_settings_now);
+                                       description, data, length, log_set__audit_now);
   logging_in_process_flag = 0;
   after_record(said, path);
 }
@@ -373,22 +276,6 @@ void getProcName(char **buffer) {
 
 namespace {
 
-/*
-** What a caller of the library may look at after a call: its last-error
-** code and errno. Every entry point leaves both as it found them, whatever
-** the library's own calls did to them.
-*/
-struct caller_errors {
-  DWORD last_error;
-  int errno_value;
-};
-
-caller_errors keep_caller_errors() { return caller_errors{GetLastError(), errno}; }
-
-void restore_caller_errors(const caller_errors &kept) {
-  SetLastError(kept.last_error);
-  errno = kept.errno_value;
-}
 
 void init(const char *name) {
   char own[LOG_PROCNAME_SIZE];
@@ -417,7 +304,7 @@ void init_error_audit(int index, const char *name) {
   bInitialized = 1;
   char path[SHM_PATH_SIZE];
   shm__data_file_path(path);
-  shm__set_fallback(built_in_segment());
+  shm__set_fallback(log_set__built_in());
   shm_report failure;
   ErrorAuditSegment *segment = shm__attach_shared_mem(path, 0, &failure);
   if (segment == nullptr) {
@@ -429,11 +316,11 @@ void init_error_audit(int index, const char *name) {
                       (int)strlen(name));
     return;
   }
-  error_audit_info = segment;
-  error_info = &segment->error;
-  audit_info = &segment->audit[procindex];
-  watch_settings();
-  look_at_settings(true);
+  log_set__segment = segment;
+  log_set__error_info = &segment->error;
+  log_set__audit_info = &segment->audit[procindex];
+  log_set__watch();
+  log_set__look(true);
   /* each setting stored whole: other threads' level tests may be reading it */
   int32_t hex_dumps = 0, level = 0, size = LOG_DEFL_FILE_SIZE;
   if (!log_cfg__read_value("LOGDUMP", &hex_dumps, sizeof hex_dumps)) hex_dumps = 0;
@@ -443,11 +330,11 @@ void init_error_audit(int index, const char *name) {
       size > VEZ_MAX_FILE_SIZE)
     size = LOG_DEFL_FILE_SIZE;
   if (size == 0) size = 1;
-  __atomic_store_n(&audit_info->hex_dumps, hex_dumps, __ATOMIC_RELAXED);
-  __atomic_store_n(&audit_info->level, level, __ATOMIC_RELAXED);
-  __atomic_store_n(&audit_info->max_file_size, size, __ATOMIC_RELAXED);
-  point_into(error_audit_info);
-  if (audit_info->level >= INIT_AUDIT_LEVEL)
+  __atomic_store_n(&log_set__audit_info->hex_dumps, hex_dumps, __ATOMIC_RELAXED);
+  __atomic_store_n(&log_set__audit_info->level, level, __ATOMIC_RELAXED);
+  __atomic_store_n(&log_set__audit_info->max_file_size, size, __ATOMIC_RELAXED);
+  log_set__point_into(log_set__segment, procindex);
+  if (log_set__audit_info->level >= INIT_AUDIT_LEVEL)
     log__log_audit(INIT_AUDIT_LEVEL, source, 403, "Error and Audits initialized", segment,
                    (int)sizeof *segment);
 }
@@ -459,32 +346,32 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
     bInitialized = 1;
     log__init(nullptr);
   }
-  look_at_settings();
+  log_set__look(false);
   /* a level that stops the record is believed once the file was looked at after it was read:
      a file cut between the look and the read reads as zeros past the cut */
   if (log_level__error() != 1) {
-    look_at_settings(true);
+    log_set__look(true);
     if (log_level__error() != 1) return;
   }
-  if (error_info == nullptr) {
-    error_info = &fallback_error_info;
+  if (log_set__error_info == nullptr) {
+    log_set__error_info = &fallback_error_info;
     name_from_executable();
     log_defe__set_default_err_info(&fallback_error_info);
     log__report_error(source, 529, "Switching to default error info", procname, LOG_PROCNAME_SIZE);
   }
   if (logging_in_process_flag == 1) {
-    log_stde__log_to_stderr(1, level, error_info, (int)error_code, procname, src, line, description,
-                            data, length);
+    log_stde__log_to_stderr(1, level, log_set__error_info, (int)error_code, procname, src, line,
+                            description, data, length);
     return;
   }
   logging_in_process_flag = 1;
   char path[LOG_PATH_SIZE];
   log_errf__get_error_file_name(path);
-  if (error_info->error_notification == 1)
-    log_not__error_notification(error_info->notification_device, path);
-  AuditInfo settings = writer_settings(error_info);
+  if (log_set__error_info->error_notification == 1)
+    log_not__error_notification(log_set__error_info->notification_device, path);
+  AuditInfo settings = log_set__of_error(log_set__error_info);
   uint32_t said = log_msg__log_message(path, 1, level, &settings, (int)error_code, procname, src,
-                                       line, description, data, length, error_settings_now);
+                                       line, description, data, length, log_set__error_now);
   logging_in_process_flag = 0;
   after_record(said, path);
 }
@@ -492,29 +379,29 @@ void log_error(DWORD error_code, int level, const char *src, int line, const cha
 } // namespace
 
 void log__init(const char *name) {
-  caller_errors kept = keep_caller_errors();
+  sys__caller_errors kept = sys__keep_caller_errors();
   EnterCriticalSection(write_lock());
   init(name);
   LeaveCriticalSection(write_lock());
-  restore_caller_errors(kept);
+  sys__restore_caller_errors(kept);
 }
 
 void log__init_error_audit(int index, const char *name) {
-  caller_errors kept = keep_caller_errors();
+  sys__caller_errors kept = sys__keep_caller_errors();
   EnterCriticalSection(write_lock());
   init_error_audit(index, name);
   LeaveCriticalSection(write_lock());
-  restore_caller_errors(kept);
+  sys__restore_caller_errors(kept);
 }
 
 namespace {
 
 void error_entry(DWORD code, int level, const char *src, int line, const char *description,
-                 const void *data, int length, const caller_errors &kept) {
+                 const void *data, int length, const sys__caller_errors &kept) {
   EnterCriticalSection(write_lock());
   log_error(code, level, src, line, description, data, length);
   LeaveCriticalSection(write_lock());
-  restore_caller_errors(kept);
+  sys__restore_caller_errors(kept);
 }
 
 } // namespace
@@ -522,7 +409,7 @@ void error_entry(DWORD code, int level, const char *src, int line, const char *d
 void log__log_error(int level, const char *src, int line, const char *description, const void *data,
                     int length) {
   /* the caller's code, read first: the record shows it (errno of a POSIX program) */
-  caller_errors kept = keep_caller_errors();
+  sys__caller_errors kept = sys__keep_caller_errors();
   error_entry(VezCallerErrorCode(), level, src, line, description, data, length, kept);
 }
 
@@ -533,11 +420,11 @@ namespace {
 __attribute__((noinline)) void audit_entry(const audit_road &road, int level, const char *src,
                                            int line, const char *description, const void *data,
                                            int length) {
-  caller_errors kept = keep_caller_errors();
+  sys__caller_errors kept = sys__keep_caller_errors();
   EnterCriticalSection(write_lock());
   log_audit_like(road, level, src, line, description, data, length);
   LeaveCriticalSection(write_lock());
-  restore_caller_errors(kept);
+  sys__restore_caller_errors(kept);
 }
 
 AuditInfo audit_fallback, devmsg_fallback;
@@ -562,13 +449,13 @@ void log__report_error(const char *src, int line, const char *description, const
                        int length) {
   /* the library's own reports carry the code its last system call left */
   if (log_level__error() != 1) return;
-  caller_errors kept = keep_caller_errors();
+  sys__caller_errors kept = sys__keep_caller_errors();
   error_entry(kept.last_error, 1, src, line, description, data, length, kept);
 }
 
 int log__seal_intervals(const char *const *logs, int count, uint32_t wait,
                         log_close_result *result) {
-  caller_errors kept = keep_caller_errors();
+  sys__caller_errors kept = sys__keep_caller_errors();
   EnterCriticalSection(write_lock());
   if (bInitialized == 0) {
     bInitialized = 1;
@@ -577,7 +464,7 @@ int log__seal_intervals(const char *const *logs, int count, uint32_t wait,
   /* the writer's own sealing state, read as a record would (what a close settles is sealed) */
   int rc = seal_intervals(logs, count, wait, false, result);
   LeaveCriticalSection(write_lock());
-  restore_caller_errors(kept);
+  sys__restore_caller_errors(kept);
   return rc;
 }
 
@@ -590,17 +477,15 @@ void log__get_drop_counts(log__drop_counts *counts) {
 }
 
 void log__shut_error_audit(void) {
-  caller_errors kept = keep_caller_errors();
+  sys__caller_errors kept = sys__keep_caller_errors();
   EnterCriticalSection(write_lock());
-  if (error_audit_info != nullptr) {
+  if (log_set__segment != nullptr) {
     /* Later messages use the built-in defaults. The view itself stays mapped until the
        process ends (an attach after this one finds it): another thread may be testing
        a level through the pointer it read just before, and must read valid memory. */
-    publish_levels(&fallback_error_level, &fallback_audit_level);
-    error_audit_info = nullptr;
-    error_info = nullptr;
-    audit_info = nullptr;
+    log_set__publish_levels(&fallback_error_level, &fallback_audit_level);
+    log_set__point_into(nullptr, 0);
   }
   LeaveCriticalSection(write_lock());
-  restore_caller_errors(kept);
+  sys__restore_caller_errors(kept);
 }

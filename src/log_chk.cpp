@@ -17,17 +17,35 @@ bool log_chk__derived_name(char name[LOG_CHK_NAME_SIZE], const char *path, const
   return true;
 }
 
+namespace {
+
+/* the write path's, used under its lock: a streak of failed rotations is reported once, and
+   only its first waits for the log's lock */
+bool rename_failing = false;
+bool lock_failing = false;
+DWORD failure_code = 0;
+
+} // namespace
+
+uint32_t log_chk__failure_code(void) { return failure_code; }
+
 int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size) {
-  /* rename reports once while rotations of this process keep failing */
-  static bool rename_failing = false;
   char old_name[LOG_CHK_NAME_SIZE];
   /* no ".old" name, no rotation: the log is never renamed onto itself or cut */
   if (!log_chk__derived_name(old_name, path, ".old")) return LOG_CHK_WITHIN_LIMIT;
   /* the limit in bytes is worked out wide, so no setting overflows it */
   long long limit = (long long)max_size * 512;
   /* a log of unknown length is rotated rather than let grow without bound */
-  if (size >= 0 && size <= limit) return LOG_CHK_WITHIN_LIMIT;
-  if (!VezLockOpenFile(fd, flsem__lock_wait())) return LOG_CHK_BUSY;
+  if (size >= 0 && size <= limit) {
+    rename_failing = lock_failing = false; /* a streak ends where a log is within its limit */
+    return LOG_CHK_WITHIN_LIMIT;
+  }
+  if (!VezLockOpenFile(fd, lock_failing ? 0 : flsem__lock_wait())) {
+    failure_code = ERROR_LOCK_VIOLATION;
+    if (lock_failing) return LOG_CHK_BUSY_AGAIN;
+    lock_failing = true;
+    return LOG_CHK_BUSY;
+  }
   /* a log no longer at its name was moved aside by another writer: it is not moved again,
      and what now holds the name (a new, short log) never replaces the full old copy */
   VEZ_FILE_FACTS mine, named;
@@ -47,12 +65,14 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long lo
   if (!keep_open) sys__close(fd);
   if (keep_open) _unlink(old_name);
   BOOL moved = MoveFileExA(path, old_name, MOVEFILE_REPLACE_EXISTING);
+  DWORD why = GetLastError();
   if (keep_open) sys__close(fd);
   if (!moved) {
+    failure_code = why;
     if (rename_failing) return LOG_CHK_RENAME_FAILING;
     rename_failing = true;
     return LOG_CHK_RENAME_FAILED;
   }
-  rename_failing = false;
+  rename_failing = lock_failing = false;
   return LOG_CHK_ROTATED;
 }

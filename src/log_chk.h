@@ -14,8 +14,10 @@ constexpr int LOG_CHK_ROTATED = 1;
 constexpr int LOG_CHK_RENAME_FAILED = 2;  /* the first failure since a rotation worked: the
                                              caller reports LOG_CHK_RENAME_MESSAGE */
 constexpr int LOG_CHK_RENAME_FAILING = 3; /* failed again: reported already */
-constexpr int LOG_CHK_BUSY = 4;           /* the log's own lock was not had in time */
+constexpr int LOG_CHK_BUSY = 4;           /* the log's own lock was not had in time (the
+                                             caller reports LOG_CHK_HELD_MESSAGE) */
 constexpr int LOG_CHK_MOVED_ALREADY = 5;  /* another writer had moved this log aside */
+constexpr int LOG_CHK_BUSY_AGAIN = 6;     /* not had again, without a wait: reported already */
 
 /*
 ** Called with the log open as fd, and its length size (-1: unknown).
@@ -31,15 +33,24 @@ constexpr int LOG_CHK_MOVED_ALREADY = 5;  /* another writer had moved this log a
 ** removed under one) move it one at a time, each only the log it
 ** measured: the log itself is locked for the move, for at most
 ** "LOGLOCKWAIT" milliseconds; LOG_CHK_BUSY, fd left open, when that lock
-** was not had.
+** was not had (another program holds a lock on the log). Failures come in
+** streaks, ended by a rotation that works: only the first of a streak
+** waits for the log's lock and is to be reported (LOG_CHK_RENAME_FAILED,
+** LOG_CHK_BUSY), the later ones try once and are not (LOG_CHK_RENAME_FAILING,
+** LOG_CHK_BUSY_AGAIN).
 */
 int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size);
+
+/* why the last move failed: the system's code */
+uint32_t log_chk__failure_code(void);
 
 /* this module's report of a failed move, as its caller makes it: the old copy's name, zero
    filled, as its data */
 constexpr char LOG_CHK_SOURCE[] = "..\\..\\src\\log_chk";
 constexpr int LOG_CHK_RENAME_LINE = 144;
 constexpr char LOG_CHK_RENAME_MESSAGE[] = "rename failed on file";
+constexpr int LOG_CHK_HELD_LINE = 150;
+constexpr char LOG_CHK_HELD_MESSAGE[] = "Log file reach max, locked by another program, writing on";
 constexpr int LOG_CHK_REPORTED_NAME_BYTES = 256;
 
 /* path followed by suffix, zero-filled; false when it does not fit */

@@ -30,10 +30,6 @@
 
 namespace {
 
-/* each report names its module and line as a fixed reference that operators and
-   tools match on: the numbers must not follow this file's own lines */
-const char source_name[] = "..\\..\\src\\log_file";
-
 /* every log is opened so: created when missing, never cut, written at its end as stored,
    and never through a link (a link at its name, in any directory, is no log of ours) */
 constexpr int LOG_OPEN_FLAGS = _O_CREAT | _O_RDWR | _O_APPEND | _O_BINARY | VEZ_O_NOFOLLOW;
@@ -141,7 +137,19 @@ int open_current(log_record *r) {
   log_held__drop_log(h, true);
   bool watched = VezWatchPath(r->path) != 0;
   r->fd = open_log(r);
-  if (r->fd < 0) return LOG_FILE_OPEN_FAILED;
+  if (r->fd < 0) {
+    /* something at its name that is not written through or into (a link, a directory,
+       another's file), or no permission: said once while it lasts, each record kept from it
+       counted */
+    DWORD why = GetLastError();
+    if (why == ERROR_ACCESS_DENIED) {
+      if (!h->refused_said) r->said |= LOG_REC_SAID_NOT_A_LOG;
+      h->refused_said = true;
+    }
+    SetLastError(why);
+    return LOG_FILE_OPEN_FAILED;
+  }
+  h->refused_said = false;
   h->fd = r->fd;
   h->id = r->id;
   h->watched = watched;
@@ -159,14 +167,6 @@ void close_current(log_record *r) {
   if (r->held == nullptr && r->fd >= 0) sys__close(r->fd);
   r->fd = -1;
   r->held = nullptr;
-}
-
-/* the sealing state's place: beside the data file, found as the library finds it */
-const char *data_file_path() {
-  static char path[SHM_PATH_SIZE];
-  if (shm__data_file[0] != '\0') return shm__data_file;
-  if (path[0] == '\0') shm__data_file_path(path);
-  return path;
 }
 
 /* the log the check closed let go: the kept files forget its descriptor */
@@ -189,7 +189,7 @@ int open_locked(log_record *r, int max_size) {
     return LOCK_STALE;
   }
   bool report = false;
-  r->seals.on = log_sealw__active(data_file_path(), r->changes,
+  r->seals.on = log_sealw__active(shm__data_file_in_use(), r->changes,
                                   r->held != nullptr && r->held->watched, &report);
   if (report) r->said |= LOG_REC_SAID_STATE_UNREADABLE;
   if (r->seals.on) log_tag__seal_orphan(r, size);
@@ -202,9 +202,10 @@ int open_locked(log_record *r, int max_size) {
     if (!move_aside) st->seal_version = LOG_SEAL_SIDECAR_VERSION;
   }
   rc = log_chk__check_log_file_size(r->path, r->fd, max_size, move_aside ? -1 : size);
-  if (rc == LOG_CHK_WITHIN_LIMIT || rc == LOG_CHK_BUSY) {
+  if (rc == LOG_CHK_WITHIN_LIMIT || rc == LOG_CHK_BUSY || rc == LOG_CHK_BUSY_AGAIN) {
     /* a log whose own lock another holds is written on past its limit, moved aside later */
-    if (rc == LOG_CHK_BUSY) r->rotation_failed++;
+    if (rc != LOG_CHK_WITHIN_LIMIT) r->rotation_failed++;
+    if (rc == LOG_CHK_BUSY) r->said |= LOG_REC_SAID_MOVE_LOCKED;
     r->start = size;
     log_tag__find_chain(r);
     return 0;
@@ -330,7 +331,7 @@ int log_file__settle(const char *path, uint32_t wait, log_file_chain *out) {
       return LOG_FILE_LOCK_FAILED;
     }
     bool report = false;
-    r.seals.on = log_sealw__active(data_file_path(), r.changes,
+    r.seals.on = log_sealw__active(shm__data_file_in_use(), r.changes,
                                    r.held != nullptr && r.held->watched, &report);
     if (r.seals.on) {
       log_tag__seal_orphan(&r, size);
@@ -349,48 +350,4 @@ int log_file__settle(const char *path, uint32_t wait, log_file_chain *out) {
   close_current(&r);
   release_lock(&r);
   return 0;
-}
-
-void log_file__report(uint32_t said, const char *path, log_file_report *out) {
-  out->length = 0;
-  const char *name = nullptr; /* the name the report is about */
-  char derived[LOG_CHK_NAME_SIZE];
-  switch (said) {
-  case LOG_REC_SAID_MULTIPLE_LOCKS:
-    *out = {FLSEM_SOURCE, FLSEM_MULTIPLE_LINE, FLSEM_MULTIPLE_MESSAGE, {}, 0};
-    return;
-  case LOG_REC_SAID_UNALLOCATED:
-    *out = {FLSEM_SOURCE, FLSEM_UNALLOCATED_LINE, FLSEM_UNALLOCATED_MESSAGE, {}, 0};
-    return;
-  case LOG_REC_SAID_UNLOCK_FAILED:
-    *out = {FLSEM_SOURCE, FLSEM_UNLOCK_LINE, FLSEM_UNLOCK_MESSAGE, {}, 0};
-    return;
-  case LOG_REC_SAID_STATE_UNREADABLE:
-    *out = {source_name, 410, "Sealing state cannot be read, records not sealed", {}, 0};
-    name = data_file_path();
-    break;
-  case LOG_REC_SAID_NO_SEAL_FILE:
-  case LOG_REC_SAID_NO_OLD_SEAL_FILE:
-    *out = {source_name, 400, "Seal file is no seal file, records not sealed", {}, 0};
-    if (log_sidemv__name(derived, path, said == LOG_REC_SAID_NO_OLD_SEAL_FILE)) name = derived;
-    break;
-  case LOG_REC_SAID_RENAME_FAILED:
-    /* the old copy's name in its zero-filled buffer, as the size check always gave it */
-    *out = {LOG_CHK_SOURCE, LOG_CHK_RENAME_LINE, LOG_CHK_RENAME_MESSAGE, {}, 0};
-    if (log_chk__derived_name(derived, path, ".old")) {
-      memcpy(out->data, derived, LOG_CHK_REPORTED_NAME_BYTES);
-      out->length = LOG_CHK_REPORTED_NAME_BYTES;
-    }
-    return;
-  case LOG_REC_SAID_WRITING_ON:
-    *out = {source_name, 255, "Log file reach max, copy failed, writing on", {}, 0};
-    name = path;
-    break;
-  default: *out = {source_name, 0, "", {}, 0}; return;
-  }
-  if (name != nullptr) {
-    size_t n = strnlen(name, sizeof out->data);
-    memcpy(out->data, name, n);
-    out->length = (int)n;
-  }
 }

@@ -65,16 +65,4 @@ struct log_file_chain {
 };
 int log_file__settle(const char *path, uint32_t wait, log_file_chain *out);
 
-/* the words of a report a record met (one LOG_REC_SAID_ bit), as an error record of the
-   module it is about makes them, and its data: the name it is about, if any */
-constexpr int LOG_FILE_REPORT_DATA = 260;
-struct log_file_report {
-  const char *source;
-  int line;
-  const char *message;
-  char data[LOG_FILE_REPORT_DATA];
-  int length;
-};
-void log_file__report(uint32_t said, const char *path, log_file_report *out);
-
 #endif /* VEZ_LOG_FILE_H */

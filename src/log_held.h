@@ -35,13 +35,14 @@ struct log_held {
   /* the log, and which file it is */
   int fd = -1;
   VEZ_FILE_FACTS id = {};
-  bool watched = false; /* the way to its name is watched */
-  int watch = -1;       /* and the file itself (-1: not) */
-  DWORD seen = 0;       /* the watches' count when its name was last looked at */
-  DWORD looked_at = 0;  /* when its descriptor was last looked at (GetTickCount) */
-  DWORD forks_made = 0; /* the children forked when it was opened (they share its file) */
-  log_sidecar seals;    /* its sidecar, once a record was sealed */
-  DWORD forks = 0;      /* the fork count it was opened under */
+  bool watched = false;      /* the way to its name is watched */
+  int watch = -1;            /* and the file itself (-1: not) */
+  DWORD seen = 0;            /* the watches' count when its name was last looked at */
+  DWORD looked_at = 0;       /* when its descriptor was last looked at (GetTickCount) */
+  DWORD forks_made = 0;      /* the children forked when it was opened (they share its file) */
+  bool refused_said = false; /* its name was found to be no log of ours, and that was said */
+  log_sidecar seals;         /* its sidecar, once a record was sealed */
+  DWORD forks = 0;           /* the fork count it was opened under */
   unsigned long used = 0;
 };
 

@@ -13,7 +13,7 @@
 ** settings: the hex dumps, level and maximum file size in use (an error
 ** record's are the first three fields of its ErrorInfo). kind: 1 error log,
 ** 0 audit and device-message logs. What the record met that its caller is
-** to report after it: LOG_REC_SAID_ bits (log_rec.h; log_file__report
+** to report after it: LOG_REC_SAID_ bits (log_rec.h; log_said__report
 ** gives each one's words).
 */
 /*

@@ -35,7 +35,7 @@ constexpr size_t LOG_REC_HEAP_MAX = (size_t)64 << 20;
 
 /*
 ** What a record met that is reported after it, each as an error record of
-** its own (log_file__report gives its words): the bits of log_record's
+** its own (log_said__report gives its words): the bits of log_record's
 ** said, in the order they are reported.
 */
 constexpr uint32_t LOG_REC_SAID_MULTIPLE_LOCKS = 1u << 0;   /* a lock held already */
@@ -46,7 +46,9 @@ constexpr uint32_t LOG_REC_SAID_RENAME_FAILED = 1u << 4;    /* the move onto the
 constexpr uint32_t LOG_REC_SAID_WRITING_ON = 1u << 5;       /* and the log written on */
 constexpr uint32_t LOG_REC_SAID_UNALLOCATED = 1u << 6;      /* a release without a lock */
 constexpr uint32_t LOG_REC_SAID_UNLOCK_FAILED = 1u << 7;
-constexpr int LOG_REC_SAID_KINDS = 8;
+constexpr uint32_t LOG_REC_SAID_MOVE_LOCKED = 1u << 8; /* a full log another program locks */
+constexpr uint32_t LOG_REC_SAID_NOT_A_LOG = 1u << 9;   /* a link or no file of ours there */
+constexpr int LOG_REC_SAID_KINDS = 10;
 
 /* the seals of the record in hand: its one or two headers' entries */
 struct log_rec_seals {

@@ -210,6 +210,13 @@ void shm__data_file_path(char path[SHM_PATH_SIZE]) {
   log_cfg__append_piece(path, SHM_PATH_SIZE, SHM_DATAFILE);
 }
 
+const char *shm__data_file_in_use(void) {
+  static char path[SHM_PATH_SIZE];
+  if (shm__data_file[0] != '\0') return shm__data_file;
+  if (path[0] == '\0') shm__data_file_path(path);
+  return path;
+}
+
 void shm__set_notification_device(ErrorInfo *info, const char *name) {
   strncpy(info->notification_device, name, SHM_DEVICE_COPY);
   info->notification_device[SHM_DEVICE_COPY - 1] = '\0';

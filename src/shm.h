@@ -85,6 +85,9 @@ int shm__news(shm_report news[SHM_NEWS_MAX]);
 
 /* The data file's path: "LOG_DATAFILE", else "LOG_DIRNAME" or the temporary directory. */
 void shm__data_file_path(char path[SHM_PATH_SIZE]);
+/* the data file attached, else the one the configuration names (found once); the sealing
+   state and its closes lie beside it */
+const char *shm__data_file_in_use(void);
 
 /* Stores a notification device name as every writer of the field must. */
 void shm__set_notification_device(ErrorInfo *info, const char *name);

@@ -4,6 +4,8 @@
 */
 #include "sys.h"
 
+#include <errno.h>
+
 #include "log_level.h"
 #include "platform.h"
 #include "vezlog.h"
@@ -67,3 +69,12 @@ int sys__ioctl(...) { return -1; }
 int sys__uname(...) { return -1; }
 int sys__fcntl(...) { return -1; }
 int sys__gethostname(...) { return -1; }
+
+sys__caller_errors sys__keep_caller_errors(void) {
+  return sys__caller_errors{GetLastError(), errno};
+}
+
+void sys__restore_caller_errors(const sys__caller_errors &kept) {
+  SetLastError((DWORD)kept.last_error);
+  errno = kept.errno_value;
+}

@@ -27,4 +27,16 @@ int sys__uname(...);
 int sys__fcntl(...);
 int sys__gethostname(...);
 
+/*
+** What a caller of the library may look at after a call: its last-error
+** code and errno. Every entry point leaves both as it found them, whatever
+** the library's own calls did to them.
+*/
+struct sys__caller_errors {
+  unsigned long last_error;
+  int errno_value;
+};
+sys__caller_errors sys__keep_caller_errors(void);
+void sys__restore_caller_errors(const sys__caller_errors &kept);
+
 #endif /* VEZ_SYS_H */
