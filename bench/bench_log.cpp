@@ -6,18 +6,31 @@
 ** installed, the peers: spdlog's filtered debug() and its file sink flushed
 ** after every record, and log4cplus's rolling file appender with its lock
 ** file and an immediate flush (the one other library that lets processes
-** share one rotating file), both given the same record text. Also counts
-** the heap allocations made per record.
+** share one rotating file), both given the same record text; and the floor
+** of any writer that shares a file between processes under a lock: a bare
+** loop of flock, one write of the same bytes to a descriptor opened for
+** appending, and flock(LOCK_UN). Also counts the heap allocations made per
+** record.
+**
+**   bench_log --contend N ours|bare MS
+**
+** runs N processes writing records flat out for MS milliseconds (ours with
+** a lock wait, no rotation; or the bare loop, its lock waited for) and
+** prints the records per second of them all, and the records dropped.
 */
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -187,6 +200,36 @@ BENCHMARK(BM_Spdlog_FilteredDebug);
 BENCHMARK(BM_Spdlog_FileFlushEachRecord)->Arg(0)->Arg(64);
 #endif
 
+/* the bare locked append: a lock file and a log opened for appending, once */
+struct bare_log {
+  int lock = -1, log = -1;
+  std::string bytes; /* the record, as ours stores it */
+};
+
+bare_log bare_open(int length, const char *name) {
+  bare_log b;
+  std::string base = dir + "/" + name;
+  b.lock = open((base + ".lok").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  b.log = open(base.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  for (const std::string &l : record_lines(length))
+    b.bytes += l.substr(0, l.size() - 1) + "\r\n";
+  return b;
+}
+
+/* one record's worth: the lock (waited for), one write, the unlock */
+inline void bare_append(const bare_log &b) {
+  flock(b.lock, LOCK_EX);
+  benchmark::DoNotOptimize(write(b.log, b.bytes.data(), b.bytes.size()));
+  flock(b.lock, LOCK_UN);
+}
+
+void BM_Floor_LockedAppend(benchmark::State &state) {
+  static bare_log b = bare_open((int)state.range(0), "bare-floor");
+  for (auto _ : state)
+    bare_append(b);
+}
+BENCHMARK(BM_Floor_LockedAppend)->Arg(0)->Arg(64);
+
 #if VEZ_HAVE_LOG4CPLUS
 /* the record's text after its header line, with the line ends a log of ours stores */
 std::string body_of(int length) {
@@ -229,16 +272,18 @@ void BM_Log4cplus_LockFileFlushEachRecord(benchmark::State &state) {
 BENCHMARK(BM_Log4cplus_LockFileFlushEachRecord)->Arg(0)->Arg(64);
 
 /*
-** The two side by side: bursts of records of each, one after the other, so
-** that a machine whose speed drifts (a shared one) slows both alike. The
+** The three side by side: bursts of records of each, one after the other,
+** so that a machine whose speed drifts (a shared one) slows all alike. The
 ** time of each is the sum of its bursts; the counters are ns per record.
 */
 void BM_Peers_SideBySide(benchmark::State &state) {
   int length = (int)state.range(0);
   log4cplus::Logger &logger = log4cplus_logger();
   std::string body = body_of(length);
+  static bare_log bare[2] = {bare_open(0, "bare-0"), bare_open(64, "bare-64")};
+  const bare_log &b = bare[length > 0];
   constexpr int BURST = 200;
-  double ours = 0, theirs = 0;
+  double ours = 0, theirs = 0, floor = 0;
   long records = 0;
   for (auto _ : state) {
     auto t0 = std::chrono::steady_clock::now();
@@ -248,13 +293,19 @@ void BM_Peers_SideBySide(benchmark::State &state) {
     for (int i = 0; i < BURST; i++)
       LOG4CPLUS_ERROR_STR(logger, body);
     auto t2 = std::chrono::steady_clock::now();
+    for (int i = 0; i < BURST; i++)
+      bare_append(b);
+    auto t3 = std::chrono::steady_clock::now();
     ours += std::chrono::duration<double, std::nano>(t1 - t0).count();
     theirs += std::chrono::duration<double, std::nano>(t2 - t1).count();
+    floor += std::chrono::duration<double, std::nano>(t3 - t2).count();
     records += BURST;
   }
   state.counters["ours_ns"] = ours / (double)records;
   state.counters["log4cplus_ns"] = theirs / (double)records;
+  state.counters["bare_ns"] = floor / (double)records;
   state.counters["ratio"] = ours / theirs;
+  state.counters["ratio_bare"] = ours / floor;
 }
 BENCHMARK(BM_Peers_SideBySide)->Arg(0)->Arg(64)->Iterations(100)->Repetitions(5);
 #endif
@@ -305,6 +356,59 @@ void BM_Sealing_SideBySide(benchmark::State &state) {
 }
 BENCHMARK(BM_Sealing_SideBySide)->Arg(0)->Arg(64)->Iterations(100)->Repetitions(5);
 
+/* processes writing flat out for ms milliseconds: records per second of them all */
+int contend(int processes, bool ours, int ms) {
+  if (ours) {
+    /* a lock wait long enough that nothing is dropped, and no rotation */
+    FILE *f = fopen(getenv("VEZ_REGISTRY"), "a");
+    fprintf(f, "\"LOGLOCKWAIT\"=dword:00002710\n");
+    fclose(f);
+    ErrorAuditSegment seg;
+    memset(&seg, 0, sizeof seg);
+    seg.error.hex_dumps = 1;
+    seg.error.level = 1;
+    seg.error.max_file_size = 2000000;
+    f = fopen((dir + "/data.dat").c_str(), "w");
+    fwrite(&seg, 1, sizeof seg, f);
+    fclose(f);
+  }
+  int pipes[2];
+  if (pipe(pipes) != 0) return 1;
+  auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  for (int p = 0; p < processes; p++) {
+    if (fork() != 0) continue;
+    bare_log b;
+    if (!ours) b = bare_open(64, "bare-contended");
+    std::this_thread::sleep_until(start);
+    auto end = start + std::chrono::milliseconds(ms);
+    long n = 0;
+    while (std::chrono::steady_clock::now() < end) {
+      for (int i = 0; i < 50; i++) {
+        if (ours)
+          log__log_error(1, "..\\..\\src\\bench", 44, "a contended record", data64, 64);
+        else
+          bare_append(b);
+      }
+      n += 50;
+    }
+    log__drop_counts d = {};
+    log__get_drop_counts(&d);
+    long out[2] = {n, (long)d.lock_held};
+    _exit(write(pipes[1], out, sizeof out) == (ssize_t)sizeof out ? 0 : 1);
+  }
+  close(pipes[1]);
+  long total = 0, dropped = 0, got[2];
+  while (read(pipes[0], got, sizeof got) == (ssize_t)sizeof got) {
+    total += got[0];
+    dropped += got[1];
+  }
+  while (wait(nullptr) > 0) {
+  }
+  printf("{\"records_per_second\": %.0f, \"dropped\": %ld}\n", (double)total * 1000.0 / ms,
+         dropped);
+  return 0;
+}
+
 int main(int argc, char **argv) {
   bin_dir = argv[0];
   bin_dir = bin_dir.substr(0, bin_dir.rfind('/') + 1);
@@ -312,6 +416,11 @@ int main(int argc, char **argv) {
      while doing so; that cost is the C library's, not the logging library's. */
   if (getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
   attach(argv[0]);
+  if (argc == 5 && strcmp(argv[1], "--contend") == 0) {
+    int rc = contend(atoi(argv[2]), strcmp(argv[3], "ours") == 0, atoi(argv[4]));
+    std::string cmd = "rm -rf " + dir;
+    return system(cmd.c_str()) == 0 ? rc : 1;
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -75,6 +75,7 @@ class Site:
 
 
 def syscalls_per_record(shared=False):
+    """System calls a record makes, by name: 201 records' strace counts less one record's."""
     if shutil.which("strace") is None:
         return None
     site = Site(shared=shared)
@@ -83,10 +84,21 @@ def syscalls_per_record(shared=False):
         out = os.path.join(site.dir, f"strace-{n}")
         subprocess.run(["strace", "-f", "-c", "-o", out, os.path.join(BIN, "logmsg"), "-r",
                         str(n), "-x", "00" * 64, "error", "x"], env=site.env, check=True)
-        total = re.search(r"^\s*100\.00\s+\S+\s+\S+\s+(\d+)", open(out).read(), re.M)
-        counts.append(int(total.group(1)))
+        calls = {}
+        for m in re.finditer(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)$",
+                             open(out).read(), re.M):
+            if m.group(2) != "total":
+                calls[m.group(2)] = int(m.group(1))
+        counts.append(calls)
     site.close()
-    return (counts[1] - counts[0]) / 200
+    per = {name: (counts[1].get(name, 0) - counts[0].get(name, 0)) / 200
+           for name in set(counts[0]) | set(counts[1])}
+    return {name: n for name, n in sorted(per.items()) if n >= 0.05}
+
+
+def calls_text(calls):
+    total = sum(calls.values())
+    return f"{total:g} (" + ", ".join(f"{name} {n:g}" for name, n in calls.items()) + ")"
 
 
 def contention(writers, records, lock_wait):
@@ -104,6 +116,13 @@ def contention(writers, records, lock_wait):
     site.close()
     attempted = writers * records
     return written / elapsed, dropped / attempted, written + dropped == attempted
+
+
+def contended(processes, what, ms=1000):
+    """bench_log --contend: the records per second of processes writing at once."""
+    out = subprocess.run([os.path.join(BIN, "bench_log"), "--contend", str(processes), what,
+                          str(ms)], check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
 
 
 def bench_side_by_side(arg, name="BM_Peers_SideBySide"):
@@ -360,14 +379,23 @@ def main():
         line(f"log4cplus rolling file with lock file, flushed ({what})",
              ns(static, f"BM_Log4cplus_LockFileFlushEachRecord/{arg}"), f)
     if "BM_Log4cplus_LockFileFlushEachRecord/0" in static:
-        print("\nSide by side with log4cplus's lock-file appender, bursts of 200 records each, "
-              "one process (the median of five runs)")
+        print("\nSide by side with log4cplus's lock-file appender and the bare locked append "
+              "(flock, one write of the same bytes, unlock), bursts of 200 records each, one "
+              "process (the median of five runs)")
         for arg, what in (("0", "no data"), ("64", "64-byte full dump")):
             runs = sorted((b for b in bench_side_by_side(arg)), key=lambda b: b["ratio"])
             if runs:
                 m = runs[len(runs) // 2]
-                print(f"  {what:<18} ours {m['ours_ns']:7.0f} ns  log4cplus {m['log4cplus_ns']:7.0f} ns"
-                      f"  ours / log4cplus {m['ratio']:.2f}")
+                print(f"  {what:<18} ours {m['ours_ns']:6.0f} ns  log4cplus {m['log4cplus_ns']:6.0f} ns"
+                      f"  bare {m['bare_ns']:6.0f} ns  ours / log4cplus {m['ratio']:.2f}"
+                      f"  ours / bare {m['ratio_bare']:.2f}")
+    print("\nProcesses writing flat out on one log for a second each, ours with a lock wait and "
+          "no rotation beside the bare locked append (64-byte full dumps)")
+    for n in (1, 2, 4):
+        ours, bare = (contended(n, what) for what in ("ours", "bare"))
+        print(f"  {n} process(es): ours {ours['records_per_second']:>9,.0f} records/s "
+              f"(dropped {ours['dropped']}), bare {bare['records_per_second']:>9,.0f}: "
+              f"ours / bare {ours['records_per_second'] / bare['records_per_second']:.2f}")
     print("\nSealed records beside unsealed ones, bursts of 200 records each, one process "
           "(the median of five runs)")
     for arg, what in (("0", "no data"), ("64", "64-byte full dump")):
@@ -384,8 +412,8 @@ def main():
     calls, shared_calls = syscalls_per_record(), syscalls_per_record(shared=True)
     print("\nSystem calls per record with a 64-byte full dump: "
           + ("strace not installed" if calls is None else
-             f"{calls:g} in a directory only its user may write, {shared_calls:g} in a "
-             "group-writable one"))
+             f"{calls_text(calls)} in a directory only its user may write, "
+             f"{calls_text(shared_calls)} in a group-writable one"))
     print("\nProcess start against the registry file's size (start, one error record, exit)")
     print(f"  {'values':>7} {'file':>9} {'ms':>8}")
     for values in (10, 1000, 10000, 50000):

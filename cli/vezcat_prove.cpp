@@ -428,6 +428,26 @@ struct prover {
                  : "changed (bytes between records that no seal covers)");
         return;
       }
+      if (x->e.offset < covered && first.e.type == LOG_SEAL_ROTATION && !keys.empty() &&
+          x->e.seq > first.e.seq && x->e.offset + x->e.length <= first.e.offset) {
+        /* before where sealing began, and sealed after it began: two writers at once (one
+           still holding a lock file that was removed), the first to write the last to seal;
+           its bytes are proved twice, by its own seal and by the digest of what lay before */
+        if (!check(g, *x)) return;
+        v.notes.push_back("damage: " + g.log + ", offset " + std::to_string(x->e.offset) +
+                          ": sealed after sealing began behind it (two writers at once: a lock "
+                          "file was removed)");
+        continue;
+      }
+      if (x->e.offset < covered && !keys.empty() && last != &first &&
+          x->e.offset == last->e.offset && x->e.length == last->e.length &&
+          memcmp(x->e.digest, last->e.digest, LOG_SEAL_KEY) == 0 &&
+          (x->e.type == LOG_SEAL_ORPHAN || last->e.type == LOG_SEAL_ORPHAN)) {
+        /* one record sealed twice: by its writer, and by one that took it for a dead
+           writer's (two writers at once: a lock file was removed) */
+        if (!check(g, *x)) return;
+        continue;
+      }
       if (x->e.offset < covered) {
         fail(g, x->e.offset, (time_t)x->e.time, "changed (two seals claim the same bytes)");
         return;
@@ -484,9 +504,10 @@ struct prover {
           bool follows =
               x.e.seq == prev->e.seq + 1 && memcmp(x.e.prev, prev->e.tag, LOG_SEAL_KEY) == 0;
           /* two writers at once (one still holding a lock file that was removed) stored beside
-             each other: it follows another entry of the number before, and its seal holds */
+             each other, in one generation or across a rotation: it follows another entry of
+             the number before, and its seal holds */
           bool beside = false;
-          if (!follows && !keys.empty() && prev_gen == &g && by_seq.count(x.e.seq - 1) > 0)
+          if (!follows && !keys.empty() && by_seq.count(x.e.seq - 1) > 0)
             for (const entry *y : by_seq[x.e.seq - 1])
               beside = beside || memcmp(x.e.prev, y->e.tag, LOG_SEAL_KEY) == 0;
           if (beside) {
@@ -704,8 +725,22 @@ struct prover {
       }
       g.entries = chosen->entries;
     }
+    const entry *oldest = nullptr; /* the first entry of the generations there */
+    for (const generation &g : gens)
+      if (oldest == nullptr && !g.entries.empty()) oldest = &g.entries.front();
     for (sidecar *c : {&at_old, &at_log, &moving})
       if (c->present && !c->used && !c->entries.empty() && !gens.empty()) {
+        /* the seals of the generation before the oldest one there, left by a writer that
+           died between moving a log onto the old copy and moving its sidecar after it: its
+           log was replaced as a rotation replaces it */
+        const entry &end = c->entries.back();
+        if (oldest != nullptr && oldest->e.seq == end.e.seq + 1 &&
+            memcmp(oldest->e.prev, end.e.tag, LOG_SEAL_KEY) == 0) {
+          v.notes.push_back("damage: " + c->name +
+                            ": the seals of a generation replaced by "
+                            "rotation, left behind (its mover died)");
+          continue;
+        }
         mismatched = true;
         fail(gens.back(), 0, 0,
              c->name + ": seals of another log than " + path + " (its log is gone, or replaced)");
@@ -715,7 +750,17 @@ struct prover {
       v.any_seal = v.any_seal || !g.entries.empty();
       if (g.entries.empty()) {
         if (g.starts.empty()) continue;
-        /* records without seals: before sealing began, or their seals are gone */
+        /* records without seals: before sealing began, or their seals are gone; or the one
+           write of a new generation (a record, after its loss record) whose writer died
+           before its first seal (the next writer seals it), damage as at any log's end */
+        const generation *before =
+            &g == &gens.back() && gens.size() > 1 ? &gens[gens.size() - 2] : nullptr;
+        if (before != nullptr && g.starts.size() <= 2 && g.starts[0] == 0 &&
+            !before->entries.empty()) {
+          tail(g, 0, &before->entries.back());
+          if (v.failed) return;
+          continue;
+        }
         if (closes.have_start) {
           for (uint64_t s : g.starts) {
             time_t t = time_of_header(header_time(g.bytes.data() + s, g.bytes.size() - s),

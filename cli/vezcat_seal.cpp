@@ -233,9 +233,8 @@ vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezc
   }
   /* every interval of the key in use closed up to now */
   if (c.have_start && c.interval > 0) {
-    long long due =
-        log_seal__epoch_of(now - (time_t)c.interval - log_seal__close_slack(c.interval), c.start,
-                           c.interval);
+    long long due = log_seal__epoch_of(now - (time_t)c.interval - log_seal__close_slack(c.interval),
+                                       c.start, c.interval);
     const vezcat_close *last = nullptr;
     for (const vezcat_close &one : c.list)
       if (c.times(one.head.id)) last = &one;
@@ -378,7 +377,7 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
   if (state_damaged && closes.fault.empty()) {
     closes.fault_file = beside_data_file(LOG_SEAL_STATE_NAME);
     closes.fault = "the sealing state " + beside_data_file(LOG_SEAL_STATE_NAME) +
-                    " is damaged (cut, or not a sealing state): records are not sealed since";
+                   " is damaged (cut, or not a sealing state): records are not sealed since";
   }
   std::set<std::string> done;
   bool all = true;
@@ -460,8 +459,7 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
     if (closes.times(one.head.id)) timed = &one;
   if (timed != nullptr) {
     time_t until = (time_t)(closes.start + (int64_t)((timed->head.epoch + 1) * closes.interval));
-    printf("proved until %s; the timer last sealed at %s\n",
-           vezcat_seal__local_text(until).c_str(),
+    printf("proved until %s; the timer last sealed at %s\n", vezcat_seal__local_text(until).c_str(),
            vezcat_seal__local_text((time_t)timed->head.made).c_str());
   } else if (!closes.list.empty()) {
     const vezcat_close &last = closes.list.back();

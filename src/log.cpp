@@ -276,7 +276,6 @@ void getProcName(char **buffer) {
 
 namespace {
 
-
 void init(const char *name) {
   char own[LOG_PROCNAME_SIZE];
   if (name == nullptr) {

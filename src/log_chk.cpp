@@ -29,7 +29,8 @@ DWORD failure_code = 0;
 
 uint32_t log_chk__failure_code(void) { return failure_code; }
 
-int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size) {
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size,
+                                 bool sealed) {
   char old_name[LOG_CHK_NAME_SIZE];
   /* no ".old" name, no rotation: the log is never renamed onto itself or cut */
   if (!log_chk__derived_name(old_name, path, ".old")) return LOG_CHK_WITHIN_LIMIT;
@@ -60,10 +61,11 @@ int log_chk__check_log_file_size(const char *path, int fd, int max_size, long lo
      written on. Where files stay open (POSIX) a file nobody can hold is moved by its owner
      in its own directory: the old copy is removed first (a move onto an existing file
      makes some file systems, ext4, write the whole log out before it), and the log is
-     moved while its own lock is held. */
+     moved while its own lock is held. A sealed log replaces its old copy in the one move:
+     a writer that died between the two would leave a generation its seals name gone. */
   bool keep_open = VezKeepFilesOpen() != 0;
   if (!keep_open) sys__close(fd);
-  if (keep_open) _unlink(old_name);
+  if (keep_open && !sealed) _unlink(old_name);
   BOOL moved = MoveFileExA(path, old_name, MOVEFILE_REPLACE_EXISTING);
   DWORD why = GetLastError();
   if (keep_open) sys__close(fd);

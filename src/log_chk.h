@@ -20,7 +20,9 @@ constexpr int LOG_CHK_MOVED_ALREADY = 5;  /* another writer had moved this log a
 constexpr int LOG_CHK_BUSY_AGAIN = 6;     /* not had again, without a wait: reported already */
 
 /*
-** Called with the log open as fd, and its length size (-1: unknown).
+** Called with the log open as fd, and its length size (-1: unknown);
+** sealed where its records are sealed (its old copy is then never missing,
+** even for a moment: a verifier would find a generation gone).
 ** Within max_size units of 512 bytes: leaves fd open and returns
 ** LOG_CHK_WITHIN_LIMIT. Otherwise moves the log onto its ".old" copy in
 ** one replacing move and closes fd: LOG_CHK_ROTATED, for the caller to
@@ -39,7 +41,8 @@ constexpr int LOG_CHK_BUSY_AGAIN = 6;     /* not had again, without a wait: repo
 ** LOG_CHK_BUSY), the later ones try once and are not (LOG_CHK_RENAME_FAILING,
 ** LOG_CHK_BUSY_AGAIN).
 */
-int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size);
+int log_chk__check_log_file_size(const char *path, int fd, int max_size, long long size,
+                                 bool sealed = false);
 
 /* why the last move failed: the system's code */
 uint32_t log_chk__failure_code(void);

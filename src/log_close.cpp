@@ -228,8 +228,8 @@ int log_close__close(const char *data_file, const char *const *logs, int count, 
   }
   if (out->held > 0 && may_defer) {
     /* half of what is left before the close is late is left to the timer and other writers */
-    int64_t late = st.start + (int64_t)((st.epoch + 2) * st.interval) +
-                   log_seal__close_slack(st.interval);
+    int64_t late =
+        st.start + (int64_t)((st.epoch + 2) * st.interval) + log_seal__close_slack(st.interval);
     int64_t ended = st.start + (int64_t)((st.epoch + 1) * st.interval);
     if ((int64_t)now < ended + (late - ended) / 2) {
       rc = LOG_CLOSE_DEFERRED;

@@ -192,7 +192,10 @@ int open_locked(log_record *r, int max_size) {
   r->seals.on = log_sealw__active(shm__data_file_in_use(), r->changes,
                                   r->held != nullptr && r->held->watched, &report);
   if (report) r->said |= LOG_REC_SAID_STATE_UNREADABLE;
-  if (r->seals.on) log_tag__seal_orphan(r, size);
+  if (r->seals.on) {
+    log_tag__adopt_unsealed(r, size);
+    log_tag__seal_orphan(r, size);
+  }
   /* seals of an earlier release beside the log: they go aside with it, and its new
      generation's are this release's (looked at once for each lock file) */
   flsem_stamp *st = flsem__stamp();
@@ -201,7 +204,7 @@ int open_locked(log_record *r, int max_size) {
     move_aside = log_side__earlier_release(r->path);
     if (!move_aside) st->seal_version = LOG_SEAL_SIDECAR_VERSION;
   }
-  rc = log_chk__check_log_file_size(r->path, r->fd, max_size, move_aside ? -1 : size);
+  rc = log_chk__check_log_file_size(r->path, r->fd, max_size, move_aside ? -1 : size, r->seals.on);
   if (rc == LOG_CHK_WITHIN_LIMIT || rc == LOG_CHK_BUSY || rc == LOG_CHK_BUSY_AGAIN) {
     /* a log whose own lock another holds is written on past its limit, moved aside later */
     if (rc != LOG_CHK_WITHIN_LIMIT) r->rotation_failed++;
@@ -334,6 +337,7 @@ int log_file__settle(const char *path, uint32_t wait, log_file_chain *out) {
     r.seals.on = log_sealw__active(shm__data_file_in_use(), r.changes,
                                    r.held != nullptr && r.held->watched, &report);
     if (r.seals.on) {
+      log_tag__adopt_unsealed(&r, size);
       log_tag__seal_orphan(&r, size);
       log_tag__find_chain(&r);
     }

@@ -257,3 +257,22 @@ long long log_sealw__file_epoch(void) { return s.loaded ? s.file_epoch : -1; }
 void log_sealw__file_evolved(uint64_t epoch) {
   if ((long long)epoch > s.file_epoch) s.file_epoch = (long long)epoch;
 }
+
+bool log_sealw__closed(uint64_t epoch) {
+  if (!s.loaded) return false;
+  /* no closer closes an interval before it ends: only a record that outlived its interval
+     needs the file looked at */
+  if (log_sealw__epoch_now(time(nullptr)) <= (long long)epoch) return false;
+  if (s.file_epoch > (long long)epoch) return true;
+  HANDLE h = CreateFileA(s.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  log_seal_state st;
+  DWORD got = 0;
+  bool ok = ReadFile(h, &st, sizeof st, &got, nullptr) && got == sizeof st && valid(st) &&
+            memcmp(st.id, s.state.id, LOG_SEAL_ID) == 0;
+  CloseHandle(h);
+  if (ok && (long long)st.epoch > s.file_epoch) s.file_epoch = (long long)st.epoch;
+  log_seal__wipe(&st, sizeof st);
+  return s.file_epoch > (long long)epoch;
+}

@@ -49,5 +49,8 @@ long long log_sealw__epoch_now(time_t t);
 long long log_sealw__file_epoch(void);
 /* a close changed the state file to interval epoch: seen */
 void log_sealw__file_evolved(uint64_t epoch);
+/* whether interval epoch was closed already (by any closer: the state file is read where
+   the interval has ended and this process has not seen it closed) */
+bool log_sealw__closed(uint64_t epoch);
 
 #endif /* VEZ_LOG_SEALW_H */

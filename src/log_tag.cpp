@@ -13,6 +13,7 @@
 #include "log_format.h"
 #include "log_sealw.h"
 #include "log_side.h"
+#include "log_stamp.h"
 #include "sys.h"
 #include "timelib.h"
 
@@ -70,6 +71,16 @@ bool end_entry(log_seal_entry *e) { return log_sealw__end_digest(e->digest); }
 bool store_entries(log_record *r, flsem_stamp *st, log_seal_entry *e, int n) {
   log_sidecar *s = &r->seals.sidecar;
   if (s->file == INVALID_HANDLE_VALUE && !log_side__open(r, st)) return false;
+  /* a record whose interval was closed while it was written (its writer still held a lock
+     file that was removed, or was held up) is sealed late, as the next writer seals one
+     whose writer died: with the key of now, named now */
+  for (int i = 0; i < n; i++) {
+    if (e[i].type != LOG_SEAL_RECORD || !log_sealw__closed(e[i].epoch)) continue;
+    time_t now = timelib__get_unix_time();
+    e[i].type = LOG_SEAL_ORPHAN;
+    e[i].named_at = (int64_t)now;
+    if (!log_sealw__key_for(now, &e[i].epoch, e[i].id)) return false;
+  }
   uint64_t at = st->seal_count;
   log_seal_entry start;
   for (int i = 0; i < n;) {
@@ -190,4 +201,32 @@ void log_tag__seal_orphan(log_record *r, long long size) {
   if (!digest_back(r->fd, e.offset, e.length, e.digest)) return;
   store_entries(r, st, &e, 1);
   log_side__end(r);
+}
+
+void log_tag__adopt_unsealed(log_record *r, long long size) {
+  flsem_stamp *st = flsem__stamp();
+  if (!r->seals.on || st == nullptr || log_side__chain_kept(st)) return;
+  log_tag__find_chain(r);
+  const log_sidecar *s = &r->seals.sidecar;
+  if (s->file == INVALID_HANDLE_VALUE || st->seal_count == 0) return;
+  /* where sealing ends: the furthest of the last entries (two writers at once store out of
+     the order their records stand in) */
+  uint64_t end = 0;
+  for (uint64_t i = st->seal_count, looked = 0; i > 0 && looked < 8; i--, looked++) {
+    const log_seal_entry *e = log_side__entry_at(s, i - 1);
+    uint64_t to = e->type == LOG_SEAL_ROTATION ? e->offset : e->offset + e->length;
+    if (e->type != LOG_SEAL_CLAIMED && to > end) end = to;
+  }
+  if (size <= 0 || end >= (uint64_t)size) return;
+  /* whole records only: begun by a header, ended by a line end */
+  char head[LOG_FORMAT_MARK_LEN], tail[2];
+  if (sys__lseek(r->fd, (long long)end, 0) != (long long)end ||
+      sys__read(r->fd, head, sizeof head) != (int)sizeof head ||
+      memcmp(head, LOG_FORMAT_MARK, LOG_FORMAT_MARK_LEN) != 0 ||
+      sys__lseek(r->fd, size - 2, 0) != size - 2 || sys__read(r->fd, tail, 2) != 2 ||
+      memcmp(tail, LOG_FORMAT_LINE_END, 2) != 0)
+    return;
+  log_stamp__whole(st, r->id, (long long)end);
+  st->length = (uint64_t)size - end;
+  st->seal_unsealed = 1;
 }

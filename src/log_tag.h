@@ -38,4 +38,12 @@ void log_tag__seal(log_record *r);
    and sealed by this one */
 void log_tag__seal_orphan(log_record *r, long long size);
 
+/*
+** A new lock file keeps no word of a record left unsealed (the one before
+** it was removed with it): where the log of length size holds whole records
+** of ours past the end of what its sidecar seals, they are taken for such a
+** record, to be sealed by log_tag__seal_orphan as one.
+*/
+void log_tag__adopt_unsealed(log_record *r, long long size);
+
 #endif /* VEZ_LOG_TAG_H */

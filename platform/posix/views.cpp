@@ -416,9 +416,8 @@ BOOL VezRemapView(LPCVOID view, HANDLE file) {
   int was = VIEW_MAPPED;
   for (;;) {
     was = __atomic_load_n(&v->state, __ATOMIC_SEQ_CST);
-    if (was != VIEW_REPLACING &&
-        __atomic_compare_exchange_n(&v->state, &was, VIEW_SWAPPING, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST))
+    if (was != VIEW_REPLACING && __atomic_compare_exchange_n(&v->state, &was, VIEW_SWAPPING, false,
+                                                             __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
       break;
     sched_yield();
   }
