@@ -305,6 +305,73 @@ def follow_latency_loaded(writers=4, rate=2000, seconds=3.0):
     return (delays[len(delays) // 2], delays[-1], len(delays)) if delays else (None, None, 0)
 
 
+def follow_rotating(writers, rate, size, every, seconds=4.0):
+    """vezcat -f -n 0 -o json under writers of rate records a second each, records of about
+    size bytes, the log rotated about every `every` records: records written, shown, announced
+    lost by the follower's notices, lost unannounced (0 expected), latency median and p99."""
+    site = Site(lock_wait=1000)
+    log = os.path.join(site.dir, "error")
+    units = max(1, round(size * every / 512))  # the limit is in units of 512 bytes
+    site.run(["aud", "-e", str(units)])
+    site.run(["logmsg", "error", "first"])
+    follower = subprocess.Popen([os.path.join(BIN, "vezcat"), "-f", "-n", "0", "-o", "json", log],
+                                env=site.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(0.3)
+    shown, delays, announced = set(), [], [0]
+
+    def read():
+        for line in follower.stdout:
+            m = re.search(rb'"description":"w(\d+)n(\d+)t(\d+)', line)
+            if m:
+                shown.add((int(m.group(1)), int(m.group(2))))
+                delays.append(time.time() - int(m.group(3)) / 1e9)
+
+    def notices():
+        for line in follower.stderr:
+            m = re.search(rb"(\d+) records? in \d+ generations? rotated away", line)
+            if m:
+                announced[0] += int(m.group(1))
+
+    threads = [threading.Thread(target=read, daemon=True), threading.Thread(target=notices, daemon=True)]
+    for t in threads:
+        t.start()
+    procs = [subprocess.Popen([os.path.join(BIN, "logmsg"), "-c", "-"], env=site.env,
+                              stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+             for _ in range(writers)]
+    burst = max(1, rate // 200)  # a burst every 5 ms
+    pad = "p" * max(0, size - 90)
+    seq = [0] * writers
+    end = time.monotonic() + seconds
+    tick = time.monotonic()
+    while time.monotonic() < end:
+        for w, p in enumerate(procs):
+            lines = []
+            for _ in range(burst):
+                lines.append(f"error w{w}n{seq[w]}t{time.time_ns()}{pad}\n".encode())
+                seq[w] += 1
+            p.stdin.write(b"".join(lines))
+            p.stdin.flush()
+        tick += 0.005
+        time.sleep(max(0.0, tick - time.monotonic()))
+    dropped = 0
+    for p in procs:
+        p.stdin.close()
+        # the writers' own drops are told in the log by loss records, not by the follower
+        dropped += sum(int(n) for n in re.findall(rb"\w+ (\d+)", p.stderr.read()))
+        p.wait()
+    time.sleep(1.0)
+    follower.kill()
+    follower.wait()
+    for t in threads:
+        t.join(timeout=2)
+    site.close()
+    written = sum(seq) - dropped
+    delays.sort()
+    median = delays[len(delays) // 2] if delays else None
+    p99 = delays[int(len(delays) * 0.99)] if delays else None
+    return written, len(shown), announced[0], written - len(shown) - announced[0], median, p99
+
+
 def vezreg_figures():
     """vezreg against large registry files: seconds of query and export of a key with 4,000
     subkeys, of an add to a file of 445,000 values (17.8 MB), and the parse rate (MB/s of a
@@ -438,6 +505,12 @@ def main():
     if n:
         print(f"vezcat --follow with 4 writers at 2,000 records/s each: median "
               f"{median * 1e3:.1f} ms, worst {worst * 1e3:.0f} ms of {n:,} records")
+    print("vezcat -f -n 0 -o json under rotation (writers x records/s, bytes, rotation every):")
+    for writers, rate, size, every in ((4, 2000, 100, 13), (6, 5000, 50, 10), (3, 100, 65536, 1)):
+        w, sh, an, un, med, p99 = follow_rotating(writers, rate, size, every)
+        lat = "" if med is None else f", latency median {med * 1e3:.1f} ms, p99 {p99 * 1e3:.1f} ms"
+        print(f"  {writers} x {rate}/s, {size} B, every {every}: {w:,} written, {sh:,} shown, "
+              f"{an:,} announced lost, {un:,} lost unannounced{lat}")
     # last: its large files leave this process large, and a child's peak memory, as the
     # system counts it, starts from this process's when it is forked
     query, export, size, parse_rate, add = vezreg_figures()
@@ -457,4 +530,8 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) > 2 and sys.argv[2] == "follow":
+        for args in ((4, 2000, 100, 13), (6, 5000, 50, 10), (3, 100, 65536, 1)):
+            print(args, follow_rotating(*args))
+    else:
+        main()

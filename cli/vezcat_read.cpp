@@ -59,7 +59,9 @@ struct source {
   std::vector<vezcat__entry> ready; /* parsed, not yet printed */
   size_t next = 0;
   bool done = false;
-  std::vector<long long> starts; /* record starts read, for a log cut back under the reader */
+  std::vector<long long> starts; /* record starts read (following), for a log cut back under
+                                    the reader and to count its records */
+  long long before = 0;          /* records before where its reading began (following) */
   bool quiet_once = false;       /* nothing new at the last look */
   bool keep_tail = false;        /* followed: the last bytes read are kept */
   std::string tail;              /* those bytes, up to TAIL_KEEP, ending at offset */
@@ -139,7 +141,7 @@ size_t shown_entry(size_t log, bool old, const std::vector<vezcat__log> &logs) {
 
 void to_entries(source *s, std::vector<logparse__record> *recs, time_t now) {
   for (logparse__record &r : *recs) {
-    if (vezcat__opts.follow) s->starts.push_back(r.offset);
+    if (vezcat__opts.follow && !r.headless) s->starts.push_back(r.offset);
     time_t when = r.month == 0 ? 0 : vezcat_read__record_time(r, now);
     s->ready.push_back(vezcat__entry{when, s->shown, std::move(r)});
   }
@@ -176,11 +178,13 @@ void close_source(source *s) {
   s->h = INVALID_HANDLE_VALUE;
 }
 
-bool open_source(source *s, const std::vector<vezcat__log> &logs, long long offset) {
+/* opens a source at offset; given: the file, opened already (taken over) */
+bool open_source(source *s, const std::vector<vezcat__log> &logs, long long offset,
+                 HANDLE given = INVALID_HANDLE_VALUE) {
   const vezcat__log &l = logs[s->log];
   std::string path = s->old ? l.path + ".old" : l.path;
   bool absent = false;
-  s->h = open_file(path, true, &absent);
+  s->h = given != INVALID_HANDLE_VALUE ? given : open_file(path, true, &absent);
   if (s->h == INVALID_HANDLE_VALUE) {
     if (absent && l.named && !s->old) vezcat__unreadable(path, system_reason(ERROR_FILE_NOT_FOUND));
     return false;
@@ -210,6 +214,7 @@ bool open_source(source *s, const std::vector<vezcat__log> &logs, long long offs
   s->next = 0;
   s->done = false;
   s->starts.clear();
+  s->before = 0;
   s->tail.clear();
   if (offset > 0 && !seek(s->h, offset)) return false;
   return true;
@@ -380,8 +385,18 @@ struct followed {
   bool finished = false; /* no longer the log: read to its end */
   std::vector<std::pair<HANDLE, file_id>> held; /* generations read before it, the latest */
   time_t last_seen = 0;                         /* the time of the last record given out */
+  bool counted = false;   /* the stamp counted the one in hand when it was taken up: */
+  uint64_t rotations = 0; /* the log's rotations then */
+  bool records_known = false;
+  uint64_t records_before = 0; /* and the records of the generations before it */
+};
+
+/* what the stamp said when a generation was opened, no rotation coming between */
+struct count_at_open {
   bool counted = false;
   uint64_t rotations = 0;
+  bool records_known = false;
+  uint64_t records_before = 0;
 };
 
 constexpr size_t HELD_MOST = 2;
@@ -421,16 +436,79 @@ void hold(followed *f, HANDLE h, const file_id &id) {
   }
 }
 
-/* the lock file's count of rotations of the log, where it can be read (see above) */
-bool rotations_of(const std::string &path, uint64_t *count) {
+/* the lock file's stamp of the log, where it can be read (see above) */
+bool stamp_of(const std::string &path, flsem_stamp *st) {
   if (!VezKeepFilesOpen()) return false;
   int fd = _open((path + ".lok").c_str(), _O_RDONLY | _O_BINARY);
   if (fd < 0) return false;
-  flsem_stamp st;
-  bool ok = _read(fd, &st, sizeof st) == (int)sizeof st && st.magic == FLSEM_STAMP_MAGIC;
+  bool ok = _read(fd, st, sizeof *st) == (int)sizeof *st && st->magic == FLSEM_STAMP_MAGIC;
   _close(fd);
-  if (ok) *count = st.rotations;
   return ok;
+}
+
+/* tries at opening the file at a log's name with no rotation between two looks at the stamp */
+constexpr int COUNTED_TRIES = 50;
+
+/*
+** Opens a file of a log (its name, or its old copy's; INVALID_HANDLE_VALUE
+** where it cannot be), with the log's stamp looked at before and after:
+** where both looks agree, no rotation came between, and *c says the counts
+** (at the log's name: the generation opened is the one they begin).
+*/
+HANDLE open_counted(const std::string &path, const std::string &file, count_at_open *c) {
+  *c = count_at_open();
+  bool absent = false;
+  for (int tries = 0; tries < COUNTED_TRIES; tries++) {
+    flsem_stamp a, b;
+    bool have = stamp_of(path, &a);
+    HANDLE h = open_file(file, false, &absent);
+    if (!have || h == INVALID_HANDLE_VALUE) return h;
+    if (stamp_of(path, &b) && a.rotations == b.rotations && a.records_before == b.records_before) {
+      c->counted = true;
+      c->rotations = b.rotations;
+      c->records_known = b.counted != 0;
+      c->records_before = b.records_before;
+      return h;
+    }
+    CloseHandle(h);
+  }
+  return open_file(file, false, &absent);
+}
+
+/* the record headers of a file up to end (a generation taken up past its start) */
+long long headers_before(HANDLE h, long long end) {
+  long long n = 0, at = 0;
+  char prev = '\n';
+  std::string carry; /* a line start's first bytes, cut by the piece's end */
+  if (!seek(h, 0)) return 0;
+  while (at < end) {
+    DWORD want = (DWORD)std::min<long long>(PIECE, end - at), got = 0;
+    if (!ReadFile(h, piece, want, &got, nullptr) || got == 0) break;
+    for (DWORD i = 0; i < got; i++) {
+      if (!carry.empty()) {
+        carry += piece[i];
+        if (carry.compare(0, carry.size(), LOG_FORMAT_MARK, carry.size()) != 0)
+          carry.clear();
+        else if (carry.size() == (size_t)LOG_FORMAT_MARK_LEN)
+          n++, carry.clear();
+      } else if (prev == '\n' && piece[i] == LOG_FORMAT_MARK[0]) {
+        carry = piece[i];
+      }
+      prev = piece[i];
+    }
+    at += got;
+  }
+  return n;
+}
+
+/* records read of a source (following) */
+long long records_read(const source &s) { return s.before + (long long)s.starts.size(); }
+
+void note_counts(followed *f, const count_at_open &c) {
+  f->counted = c.counted;
+  f->rotations = c.rotations;
+  f->records_known = c.records_known;
+  f->records_before = c.records_before;
 }
 
 /* "2026-12-08 02:00:48" */
@@ -445,28 +523,30 @@ std::string local_text(time_t t) {
 
 /* reads a generation whole from its start (one the follower never had as the log), and
    holds it */
-void read_whole(followed *f, const std::vector<vezcat__log> &logs,
-                std::vector<vezcat__entry> *batch, time_t now) {
+long long read_whole(followed *f, const std::vector<vezcat__log> &logs, HANDLE h,
+                     std::vector<vezcat__entry> *batch, time_t now) {
   source old;
   old.log = f->s.log;
   old.old = true;
-  if (!open_source(&old, logs, 0)) return;
+  if (!open_source(&old, logs, 0, h)) return 0;
   while (pull(&old, now)) {
   }
   flush(&old, true, now);
   collect(&old, batch, &f->last_seen);
   hold(f, old.h, old.id);
+  return records_read(old);
 }
 
-/* takes up the generation at the log's name from its start; the one in hand is held */
-void take_up(followed *f, const std::vector<vezcat__log> &logs, time_t now) {
+/* takes up the generation at the log's name, opened as h, from its start; the one in hand
+   is held */
+void take_up(followed *f, const std::vector<vezcat__log> &logs, time_t now, HANDLE h) {
   source *s = &f->s;
   if (f->open && s->h != INVALID_HANDLE_VALUE) {
     hold(f, s->h, s->id);
     s->h = INVALID_HANDLE_VALUE;
   }
   close_source(s);
-  f->open = open_source(s, logs, 0);
+  f->open = open_source(s, logs, 0, h);
   f->finished = false;
   s->keep_tail = true;
   if (!f->open) return;
@@ -497,6 +577,51 @@ long long rewritten_at(source *s) {
   return -1;
 }
 
+/*
+** Says what went with the generations rotated away unread between the one
+** read last and the one taken up (by c), where the stamp counted both: how
+** many records (the records before the new one, less those read: seen), in
+** how many generations, and between which times. A lock file made anew
+** meanwhile counts from 0 again: whatever went is not known, and said so.
+*/
+void tell_missed(const followed &f, const count_at_open &c, const std::string &path, bool old_read,
+                 long long seen, time_t last_before, const std::vector<vezcat__entry> &batch,
+                 size_t first_new) {
+  if (!f.counted || !c.counted) return;
+  time_t first_after = 0;
+  for (size_t i = first_new; i < batch.size() && first_after == 0; i++)
+    first_after = batch[i].when;
+  for (size_t i = f.s.next; i < f.s.ready.size() && first_after == 0; i++)
+    first_after = f.s.ready[i].when;
+  std::string from = local_text(last_before),
+              to = first_after != 0 ? local_text(first_after) : "now";
+  if (c.rotations < f.rotations) {
+    cli_report__warn("%s: its lock file was made anew: records rotated away meanwhile from %s "
+                     "to %s, if any, cannot be counted",
+                     path.c_str(), from.c_str(), to.c_str());
+    return;
+  }
+  uint64_t rotated = c.rotations - f.rotations, taken = old_read ? 2 : 1;
+  uint64_t generations = rotated > taken ? rotated - taken : 0;
+  long long lost = -1;
+  if (f.records_known && c.records_known && c.records_before >= f.records_before)
+    lost = std::max<long long>(0, (long long)(c.records_before - f.records_before) - seen);
+  if (generations == 0 && lost <= 0) return;
+  if (lost < 0) {
+    cli_report__warn("%s: %llu generation%s rotated away before %s could be read: records "
+                     "from %s to %s may be missing",
+                     path.c_str(), (unsigned long long)generations, generations == 1 ? "" : "s",
+                     generations == 1 ? "it" : "they", from.c_str(), to.c_str());
+    return;
+  }
+  if (generations == 0) generations = 1; /* records of one read only in part */
+  cli_report__warn("%s: %lld record%s in %llu generation%s rotated away before %s could be "
+                   "read, from %s to %s",
+                   path.c_str(), lost, lost == 1 ? "" : "s", (unsigned long long)generations,
+                   generations == 1 ? "" : "s", generations == 1 ? "it" : "they", from.c_str(),
+                   to.c_str());
+}
+
 /* what a record read and then cut back is said to be */
 const char CUT_UNDER_READER[] =
     "cut back under the reader (a torn record a later writer mended, or a cut by hand)";
@@ -507,10 +632,12 @@ bool read_on_from(followed *f, const std::vector<vezcat__log> &logs, long long a
   std::vector<long long> keep;
   for (long long x : s->starts)
     if (x < at) keep.push_back(x);
+  long long before = s->before;
   close_source(s);
   f->open = open_source(s, logs, at);
   s->keep_tail = true;
   s->starts = keep;
+  s->before = before;
   if (!f->open) return false;
   while (pull(s, now)) {
   }
@@ -580,34 +707,27 @@ void look(followed *f, const std::vector<vezcat__log> &logs, std::vector<vezcat_
       collect(s, batch, &f->last_seen);
       f->finished = true;
     }
-    if (!at_name.valid) return; /* between a move and the next log: looked at again */
-    uint64_t before_count = 0, after_count = 0;
-    bool counted = rotations_of(path, &before_count);
+    count_at_open c;
+    HANDLE h = open_counted(path, path, &c);
+    if (h == INVALID_HANDLE_VALUE) return; /* between a move and the next log: looked at again */
+    file_id new_id = identity(h, nullptr);
     time_t last_before = f->last_seen;
-    file_id old_id = identity_at(path + ".old", nullptr);
-    bool old_new = f->open && old_id.valid && !had(*f, old_id) && !(old_id == at_name);
+    long long seen = f->open ? records_read(*s) : 0;
+    /* the old copy is read where it is a generation never had before the one taken up: where
+       the stamp counts, only the one just before it (a later one would be counted twice) */
+    count_at_open oc;
+    HANDLE old_h = f->open ? open_counted(path, path + ".old", &oc) : INVALID_HANDLE_VALUE;
+    file_id old_id = identity(old_h, nullptr);
+    bool old_new = old_h != INVALID_HANDLE_VALUE && !had(*f, old_id) && !(old_id == new_id) &&
+                   (!c.counted || (oc.counted && oc.rotations == c.rotations));
     size_t first_new = batch->size();
-    if (old_new) read_whole(f, logs, batch, now);
-    take_up(f, logs, now);
-    counted = counted && rotations_of(path, &after_count) && after_count == before_count;
-    if (counted && f->counted && before_count >= f->rotations) {
-      uint64_t rotated = before_count - f->rotations, taken = old_new ? 2 : 1;
-      if (rotated > taken) {
-        time_t first_after = 0;
-        for (size_t i = first_new; i < batch->size() && first_after == 0; i++)
-          first_after = (*batch)[i].when;
-        for (size_t i = s->next; i < s->ready.size() && first_after == 0; i++)
-          first_after = s->ready[i].when;
-        cli_report__warn("%s: %llu generation%s rotated away before %s could be read: records "
-                         "from %s to %s may be missing",
-                         path.c_str(), (unsigned long long)(rotated - taken),
-                         rotated - taken == 1 ? "" : "s", rotated - taken == 1 ? "it" : "they",
-                         local_text(last_before).c_str(),
-                         first_after != 0 ? local_text(first_after).c_str() : "now");
-      }
-    }
-    f->counted = counted;
-    f->rotations = before_count;
+    if (old_new)
+      seen += read_whole(f, logs, old_h, batch, now);
+    else if (old_h != INVALID_HANDLE_VALUE)
+      CloseHandle(old_h);
+    take_up(f, logs, now, h);
+    tell_missed(*f, c, path, old_new, seen, last_before, *batch, first_new);
+    note_counts(f, c);
     grew = true;
   }
   /* a record at the end is given out once the file has been quiet */
@@ -789,9 +909,18 @@ void vezcat_read__run(std::vector<vezcat__log> *logs) {
         at = resume_point(sources[k]);
       else
         identity(sources[k].h, &at);
-      f.open = open_source(&f.s, *logs, at);
+      count_at_open c;
+      HANDLE h = open_counted((*logs)[i].path, (*logs)[i].path, &c);
+      f.open = open_source(&f.s, *logs, 0, h);
+      if (f.open) {
+        /* the records before where following begins count as read */
+        f.s.before = headers_before(f.s.h, at);
+        f.open = seek(f.s.h, at);
+        f.s.offset = at;
+        f.s.parser.at = at;
+        note_counts(&f, c);
+      }
       f.s.keep_tail = true;
-      if (f.open) f.counted = rotations_of((*logs)[i].path, &f.rotations);
     }
     followers.push_back(std::move(f));
   }

@@ -64,11 +64,19 @@ struct flsem_stamp {
   uint32_t seal_version; /* the sidecar's version as checked (0: not checked, an earlier
                             release's lock file) */
   uint32_t zero2;
-  uint8_t reserved[104]; /* zero: room for what later releases keep */
+  /* the records whose headers went out whole at the log's name (across rotations), and of
+     them those before the generation at its name now: a reader tells by them how many
+     records went with the generations it could not read */
+  uint64_t records;
+  uint64_t records_before;
+  uint32_t counted; /* 1 once a writer of this release keeps the two counts */
+  uint32_t zero3;
+  uint8_t reserved[80]; /* zero: room for what later releases keep */
 };
 constexpr size_t FLSEM_STAMP_SIZE = 256;
 static_assert(sizeof(flsem_stamp) == FLSEM_STAMP_SIZE, "the stamp is 256 bytes");
 static_assert(offsetof(flsem_stamp, first_mend) == 56, "no padding in the stamp");
+static_assert(offsetof(flsem_stamp, records) == 152, "the counts after the chain's fields");
 constexpr uint32_t FLSEM_STAMP_MAGIC = 0x6b6c7a76; /* "vzlk" */
 constexpr uint32_t FLSEM_STAMP_VERSION = 1;
 /* a record written in pieces, its length not known before its first byte went out */

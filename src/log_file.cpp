@@ -220,6 +220,7 @@ int open_locked(log_record *r, int max_size) {
     log_sidemv__move(r->path);
     if (st != nullptr) {
       st->rotations++;
+      st->records_before = st->records;
       if (move_aside) st->seal_version = LOG_SEAL_SIDECAR_VERSION;
     }
   }

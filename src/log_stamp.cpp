@@ -133,7 +133,11 @@ void log_stamp__begin(log_record *r) {
 void log_stamp__written(log_record *r) {
   flsem_stamp *s = flsem__stamp();
   log_stamp__whole(s, r->id, r->start);
-  if (s != nullptr) s->length = r->written;
+  if (s == nullptr) return;
+  s->length = r->written;
+  /* a record that follows a loss record in one write: two headers */
+  s->records += r->second != 0 ? 2 : 1;
+  s->counted = 1;
 }
 
 bool log_stamp__cut_back(log_record *r) {

@@ -271,10 +271,13 @@ TEST_F(Reader, FollowSaysExactlyHowManyGenerationsRotatedAwayUnread) {
     int rotations;
     std::vector<std::string> shown;
     const char *told; /* null: nothing said */
-  } cases[] = {{1, {"first", "r1"}, nullptr},
-               {2, {"first", "r1", "r2"}, nullptr},
-               {3, {"first", "r2", "r3"}, "1 generation rotated away before it could be read"},
-               {5, {"first", "r4", "r5"}, "3 generations rotated away before they could be read"}};
+  } cases[] = {
+      {1, {"first", "r1"}, nullptr},
+      {2, {"first", "r1", "r2"}, nullptr},
+      {3, {"first", "r2", "r3"}, ": 1 record in 1 generation rotated away before it could be read"},
+      {5,
+       {"first", "r4", "r5"},
+       ": 3 records in 3 generations rotated away before they could be read"}};
   for (const auto &c : cases) {
     for (const char *f : {"error", "error.old", "error.lok"})
       testenv::remove_file(path(f));
