@@ -170,6 +170,40 @@ bool short_text_line(const char *s, size_t n, std::string *out) {
   return true;
 }
 
+/* no header is longer than this (a name and a source of "<xx>" at most) */
+constexpr size_t HEADER_MOST = 1024;
+
+/*
+** Where a header begins inside a line (after its first byte) and runs to
+** its end, or 0: a record glued onto bytes cut short, or onto garbage.
+*/
+size_t glued_header_at(const char *s, size_t n, logparse__record *h) {
+  size_t from = n > HEADER_MOST ? n - HEADER_MOST : 1;
+  if (from == 0) from = 1;
+  for (size_t at = from; at + 22 <= n; at++) {
+    const char *m = static_cast<const char *>(memchr(s + at, LOG_FORMAT_MARK[0], n - at));
+    if (m == nullptr) return 0;
+    at = (size_t)(m - s);
+    if (n - at >= (size_t)LOG_FORMAT_MARK_LEN &&
+        memcmp(m, LOG_FORMAT_MARK, LOG_FORMAT_MARK_LEN) == 0) {
+      /* the mark's first dash: a run of them is a mark only at its last six */
+      size_t last = at;
+      while (last + LOG_FORMAT_MARK_LEN < n && s[last + LOG_FORMAT_MARK_LEN] == '-')
+        last++;
+      if (header(s + last, n - last, h)) return last;
+      at = last + LOG_FORMAT_MARK_LEN - 1;
+    }
+  }
+  return 0;
+}
+
+/* whether a line can be one of the short form's dump (its text, or its hex line) */
+bool short_form_line(const char *s, size_t n) {
+  if (n >= 2 && s[0] == '0' && s[1] == 'x') return true;
+  std::string bytes;
+  return short_text_line(s, n, &bytes);
+}
+
 void reset_record(logparse__parser *p) {
   p->current = logparse__record();
   p->in_record = p->have_desc = p->in_dump = false;
@@ -279,49 +313,143 @@ void finish_record(logparse__parser *p, std::vector<logparse__record> *out) {
   reset_record(p);
 }
 
-void dump_line(logparse__parser *p, const char *s, size_t n) {
+/*
+** A line after the description: one of the record's dump, or (false) one
+** that belongs to no record, which ends the record (whole, unless its dump
+** was left unfinished).
+*/
+bool dump_line(logparse__parser *p, const char *s, size_t n) {
   logparse__record &r = p->current;
   bool first = !p->in_dump;
-  p->in_dump = true;
   if (p->full_form) {
     bool last = false;
     size_t expected = (size_t)r.data.size();
     if (!p->full_ended && expected % LOG_FORMAT_FULL_BYTES == 0 &&
         full_dump_line(s, n, expected, &r.data, &last)) {
+      p->in_dump = true;
       p->full_ended = last;
-      return;
+      return true;
     }
     if (!first) {
-      /* full-form lines, then one that is not: the dump was cut, or is damaged */
-      if (!r.damage) r.damage = p->full_ended ? "a line after its dump" : "a dump cut short";
-      return;
+      /* full-form lines, then one that is not: after the dump's short last line the record
+         is whole; before it the dump was cut, or is damaged */
+      if (!p->full_ended && !r.damage) r.damage = "a dump cut short";
+      return false;
     }
     p->full_form = false;
     r.data.clear();
   }
+  if (!short_form_line(s, n)) {
+    /* a short form's text line is as wide as the form, but for its last */
+    if (!p->short_lines.empty() && !r.damage) {
+      std::string bytes;
+      const std::string &lastl = p->short_lines.back();
+      if (p->short_lines.size() > 1 && short_text_line(lastl.data(), lastl.size(), &bytes) &&
+          bytes.size() == (size_t)LOG_FORMAT_TEXT_WIDTH)
+        r.damage = "a dump cut short";
+    }
+    return false;
+  }
+  p->in_dump = true;
   if (p->short_bytes + n > LOGPARSE_SHORT_MAX) {
     if (!r.damage) r.damage = "a dump of no known form";
-    return;
+    return true;
   }
   p->short_bytes += n;
   p->short_lines.emplace_back(s, n);
+  return true;
+}
+
+void line(logparse__parser *p, const char *s, size_t n, long long start, size_t stored,
+          std::vector<logparse__record> *out);
+
+/* a record begins with the header h, its line at s (stored bytes) */
+void begin_record(logparse__parser *p, logparse__record *h, const char *s, size_t stored,
+                  long long start, std::vector<logparse__record> *out) {
+  finish_record(p, out);
+  finish_stray(p, h, out);
+  p->current = std::move(*h);
+  p->current.offset = start;
+  p->in_record = true;
+  if (p->keep_text) p->current.text.append(s, stored);
+}
+
+/*
+** A line that belongs to no record, unless a header glued onto it begins
+** one: the bytes before the header are lines of no record (or of the record
+** in hand, where keep says so), the header starts a record of its own.
+*/
+void foreign_line(logparse__parser *p, const char *s, size_t n, long long start, size_t stored,
+                  std::vector<logparse__record> *out) {
+  logparse__record h;
+  size_t k = glued_header_at(s, n, &h);
+  if (k == 0) {
+    stray_line(p, s, stored, start);
+    return;
+  }
+  stray_line(p, s, k, start);
+  begin_record(p, &h, s + k, stored - k, start + (long long)k, out);
+}
+
+/*
+** The record in hand was a record cut short with another glued onto its
+** last description line: the one cut ends before the glued header, which
+** begins the record whose "Desc:" line has come.
+*/
+void split_glued(logparse__parser *p, std::vector<logparse__record> *out) {
+  logparse__record &r = p->current;
+  p->glued = false;
+  if (p->keep_text && !r.text.truncate(p->glued_text_keep)) return;
+  r.description.resize(p->glued_desc_keep);
+  if (!r.damage) r.damage = "cut short";
+  std::string text = std::move(p->glued_text);
+  begin_record(p, &p->glued_header, text.data(), text.size(), p->glued_offset, out);
+  p->have_desc = false;
+}
+
+/* a description line: one that ends in a header may hold a record glued onto it */
+void watch_glued(logparse__parser *p, const char *s, size_t n, long long start, size_t stored) {
+  logparse__record h;
+  size_t k = glued_header_at(s, n, &h);
+  if (k <= (size_t)LOG_FORMAT_LEAD_LEN || p->current.description.size() < n - k) return;
+  p->glued = true;
+  p->glued_header = std::move(h);
+  p->glued_offset = start + (long long)k;
+  p->glued_desc_keep = p->current.description.size() - (n - k);
+  p->glued_text_keep = p->current.text.size() + (long long)k;
+  p->glued_text.assign(s + k, stored - k);
 }
 
 /* one line, without its line end */
 void line(logparse__parser *p, const char *s, size_t n, long long start, size_t stored,
           std::vector<logparse__record> *out) {
   logparse__record h;
+  bool glued = p->glued;
+  p->glued = false;
   if (header(s, n, &h)) {
-    finish_record(p, out);
-    finish_stray(p, &h, out);
-    p->current = std::move(h);
-    p->current.offset = start;
-    p->in_record = true;
-  } else if (!p->in_record) {
-    stray_line(p, s, stored, start);
+    begin_record(p, &h, s, stored, start, out);
     return;
-  } else if (!p->have_desc) {
-    if (n >= (size_t)LOG_FORMAT_LEAD_LEN && memcmp(s, LOG_FORMAT_DESC, LOG_FORMAT_LEAD_LEN) == 0) {
+  }
+  if (!p->in_record) {
+    foreign_line(p, s, n, start, stored, out);
+    return;
+  }
+  bool desc_line =
+      n >= (size_t)LOG_FORMAT_LEAD_LEN && memcmp(s, LOG_FORMAT_DESC, LOG_FORMAT_LEAD_LEN) == 0;
+  if (glued && desc_line && p->have_desc) {
+    p->glued = true;
+    split_glued(p, out);
+  }
+  if (!p->have_desc) {
+    if (!desc_line && glued_header_at(s, n, &h) > 0) {
+      /* a header, then a line with another record's header at its end: the first has no
+         description, the bytes before the second are of no record */
+      p->current.damage = "no description";
+      finish_record(p, out);
+      foreign_line(p, s, n, start, stored, out);
+      return;
+    }
+    if (desc_line) {
       p->current.description.assign(s + LOG_FORMAT_LEAD_LEN, n - LOG_FORMAT_LEAD_LEN);
       p->last_desc_len = n - LOG_FORMAT_LEAD_LEN;
     } else {
@@ -341,8 +469,26 @@ void line(logparse__parser *p, const char *s, size_t n, long long start, size_t 
       p->current.description.append(s + LOG_FORMAT_LEAD_LEN, n - LOG_FORMAT_LEAD_LEN);
     }
     p->last_desc_len = n - LOG_FORMAT_LEAD_LEN;
-  } else {
-    dump_line(p, s, n);
+  } else if (!dump_line(p, s, n)) {
+    finish_record(p, out);
+    foreign_line(p, s, n, start, stored, out);
+    return;
+  }
+  if (p->have_desc && !p->in_dump && !p->current.description_cut) {
+    if (n > (size_t)(LOG_FORMAT_LEAD_LEN + LOG_FORMAT_DESC_WIDTH)) {
+      /* longer than any description line: what ends it in a header is a record's own */
+      logparse__record g;
+      size_t k = glued_header_at(s, n, &g);
+      if (k > (size_t)LOG_FORMAT_LEAD_LEN && p->current.description.size() >= n - k) {
+        p->current.description.resize(p->current.description.size() - (n - k));
+        if (p->keep_text) p->current.text.append(s, k);
+        if (!p->current.damage) p->current.damage = "cut short";
+        begin_record(p, &g, s + k, stored - k, start + (long long)k, out);
+        return;
+      }
+    } else {
+      watch_glued(p, s, n, start, stored);
+    }
   }
   if (p->keep_text) p->current.text.append(s, stored);
 }
@@ -354,6 +500,29 @@ void stored_line(logparse__parser *p, const char *s, size_t stored, long long st
   if (n > 0 && s[n - 1] == '\n') n--;
   if (n > 0 && s[n - 1] == '\r') n--;
   line(p, s, n, start, stored, out);
+}
+
+/* the last bytes of an over-long line, kept while the rest is dropped */
+void keep_tail(logparse__parser *p, const char *s, size_t n) {
+  if (n >= HEADER_MOST) {
+    p->skip_tail.assign(s + n - HEADER_MOST, HEADER_MOST);
+    return;
+  }
+  p->skip_tail.append(s, n);
+  if (p->skip_tail.size() > HEADER_MOST) p->skip_tail.erase(0, p->skip_tail.size() - HEADER_MOST);
+}
+
+/* an over-long line ended: a header at its end begins a record all the same */
+void tail_header(logparse__parser *p, std::vector<logparse__record> *out) {
+  std::string t = std::move(p->skip_tail);
+  p->skip_tail.clear();
+  size_t n = t.size();
+  if (n > 0 && t[n - 1] == '\n') n--;
+  if (n > 0 && t[n - 1] == '\r') n--;
+  logparse__record h;
+  size_t k = glued_header_at(t.data(), n, &h);
+  if (k == 0) return;
+  begin_record(p, &h, t.data() + k, t.size() - k, p->at - (long long)(t.size() - k), out);
 }
 
 } // namespace
@@ -407,6 +576,14 @@ void logparse__blob::clear() {
   length = 0;
 }
 
+bool logparse__blob::truncate(long long n) {
+  if (n >= length) return true;
+  if (spill != nullptr) return false;
+  memory.resize((size_t)n);
+  length = n;
+  return true;
+}
+
 char logparse__blob::back() const {
   if (length == 0) return '\0';
   if (spill == nullptr) return memory.back();
@@ -446,7 +623,11 @@ void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
     long long start = p->at;
     p->at += (long long)len;
     if (p->skipping) {
-      if (nl != nullptr) p->skipping = false;
+      keep_tail(p, bytes, len);
+      if (nl != nullptr) {
+        p->skipping = false;
+        tail_header(p, out);
+      }
     } else if (p->partial.empty() && nl != nullptr) {
       stored_line(p, bytes, len, start, out); /* most lines: no copy */
     } else if (p->partial.size() + len > LOGPARSE_LINE_MAX) {
@@ -456,8 +637,12 @@ void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
       } else {
         stray_line(p, nullptr, 0, p->at - (long long)(p->partial.size() + len));
       }
+      p->skip_tail.clear();
+      keep_tail(p, p->partial.data(), p->partial.size());
+      keep_tail(p, bytes, len);
       p->partial.clear();
       p->skipping = nl == nullptr;
+      if (nl != nullptr) tail_header(p, out);
     } else {
       p->partial.append(bytes, len);
       if (nl != nullptr) {
@@ -473,13 +658,7 @@ void logparse__feed(logparse__parser *p, const char *bytes, size_t n,
 bool logparse__pending(const logparse__parser *p) { return p->in_record; }
 
 const char *logparse__not_a_log(const char *bytes, size_t n, bool whole) {
-  size_t controls = 0;
-  for (size_t i = 0; i < n; i++) {
-    unsigned char c = (unsigned char)bytes[i];
-    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f) controls++;
-  }
-  if (n > 0 && controls * 2 > n) return "mostly bytes that no log holds";
-  /* a header among the lines whole so far (a file just begun may hold none yet) */
+  /* a header anywhere (at a line's start, or glued after damage) makes it a log */
   const char *end = bytes + n, *line = bytes;
   bool any_line = false;
   for (const char *nl;
@@ -490,13 +669,18 @@ const char *logparse__not_a_log(const char *bytes, size_t n, bool whole) {
     size_t len = (size_t)(nl - line);
     if (len > 0 && line[len - 1] == '\r') len--;
     logparse__record r;
-    if (header(line, len, &r)) return nullptr;
+    if (header(line, len, &r) || glued_header_at(line, len, &r) > 0) return nullptr;
   }
-  if (any_line) return "no record header in its first 64 KiB";
   /* no line whole yet: a record being written, or torn, begins with its mark */
   size_t k = n < (size_t)LOG_FORMAT_MARK_LEN ? n : (size_t)LOG_FORMAT_MARK_LEN;
-  if (whole && memcmp(bytes, LOG_FORMAT_MARK, k) != 0) return "no record header in it";
-  return nullptr;
+  if (!any_line && (!whole || memcmp(bytes, LOG_FORMAT_MARK, k) == 0)) return nullptr;
+  size_t controls = 0;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = (unsigned char)bytes[i];
+    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f) controls++;
+  }
+  if (controls * 2 > n) return "mostly bytes that no log holds";
+  return whole ? "no record header in it" : "no record header in its first 64 KiB";
 }
 
 void logparse__flush(logparse__parser *p, bool at_end, std::vector<logparse__record> *out) {

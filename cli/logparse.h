@@ -35,6 +35,8 @@ struct logparse__blob {
   void append(const char *bytes, size_t n);
   void append(const std::string &s) { append(s.data(), s.size()); }
   void clear();
+  /* only the first n bytes kept; false where they are spilled (kept as they are) */
+  bool truncate(long long n);
   long long size() const { return length; }
   bool empty() const { return length == 0; }
   /* the last byte (0 when empty) */
@@ -109,7 +111,16 @@ struct logparse__parser {
   bool have_stray = false;
   logparse__record previous; /* the time fields of the last record given out */
   bool have_previous = false;
-  size_t damaged = 0; /* lines that belong to no record */
+  size_t damaged = 0;    /* lines that belong to no record */
+  std::string skip_tail; /* the last bytes of an over-long line: a header may end it */
+  /* a description line that ends in what reads as a header: a record glued onto one cut
+     short, if the next line is that record's "Desc:" line */
+  bool glued = false;
+  logparse__record glued_header;
+  long long glued_offset = 0;    /* where that header begins */
+  size_t glued_desc_keep = 0;    /* the description before it */
+  long long glued_text_keep = 0; /* the record's text before it */
+  std::string glued_text;        /* the header's own stored bytes */
 };
 
 void logparse__init(logparse__parser *p, bool keep_text, long long offset = 0);

@@ -198,6 +198,84 @@ TEST_F(Reader, DamageIsShownWhereItLiesAndNoLogIsRefused) {
   EXPECT_EQ(vezcat({path("missing")}).status, 1);
 }
 
+TEST_F(Reader, DamageHidesNoRecordAroundIt) {
+  /* records as the writer writes them: a short one, one with a long description and a full
+     dump, one with a short-form dump */
+  std::string log = path("pieces");
+  AuditInfo full = {1, 1, 1000000}, text = {0, 1, 1000000};
+  std::string long_desc(150, 'd'), data(40, 'x');
+  log_msg__log_message(log.c_str(), 1, 1, &full, 0, "p", "s", 1, "first", nullptr, 0);
+  log_msg__log_message(log.c_str(), 1, 1, &full, 0, "p", "s", 2, long_desc.c_str(), data.data(),
+                       (int)data.size());
+  log_msg__log_message(log.c_str(), 1, 1, &text, 0, "p", "s", 3, "third", data.data(),
+                       (int)data.size());
+  std::string all = testenv::read_file(log);
+  size_t second = all.find("------", 1), third = all.find("------", second + 1);
+  ASSERT_NE(third, std::string::npos);
+  std::string a = all.substr(0, second), b = all.substr(second, third - second),
+              c = all.substr(third);
+  std::string nuls(4096, '\0'), big_nuls((2 << 20) + 5, '\0');
+  struct {
+    const char *what;
+    std::string text;
+    std::vector<std::string> descs; /* every record's description, in order */
+    std::vector<bool> damaged;      /* and whether it is damaged */
+    size_t stray;                   /* lines of no record */
+  } cases[] = {
+      {"cut in a description line, the next record glued on",
+       a.substr(0, a.find("first") + 2) + b + c,
+       {"fi", long_desc, "third"},
+       {true, false, false},
+       0},
+      {"cut in a long description, glued",
+       a + b.substr(0, b.find("dddd") + 60) + c,
+       {"first", std::string(60, 'd'), "third"},
+       {false, true, false},
+       0},
+      {"cut in a header, glued", a.substr(0, 12) + b + c, {long_desc, "third"}, {false, false}, 1},
+      {"garbage lines after a whole dump",
+       a + b + "\x01garbage\r\n\x02more\r\n" + c,
+       {"first", long_desc, "third"},
+       {false, false, false},
+       2},
+      {"NULs after a record without data",
+       a + nuls + b + c,
+       {"first", long_desc, "third"},
+       {false, false, false},
+       1},
+      {"NULs after a short-form dump",
+       a + b + c + nuls + a,
+       {"first", long_desc, "third", "first"},
+       {false, false, false, false},
+       1},
+      {"more NULs than a line may hold", a + big_nuls + b, {"first", long_desc}, {false, false}, 1},
+  };
+  for (const auto &k : cases) {
+    size_t stray = 0;
+    std::vector<logparse__record> recs = parse(k.text, &stray);
+    std::vector<std::string> descs;
+    std::vector<bool> damaged;
+    for (const logparse__record &r : recs)
+      if (!r.headless) {
+        descs.push_back(r.description);
+        damaged.push_back(r.damage != nullptr);
+      }
+    EXPECT_EQ(descs, k.descs) << k.what;
+    EXPECT_EQ(damaged, k.damaged) << k.what;
+    EXPECT_EQ(stray, k.stray) << k.what;
+    /* every record's data comes back whole where the record is */
+    for (const logparse__record &r : recs)
+      if (!r.headless && r.description == long_desc && !r.damage) {
+        EXPECT_EQ(r.data.str(), data) << k.what;
+      }
+    /* a small log with a NUL run in it is a log */
+    EXPECT_EQ(logparse__not_a_log(k.text.data(), std::min(k.text.size(), LOGPARSE_SAMPLE),
+                                  k.text.size() <= LOGPARSE_SAMPLE),
+              nullptr)
+        << k.what;
+  }
+}
+
 /* the descriptions of the JSON records printed, in order */
 std::vector<std::string> json_descs(const std::string &out) {
   std::vector<std::string> d;
