@@ -203,10 +203,16 @@ void vezcat__unreadable(const std::string &path, const char *reason) {
   vezcat__status = CLI_FAILED;
 }
 
+vezcat__kind vezcat__record_kind(const vezcat__log &log, const logparse__record &r) {
+  if (r.headless) return log.kind;
+  if (r.configured_level != 1) return log.kind == VEZCAT_ERROR ? VEZCAT_AUDIT : log.kind;
+  return log.kind_known ? log.kind : VEZCAT_ERROR;
+}
+
 bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
   const vezcat__options &o = vezcat__opts;
   const logparse__record &r = e.rec;
-  if (o.kinds != 0 && !(o.kinds & (1u << log.kind))) return false;
+  if (o.kinds != 0 && !(o.kinds & (1u << vezcat__record_kind(log, r)))) return false;
   if (o.since_set && e.when < o.since) return false;
   if (o.until_set && e.when > o.until) return false;
   /* lines of no record have no fields to match */
@@ -380,7 +386,7 @@ int main(int argc, char **argv) {
   for (int i = optind; i < argc; i++) {
     vezcat__log l;
     l.path = argv[i];
-    l.kind = vezcat_find__kind_of(l.path);
+    l.kind = vezcat_find__kind_of(l.path, &l.kind_known);
     l.named = true;
     logs.push_back(l);
   }

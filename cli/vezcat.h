@@ -22,6 +22,7 @@ extern const char *const vezcat__kind_names[3];
 struct vezcat__log {
   std::string path;
   vezcat__kind kind;
+  bool kind_known = false; /* its kind is the configuration's (or its name's), not a guess */
   bool named = false;
 };
 
@@ -60,6 +61,15 @@ extern int vezcat__status;
 /* says that a log cannot be read, with the system's reason, and sets the status */
 void vezcat__unreadable(const std::string &path, const char *reason);
 
+/*
+** The kind of a record: its header's configured level says "error" only
+** where it is 1 (error records are written only while the error switch is
+** 1); so an error log's record of another level is an audit record, and in
+** a file whose kind nobody knows (a copy) a record of configured level 1 is
+** an error record, any other an audit record.
+*/
+vezcat__kind vezcat__record_kind(const vezcat__log &log, const logparse__record &r);
+
 /* whether a record passes the options' filters */
 bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e);
 
@@ -74,8 +84,8 @@ bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e);
 ** Returns how many it added.
 */
 size_t vezcat_find__logs(std::vector<vezcat__log> *logs);
-/* the kind of a log from its file name */
-vezcat__kind vezcat_find__kind_of(const std::string &path);
+/* the kind of a log from its file name; *known: the name is one the library gives */
+vezcat__kind vezcat_find__kind_of(const std::string &path, bool *known = nullptr);
 
 /* --- reading and following (vezcat_read.cpp) --- */
 

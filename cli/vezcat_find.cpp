@@ -23,12 +23,14 @@ bool ends_with(const std::string &s, const char *tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-bool add_log(std::vector<vezcat__log> *logs, const std::string &path, vezcat__kind kind) {
+bool add_log(std::vector<vezcat__log> *logs, const std::string &path, vezcat__kind kind,
+             bool known = true) {
   for (const vezcat__log &l : *logs)
     if (l.path == path) return false;
   vezcat__log l;
   l.path = path;
   l.kind = kind;
+  l.kind_known = known;
   logs->push_back(l);
   return true;
 }
@@ -91,7 +93,9 @@ size_t scan(const std::string &dir, std::vector<vezcat__log> *logs) {
     bool known = false;
     for (const vezcat__log &l : *logs)
       known = known || l.path == path;
-    if (!known && holds_records(path)) added += add_log(logs, path, vezcat_find__kind_of(path));
+    bool named_kind = false;
+    vezcat__kind kind = vezcat_find__kind_of(path, &named_kind);
+    if (!known && holds_records(path)) added += add_log(logs, path, kind, named_kind);
   } while (FindNextFileA(find, &found));
   FindClose(find);
   return added;
@@ -99,7 +103,7 @@ size_t scan(const std::string &dir, std::vector<vezcat__log> *logs) {
 
 } // namespace
 
-vezcat__kind vezcat_find__kind_of(const std::string &path) {
+vezcat__kind vezcat_find__kind_of(const std::string &path, bool *known) {
   std::string base = path.substr(path.find_last_of("/\\") + 1);
   if (ends_with(base, ".old")) base.resize(base.size() - 4);
   /* a central rsyslog names what it gathers "vezlog-" and the log's name */
@@ -107,8 +111,11 @@ vezcat__kind vezcat_find__kind_of(const std::string &path) {
   char error_name[LOG_FILE_NAME_SIZE];
   if (!log_cfg__read_text("ERRORLOGFILE", error_name, sizeof error_name))
     strcpy(error_name, "error");
-  if (base == "kp_dvmsgs") return VEZCAT_DEVMSG;
-  return base == error_name ? VEZCAT_ERROR : VEZCAT_AUDIT;
+  vezcat__kind kind = base == "kp_dvmsgs"  ? VEZCAT_DEVMSG
+                      : base == error_name ? VEZCAT_ERROR
+                                           : VEZCAT_AUDIT;
+  if (known != nullptr) *known = kind != VEZCAT_AUDIT;
+  return kind;
 }
 
 size_t vezcat_find__logs(std::vector<vezcat__log> *logs) {

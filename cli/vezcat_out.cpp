@@ -163,7 +163,7 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
   else
     out += "null";
   key("kind");
-  json_value(vezcat__kind_names[log.kind]);
+  json_value(vezcat__kind_names[vezcat__record_kind(log, r)]);
   key("file");
   json_value(log.path);
   number("offset", r.offset);
@@ -244,7 +244,7 @@ size_t safe_text(const char *text, size_t size, bool last = false);
    in UTF-8 as \uHHHH; with iso, the header's time as the full local time */
 void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
   const logparse__record &r = e.rec;
-  bool color = vezcat__opts.color && log.kind == VEZCAT_ERROR;
+  bool color = vezcat__opts.color && vezcat__record_kind(log, r) == VEZCAT_ERROR;
   if (color) out += COLOR_ERROR;
   size_t skip = 0;
   std::string carry; /* a CR, or a UTF-8 sequence, cut at the end of a piece */
@@ -394,12 +394,13 @@ void export_entry(const vezcat__log &log, const vezcat__entry &e) {
     return;
   }
   export_field("MESSAGE", r.description);
-  export_field("PRIORITY", priority_of[log.kind]);
+  vezcat__kind kind = vezcat__record_kind(log, r);
+  export_field("PRIORITY", priority_of[kind]);
   export_field("SYSLOG_IDENTIFIER", r.process);
   export_field("CODE_FILE", r.source);
   export_field("CODE_LINE", std::to_string(r.line));
   if (r.error_code != 0) export_field("ERRNO", std::to_string(r.error_code));
-  export_field("VEZ_KIND", vezcat__kind_names[log.kind]);
+  export_field("VEZ_KIND", vezcat__kind_names[kind]);
   export_field("VEZ_LEVEL", std::to_string(r.message_level));
   export_field("VEZ_THRESHOLD", std::to_string(r.configured_level));
   if (r.has_data) {

@@ -276,6 +276,30 @@ TEST_F(Reader, DamageHidesNoRecordAroundIt) {
   }
 }
 
+TEST_F(Reader, ARecordsKindComesFromItsHeaderNotTheFilesName) {
+  /* an error record's configured level is the error switch, 1; an audit record's its
+     threshold */
+  std::string error = testenv::crlf("------01/02 03:04:05   1/1  err:5   p(s:1)\nDesc:e\n"),
+              audit = testenv::crlf("------01/02 03:04:06   8/20 err:0   p(s:2)\nDesc:a\n");
+  struct {
+    const char *file;
+    std::string text;
+    const char *kind, *priority;
+  } cases[] = {{"copy-of-error", error, "error", "3"},
+               {"copy-of-audit", audit, "audit", "6"},
+               {"error", audit, "audit", "6"},
+               {"error", error, "error", "3"}};
+  for (const auto &c : cases) {
+    testenv::write_file(path(c.file), c.text);
+    run_result j = vezcat({"-o", "json", path(c.file)}), e = vezcat({"-o", "export", path(c.file)});
+    EXPECT_NE(j.out.find(std::string("\"kind\":\"") + c.kind + "\""), std::string::npos)
+        << c.file << ": " << j.out;
+    EXPECT_NE(e.out.find(std::string("\nPRIORITY=") + c.priority + "\n"), std::string::npos)
+        << c.file << ": " << e.out;
+    EXPECT_EQ(vezcat({"-k", c.kind, "-o", "json", path(c.file)}).out, j.out) << c.file;
+  }
+}
+
 /* the descriptions of the JSON records printed, in order */
 std::vector<std::string> json_descs(const std::string &out) {
   std::vector<std::string> d;
