@@ -15,6 +15,8 @@
 constexpr int CLI_OK = 0;     /* it worked (a reader that found nothing to show included) */
 constexpr int CLI_FAILED = 1; /* something could not be done: a file, the output */
 constexpr int CLI_USAGE = 2;  /* the command line was wrong: nothing was done */
+/* vezcat's command line was wrong: journalctl's status for it, which vezcat's users expect */
+constexpr int CLI_USAGE_READER = 1;
 
 /* the name the lines begin with: the program's, as it was called */
 void cli_report__set_program(const char *name);

@@ -22,6 +22,9 @@
 #include "platform.h"
 
 const char *const vezcat__kind_names[3] = {"error", "audit", "devmsg"};
+const char *const vezcat__form_names[VEZCAT_FORMS] = {
+    "short", "short-iso",     "raw",        "json",       "json-pretty", "export",
+    "cat",   "short-precise", "short-unix", "short-full", "json-seq",    "verbose"};
 vezcat__options vezcat__opts;
 int vezcat__status = CLI_OK;
 
@@ -33,11 +36,18 @@ const char usage_text[] =
     "  -f, --follow            print records as they arrive\n"
     "  -n, --lines=N           the last N records (with -f: 10 unless given)\n"
     "  -r, --reverse           latest first\n"
-    "  -o, --output=FORM       short, short-iso, raw, json, json-pretty, or export (the\n"
-    "                          journal's export format, for systemd-journal-remote)\n"
+    "  -e, --pager-end         the end of it in the pager (-n 1000 unless given)\n"
+    "  -o, --output=FORM       short, short-iso, short-precise, short-unix, short-full,\n"
+    "                          cat, raw, json, json-pretty, json-seq, verbose, or export\n"
+    "                          (the journal's export format); -o help lists them\n"
     "  -j, --json              -o json\n"
+    "      --output-fields=F,..  with json and export: only these fields\n"
+    "      --utc               times in UTC\n"
     "  -k, --kind=KIND         error, audit or devmsg\n"
-    "  -p, --process=NAME      records of this process\n"
+    "  -p, --priority=P[..Q]   records of priority P or more urgent, or of P to Q (emerg,\n"
+    "                          alert, crit, err, warning, notice, info, debug, or 0 to 7;\n"
+    "                          an error is err, an audit info, a device message debug)\n"
+    "      --process=NAME      records of this process (also -p NAME, NAME no priority)\n"
     "  -l, --level=N[..M]      records of this message level, or of N to M\n"
     "  -S, -s, --since=TIME    records from TIME on\n"
     "  -U, -u, --until=TIME    records up to TIME\n"
@@ -59,14 +69,43 @@ const char usage_text[] =
     "  -h, --help              this text\n"
     "      --version           the program's version\n"
     "TIME: YYYY-MM-DD[ HH:MM[:SS]] (or with T), HH:MM[:SS], now, today, yesterday,\n"
-    "tomorrow, N UNIT ago, -N UNIT, +N UNIT (UNIT: s, min, h, d, w, or their names).\n"
-    "Exit status: 0 done (also when nothing matched), 1 a log could not be read or the\n"
-    "output written (with --verify: a log that does not pass), 2 a wrong command line.\n";
+    "tomorrow, N UNIT ago, -N UNIT, +N UNIT (UNIT: s, min, h, d, w, or their names),\n"
+    "@SECONDS since the epoch.\n"
+    "Exit status: 0 done (also when nothing matched), 1 a log could not be read, the\n"
+    "output written or the command line was wrong (with --verify: a log that does not\n"
+    "pass).\n";
 
 const char short_usage[] = "usage: %s [OPTION]... [FILE]... (%s --help for more)\n";
 
 int usage_error(const char *format, const char *what) {
-  return cli_report__usage(CLI_USAGE, short_usage, format, what);
+  return cli_report__usage(CLI_USAGE_READER, short_usage, format, what);
+}
+
+/* a priority by name or number (0 to 7), or -1 */
+int priority_named(const std::string &s) {
+  static const char *const names[8] = {"emerg",   "alert",  "crit", "err",
+                                       "warning", "notice", "info", "debug"};
+  for (int i = 0; i < 8; i++)
+    if (s == names[i]) return i;
+  if (s == "error") return 3;
+  if (s == "warn") return 4;
+  if (s.size() == 1 && s[0] >= '0' && s[0] <= '7') return s[0] - '0';
+  return -1;
+}
+
+/* "P" (P and more urgent: 0..P) or "P..Q"; false where it is no priority */
+bool priority_range(const std::string &s, std::pair<int, int> *out) {
+  size_t dots = s.find("..");
+  if (dots == std::string::npos) {
+    int p = priority_named(s);
+    if (p < 0) return false;
+    *out = {0, p};
+    return true;
+  }
+  int a = priority_named(s.substr(0, dots)), b = priority_named(s.substr(dots + 2));
+  if (a < 0 || b < 0) return false;
+  *out = {std::min(a, b), std::max(a, b)};
+  return true;
 }
 
 /* a calendar time made a time value, refused when any field is out of its range */
@@ -143,9 +182,13 @@ bool parse_time(const char *text, time_t *out) {
     return true;
   }
   if (s.size() > 1 && s[0] == '@') {
-    /* seconds since the epoch, as journalctl takes them */
+    /* seconds since the epoch, as journalctl takes them (a fraction of one dropped) */
     char *end = nullptr;
     long long v = strtoll(text + 1, &end, 10);
+    if (end == text + 1) return false;
+    if (*end == '.' && isdigit((unsigned char)end[1]))
+      for (end++; isdigit((unsigned char)*end);)
+        end++;
     if (*end != '\0' || v < 0) return false;
     *out = (time_t)v;
     return true;
@@ -209,10 +252,26 @@ vezcat__kind vezcat__record_kind(const vezcat__log &log, const logparse__record 
   return log.kind_known ? log.kind : VEZCAT_ERROR;
 }
 
+int vezcat__priority(const vezcat__log &log, const logparse__record &r) {
+  static const int of_kind[3] = {3, 6, 7};
+  return r.headless ? 4 : of_kind[vezcat__record_kind(log, r)];
+}
+
+bool vezcat__form_shows_text(vezcat__form f) {
+  return f != VEZCAT_JSON && f != VEZCAT_JSON_PRETTY && f != VEZCAT_JSON_SEQ &&
+         f != VEZCAT_EXPORT && f != VEZCAT_CAT && f != VEZCAT_VERBOSE;
+}
+
 bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
   const vezcat__options &o = vezcat__opts;
   const logparse__record &r = e.rec;
   if (o.kinds != 0 && !(o.kinds & (1u << vezcat__record_kind(log, r)))) return false;
+  if (!o.priorities.empty()) {
+    int p = vezcat__priority(log, r);
+    if (std::none_of(o.priorities.begin(), o.priorities.end(),
+                     [&](const std::pair<int, int> &x) { return p >= x.first && p <= x.second; }))
+      return false;
+  }
   if (o.since_set && e.when < o.since) return false;
   if (o.until_set && e.when > o.until) return false;
   /* lines of no record have no fields to match */
@@ -246,7 +305,10 @@ int main(int argc, char **argv) {
     OPT_VERIFY_KEY,
     OPT_SEAL,
     OPT_AS_OF,
-    OPT_AGAINST
+    OPT_AGAINST,
+    OPT_PROCESS,
+    OPT_UTC,
+    OPT_OUTPUT_FIELDS
   };
   static const struct option long_options[] = {
       {"json", no_argument, nullptr, 'j'},
@@ -255,7 +317,11 @@ int main(int argc, char **argv) {
       {"reverse", no_argument, nullptr, 'r'},
       {"output", required_argument, nullptr, 'o'},
       {"kind", required_argument, nullptr, 'k'},
-      {"process", required_argument, nullptr, 'p'},
+      {"priority", required_argument, nullptr, 'p'},
+      {"process", required_argument, nullptr, OPT_PROCESS},
+      {"pager-end", no_argument, nullptr, 'e'},
+      {"utc", no_argument, nullptr, OPT_UTC},
+      {"output-fields", required_argument, nullptr, OPT_OUTPUT_FIELDS},
       {"level", required_argument, nullptr, 'l'},
       {"since", required_argument, nullptr, 'S'},
       {"until", required_argument, nullptr, 'U'},
@@ -279,7 +345,8 @@ int main(int argc, char **argv) {
   time_t as_of = 0;
   std::string against;
   int c;
-  while ((c = getopt_long(argc, argv, "jfn:ro:k:p:l:S:s:U:u:g:h", long_options, nullptr)) >= 0) {
+  bool lines_given = false;
+  while ((c = getopt_long(argc, argv, "jfen:ro:k:p:l:S:s:U:u:g:h", long_options, nullptr)) >= 0) {
     switch (c) {
     case 'j': o.form = VEZCAT_JSON; break;
     case 'f': o.follow = true; break;
@@ -287,20 +354,37 @@ int main(int argc, char **argv) {
     case 'n':
       if (!count(optarg, &o.lines))
         return usage_error("bad --lines '%s': expected a number of records, or all", optarg);
+      lines_given = true;
       break;
+    case 'e': o.end = true; break;
+    case OPT_UTC: o.utc = true; break;
     case 'o': {
-      static const char *const forms[] = {"short", "short-iso",   "raw",
-                                          "json",  "json-pretty", "export"};
+      if (strcmp(optarg, "help") == 0) {
+        std::string all;
+        for (const char *f : vezcat__form_names)
+          all += std::string(f) + "\n";
+        fputs(all.c_str(), stdout);
+        return cli_report__printed();
+      }
       int k = 0;
-      while (k < 6 && strcmp(optarg, forms[k]) != 0)
+      while (k < VEZCAT_FORMS && strcmp(optarg, vezcat__form_names[k]) != 0)
         k++;
-      if (k == 6)
-        return usage_error("bad --output '%s': expected short, short-iso, raw, json, "
-                           "json-pretty or export",
-                           optarg);
+      if (k == VEZCAT_FORMS)
+        return usage_error("bad --output '%s': expected one of the forms -o help lists", optarg);
       o.form = (vezcat__form)k;
       break;
     }
+    case OPT_OUTPUT_FIELDS:
+      for (const char *p = optarg; *p != '\0';) {
+        const char *comma = strchr(p, ',');
+        size_t n = comma != nullptr ? (size_t)(comma - p) : strlen(p);
+        if (n > 0) o.output_fields.emplace_back(p, n);
+        p += n + (comma != nullptr ? 1 : 0);
+      }
+      if (o.output_fields.empty())
+        return usage_error("bad --output-fields '%s': expected field names, comma-separated",
+                           optarg);
+      break;
     case 'k': {
       int k = 0;
       while (k < 3 && strcmp(optarg, vezcat__kind_names[k]) != 0)
@@ -309,7 +393,20 @@ int main(int argc, char **argv) {
       o.kinds |= 1u << k;
       break;
     }
-    case 'p': o.processes.push_back(optarg); break;
+    case 'p': {
+      /* journalctl's priority; a name that is none, as before, a process's */
+      std::pair<int, int> range;
+      if (priority_range(optarg, &range))
+        o.priorities.push_back(range);
+      else if (strstr(optarg, "..") != nullptr)
+        return usage_error("bad --priority '%s': expected emerg, alert, crit, err, warning, "
+                           "notice, info, debug or 0 to 7, or two of them with .. between",
+                           optarg);
+      else
+        o.processes.push_back(optarg);
+      break;
+    }
+    case OPT_PROCESS: o.processes.push_back(optarg); break;
     case 'g': {
       /* as journalctl: a pattern without capitals matches any case */
       bool lower = true;
@@ -367,7 +464,7 @@ int main(int argc, char **argv) {
       break;
     case 'h': return cli_report__help(usage_text);
     case OPT_VERSION: return cli_report__version("vezcat");
-    default: cli_report__print_usage(stderr, short_usage); return CLI_USAGE;
+    default: cli_report__print_usage(stderr, short_usage); return CLI_USAGE_READER;
     }
   }
   if (setup_keys) {
@@ -375,12 +472,14 @@ int main(int argc, char **argv) {
       return usage_error("unexpected operand '%s': --setup-keys takes none", argv[optind]);
     return vezcat_seal__setup(interval, force);
   }
+  /* -e: the last thousand records, the pager at their end (as journalctl) */
+  if (o.end && !lines_given && !o.follow) o.lines = 1000;
   if (interval != nullptr || force)
     return usage_error("bad option '%s': it goes with --setup-keys",
                        interval ? "--interval" : "--force");
   const char *no_color_env = getenv("NO_COLOR");
   o.color = !no_color && (no_color_env == nullptr || no_color_env[0] == '\0') &&
-            (o.form == VEZCAT_SHORT || o.form == VEZCAT_SHORT_ISO) && _isatty(_fileno(stdout));
+            vezcat__form_shows_text(o.form) && o.form != VEZCAT_RAW && _isatty(_fileno(stdout));
   vezcat_out__begin();
   std::vector<vezcat__log> logs;
   for (int i = optind; i < argc; i++) {

@@ -39,18 +39,33 @@ enum vezcat__form {
   VEZCAT_RAW,
   VEZCAT_JSON,
   VEZCAT_JSON_PRETTY,
-  VEZCAT_EXPORT
+  VEZCAT_EXPORT,
+  VEZCAT_CAT,
+  VEZCAT_SHORT_PRECISE,
+  VEZCAT_SHORT_UNIX,
+  VEZCAT_SHORT_FULL,
+  VEZCAT_JSON_SEQ,
+  VEZCAT_VERBOSE,
+  VEZCAT_FORMS
 };
+/* the forms' names, as -o takes them */
+extern const char *const vezcat__form_names[VEZCAT_FORMS];
+/* whether a form shows the record's lines as stored (and needs them kept) */
+bool vezcat__form_shows_text(vezcat__form f);
 
 /* filters of one kind given more than once are any of them; of different kinds, all */
 struct vezcat__options {
   vezcat__form form = VEZCAT_SHORT;
   bool follow = false, reverse = false, color = false, pager = true;
+  bool utc = false;     /* times shown in UTC */
+  bool end = false;     /* -e: the pager at the end */
   long long lines = -1; /* the last so many records; -1: all */
   unsigned kinds = 0;   /* bits of vezcat__kind; 0: all */
   std::vector<std::string> processes;
   std::vector<std::regex> greps;
   std::vector<std::pair<long long, long long>> levels; /* each from..to */
+  std::vector<std::pair<int, int>> priorities;         /* each from..to, 0 (emerg) to 7 */
+  std::vector<std::string> output_fields;              /* json and export: only these */
   bool since_set = false, until_set = false;
   time_t since = 0, until = 0;
 };
@@ -69,6 +84,10 @@ void vezcat__unreadable(const std::string &path, const char *reason);
 ** an error record, any other an audit record.
 */
 vezcat__kind vezcat__record_kind(const vezcat__log &log, const logparse__record &r);
+
+/* a record's priority, as export gives it: an error 3 (err), an audit 6 (info), a device
+   message 7 (debug), lines of no record 4 (warning) */
+int vezcat__priority(const vezcat__log &log, const logparse__record &r);
 
 /* whether a record passes the options' filters */
 bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e);

@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "cli_report.h"
 #include "log_format.h"
 #include "platform.h"
@@ -47,26 +49,70 @@ void hex_of(const logparse__blob &b) {
   });
 }
 
-/* "2026-12-07T13:05:07+01:00": the local time with its offset from UTC. Records come in
-   runs of one second: a run's text is made once (and the zone is read once a run). */
-const std::string &iso_time(time_t when) {
-  static time_t last = (time_t)-1;
-  static std::string text;
-  if (when == last) return text;
-  last = when;
+/* the ways a record's time is written */
+enum time_style { TIME_ISO, TIME_PRECISE, TIME_UNIX, TIME_FULL, TIME_HEADER, TIME_STYLES };
+
+/*
+** A record's time, local (in UTC with --utc): ISO "2026-12-07T13:05:07+01:00",
+** precise "12/07 13:05:07.000000", unix "1765109107.000000", full "Mon
+** 2026-12-07 13:05:07 CET", header "12/07 13:05:07" (the header's own
+** style). Records keep whole seconds. Records come in runs of one second: a
+** run's text is made once in each style (and the zone is read once a run).
+*/
+const std::string &time_text(time_t when, time_style style) {
+  static time_t last[TIME_STYLES] = {(time_t)-1, (time_t)-1, (time_t)-1, (time_t)-1, (time_t)-1};
+  static std::string texts[TIME_STYLES];
+  std::string &text = texts[style];
+  if (when == last[style]) return text;
+  last[style] = when;
   text.clear();
-  struct tm local;
-  if (localtime_s(&local, &when) != 0) return text;
-  /* the offset: the local fields read as if they were UTC, less the time itself */
-  struct tm as_utc = local;
-  long offset = (long)(_mkgmtime(&as_utc) - when);
-  char stamp[64];
+  char stamp[160];
+  if (style == TIME_UNIX) {
+    snprintf(stamp, sizeof stamp, "%lld.000000", (long long)when);
+    text = stamp;
+    return text;
+  }
+  struct tm t;
+  long offset = 0;
+  if (vezcat__opts.utc) {
+    if (gmtime_s(&t, &when) != 0) return text;
+  } else {
+    if (localtime_s(&t, &when) != 0) return text;
+    /* the offset: the local fields read as if they were UTC, less the time itself */
+    struct tm as_utc = t;
+    offset = (long)(_mkgmtime(&as_utc) - when);
+  }
   long a = offset < 0 ? -offset : offset;
-  snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", local.tm_year + 1900,
-           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-           offset < 0 ? '-' : '+', a / 3600, a / 60 % 60);
+  switch (style) {
+  case TIME_ISO:
+    snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", t.tm_year + 1900,
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, offset < 0 ? '-' : '+',
+             a / 3600, a / 60 % 60);
+    break;
+  case TIME_PRECISE:
+  case TIME_HEADER:
+    snprintf(stamp, sizeof stamp, "%02d/%02d %02d:%02d:%02d%s", t.tm_mon + 1, t.tm_mday, t.tm_hour,
+             t.tm_min, t.tm_sec, style == TIME_PRECISE ? ".000000" : "");
+    break;
+  default: {
+    static const char *const days[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    char zone[64] = "UTC";
+    if (!vezcat__opts.utc && strftime(zone, sizeof zone, "%Z", &t) == 0)
+      snprintf(zone, sizeof zone, "%c%02ld%02ld", offset < 0 ? '-' : '+', a / 3600, a / 60 % 60);
+    snprintf(stamp, sizeof stamp, "%s %04d-%02d-%02d %02d:%02d:%02d %s", days[t.tm_wday % 7],
+             t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, zone);
+  }
+  }
   text = stamp;
   return text;
+}
+
+const std::string &iso_time(time_t when) { return time_text(when, TIME_ISO); }
+
+/* whether --output-fields keeps a field (all without it) */
+bool field_wanted(const char *name) {
+  const std::vector<std::string> &f = vezcat__opts.output_fields;
+  return f.empty() || std::find(f.begin(), f.end(), name) != f.end();
 }
 
 /* whether s is well-formed UTF-8 (no overlong forms, no surrogates) */
@@ -146,7 +192,17 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
   const logparse__record &r = e.rec;
   const char *sep = pretty ? ",\n  " : ",";
   out += pretty ? "{\n  " : "{";
+  /* a field --output-fields leaves out is written and dropped again */
+  size_t field_at = 0;
+  bool dropping = false;
+  auto drop_last = [&]() {
+    if (dropping) out.resize(field_at);
+    dropping = false;
+  };
   auto key = [&](const char *name, bool first = false) {
+    drop_last();
+    field_at = out.size();
+    dropping = !first && !field_wanted(name);
     if (!first) out += sep;
     out += '"';
     out += name;
@@ -156,6 +212,10 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
     key(name);
     char digits[LOG_FORMAT_DECIMAL_MAX];
     out.append(digits, (size_t)log_format__put_decimal(digits, v));
+  };
+  auto end = [&]() {
+    drop_last();
+    out += pretty ? "\n}\n" : "}\n";
   };
   key("time", true);
   if (e.when != 0)
@@ -175,7 +235,7 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
     json_value(r.text.str()); /* the first LOGPARSE_STRAY_TEXT_MAX bytes, where it is long */
     key("damaged");
     json_value(r.damage);
-    out += pretty ? "\n}\n" : "}\n";
+    end();
     return;
   }
   number("level", r.message_level);
@@ -194,13 +254,15 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
     key("description_cut");
     out += "true";
   }
-  key("data");
-  if (r.has_data) {
-    out += '"';
-    hex_of(r.data);
-    out += '"';
-  } else {
-    out += "null";
+  if (field_wanted("data")) {
+    key("data");
+    if (r.has_data) {
+      out += '"';
+      hex_of(r.data);
+      out += '"';
+    } else {
+      out += "null";
+    }
   }
   key("data_partial");
   out += r.data_partial ? "true" : "false";
@@ -209,7 +271,7 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
     json_value(r.damage);
   else
     out += "false";
-  out += pretty ? "\n}\n" : "}\n";
+  end();
 }
 
 /*
@@ -241,19 +303,17 @@ size_t safe_text(const char *text, size_t size, bool last = false);
 
 /* the record's lines with the platform's line ends; every control character but the tab
    (C0, DEL, C1 as a byte) shown as \xHH, and every C1 control or bidirectional override
-   in UTF-8 as \uHHHH; with iso, the header's time as the full local time */
-void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
+   in UTF-8 as \uHHHH; with time, that in place of the header's own */
+void shown(const vezcat__log &log, const vezcat__entry &e, const std::string *time) {
   const logparse__record &r = e.rec;
   bool color = vezcat__opts.color && vezcat__record_kind(log, r) == VEZCAT_ERROR;
   if (color) out += COLOR_ERROR;
   size_t skip = 0;
   std::string carry; /* a CR, or a UTF-8 sequence, cut at the end of a piece */
   auto piece = [&](const char *bytes, size_t n) {
-    if (iso && skip == 0 && r.text.size() >= 20) {
-      /* the header's time: the full local time */
-      std::string head(bytes, n < 20 ? n : 20);
-      out.append(head, 0, 6);
-      out += iso_time(e.when);
+    if (time != nullptr && skip == 0 && r.text.size() >= 20 && n >= 6) {
+      out.append(bytes, 6);
+      out += *time;
       skip = 20;
     }
     size_t from = 0;
@@ -273,13 +333,16 @@ void shown(const vezcat__log &log, const vezcat__entry &e, bool iso) {
   r.text.each(piece);
   if (!carry.empty()) safe_text(carry.data(), carry.size(), true);
   if (!r.text.empty() && r.text.back() != '\n') out += '\n';
-  if (color) out += COLOR_OFF;
+  /* the colour ends before the last line end: a pager's next line starts plain */
+  if (color)
+    out.insert(!out.empty() && out.back() == '\n' ? out.size() - 1 : out.size(), COLOR_OFF);
   if (r.damage != nullptr && !r.headless) {
     if (vezcat__opts.color) out += COLOR_DAMAGE;
     out += "-- damaged record (" + log.path + ", offset " + std::to_string(r.offset) + "): ";
     out += r.damage;
-    out += " --\n";
+    out += " --";
     if (vezcat__opts.color) out += COLOR_OFF;
+    out += '\n';
   }
 }
 
@@ -344,8 +407,9 @@ void shown_stray(const vezcat__log &log, const vezcat__entry &e) {
          (r.text.size() < r.bytes ? ", the first " + std::to_string(r.text.size()) + " of " +
                                         std::to_string(r.bytes) + " bytes shown"
                                   : "") +
-         " --\n";
+         " --";
   if (vezcat__opts.color) out += COLOR_OFF;
+  out += '\n';
   std::string text = r.text.str(); /* lines of no record: at most LOGPARSE_STRAY_TEXT_MAX */
   safe_text(text.data(), text.size(), true);
   if (!text.empty() && text.back() != '\n') out += '\n';
@@ -377,43 +441,93 @@ void export_field(const char *name, const std::string &value) {
    7 (debug) */
 const char *const priority_of[3] = {"3", "6", "7"};
 
-void export_entry(const vezcat__log &log, const vezcat__entry &e) {
+/*
+** A record's fields as the journal's entry holds them, each given to
+** field(name, value); the data's, whose hex may be long, to data() (where
+** it has data) at its place among them.
+*/
+template <typename Field, typename Data>
+void entry_fields(const vezcat__log &log, const vezcat__entry &e, Field field, Data data) {
   const logparse__record &r = e.rec;
-  if (e.when != 0)
-    export_field("__REALTIME_TIMESTAMP", std::to_string((long long)e.when) + "000000");
   if (r.headless) {
-    export_field("MESSAGE", std::string("damaged: ") + r.damage);
-    export_field("PRIORITY", "4");
-    export_field("SYSLOG_IDENTIFIER", "vezcat");
-    export_field("VEZ_KIND", vezcat__kind_names[log.kind]);
-    export_field("VEZ_LOG", log.path);
-    export_field("VEZ_OFFSET", std::to_string(r.offset));
-    export_field("VEZ_DAMAGED", r.damage);
-    export_field("VEZ_TEXT", r.text.str());
-    out += '\n';
+    field("MESSAGE", std::string("damaged: ") + r.damage);
+    field("PRIORITY", "4");
+    field("SYSLOG_IDENTIFIER", "vezcat");
+    field("VEZ_KIND", vezcat__kind_names[log.kind]);
+    field("VEZ_LOG", log.path);
+    field("VEZ_OFFSET", std::to_string(r.offset));
+    field("VEZ_DAMAGED", r.damage);
+    field("VEZ_TEXT", r.text.str());
     return;
   }
-  export_field("MESSAGE", r.description);
+  field("MESSAGE", r.description);
   vezcat__kind kind = vezcat__record_kind(log, r);
-  export_field("PRIORITY", priority_of[kind]);
-  export_field("SYSLOG_IDENTIFIER", r.process);
-  export_field("CODE_FILE", r.source);
-  export_field("CODE_LINE", std::to_string(r.line));
-  if (r.error_code != 0) export_field("ERRNO", std::to_string(r.error_code));
-  export_field("VEZ_KIND", vezcat__kind_names[kind]);
-  export_field("VEZ_LEVEL", std::to_string(r.message_level));
-  export_field("VEZ_THRESHOLD", std::to_string(r.configured_level));
+  field("PRIORITY", priority_of[kind]);
+  field("SYSLOG_IDENTIFIER", r.process);
+  field("CODE_FILE", r.source);
+  field("CODE_LINE", std::to_string(r.line));
+  if (r.error_code != 0) field("ERRNO", std::to_string(r.error_code));
+  field("VEZ_KIND", vezcat__kind_names[kind]);
+  field("VEZ_LEVEL", std::to_string(r.message_level));
+  field("VEZ_THRESHOLD", std::to_string(r.configured_level));
+  if (r.description_cut) field("VEZ_DESCRIPTION_CUT", "1");
   if (r.has_data) {
-    out += "VEZ_DATA=";
-    hex_of(r.data);
-    out += '\n';
-    if (r.data_partial) export_field("VEZ_DATA_PARTIAL", "1");
+    data();
+    if (r.data_partial) field("VEZ_DATA_PARTIAL", "1");
   }
-  if (r.source_cut) export_field("VEZ_SOURCE_CUT", "1");
-  if (r.damage != nullptr) export_field("VEZ_DAMAGED", r.damage);
-  export_field("VEZ_LOG", log.path);
-  export_field("VEZ_OFFSET", std::to_string(r.offset));
+  if (r.source_cut) field("VEZ_SOURCE_CUT", "1");
+  if (r.damage != nullptr) field("VEZ_DAMAGED", r.damage);
+  field("VEZ_LOG", log.path);
+  field("VEZ_OFFSET", std::to_string(r.offset));
+}
+
+void export_entry(const vezcat__log &log, const vezcat__entry &e) {
+  if (e.when != 0)
+    export_field("__REALTIME_TIMESTAMP", std::to_string((long long)e.when) + "000000");
+  entry_fields(
+      log, e,
+      [](const char *name, const std::string &value) {
+        if (field_wanted(name)) export_field(name, value);
+      },
+      [&]() {
+        if (!field_wanted("VEZ_DATA")) return;
+        out += "VEZ_DATA=";
+        hex_of(e.rec.data);
+        out += '\n';
+      });
   out += '\n';
+}
+
+/* journalctl's verbose form: the full time, then every field on a line of its own, made
+   safe for a terminal (a value of several lines goes on indented) */
+void verbose_entry(const vezcat__log &log, const vezcat__entry &e) {
+  out += e.when != 0 ? time_text(e.when, TIME_FULL) : std::string("(no time)");
+  out += '\n';
+  auto field = [](const char *name, const std::string &value) {
+    if (!field_wanted(name)) return;
+    out += "    ";
+    out += name;
+    out += '=';
+    size_t at = out.size();
+    safe_text(value.data(), value.size(), true);
+    for (size_t nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 9)
+      out.insert(nl + 1, "        ");
+    out += '\n';
+  };
+  entry_fields(log, e, field, [&]() {
+    if (!field_wanted("VEZ_DATA")) return;
+    out += "    VEZ_DATA=";
+    hex_of(e.rec.data);
+    out += '\n';
+  });
+}
+
+/* -o cat: the description alone (lines of no record: their text), made safe */
+void cat_entry(const vezcat__entry &e) {
+  const logparse__record &r = e.rec;
+  std::string text = r.headless ? r.text.str() : r.description;
+  safe_text(text.data(), text.size(), true);
+  if (text.empty() || out.back() != '\n') out += '\n';
 }
 
 [[noreturn]] void output_failed(int e) {
@@ -460,6 +574,8 @@ void vezcat_out__begin(void) {
     std::string command = pager_command();
     if (!command.empty()) {
       if (getenv("LESS") == nullptr) _putenv("LESS=FRSXMK");
+      /* -e: less opens at the end (journalctl passes it the same) */
+      if (o.end && (command == "less" || command.compare(0, 5, "less ") == 0)) command += " +G";
       fflush(stdout);
       FILE *pager = _popen(command.c_str(), "w");
       if (pager != nullptr) sink = pager;
@@ -487,14 +603,32 @@ void vezcat_out__record(const vezcat__log &log, const vezcat__entry &e) {
     break;
   case VEZCAT_SHORT:
   case VEZCAT_SHORT_ISO:
-    if (e.rec.headless)
+  case VEZCAT_SHORT_PRECISE:
+  case VEZCAT_SHORT_UNIX:
+  case VEZCAT_SHORT_FULL: {
+    if (e.rec.headless) {
       shown_stray(log, e);
-    else
-      shown(log, e, vezcat__opts.form == VEZCAT_SHORT_ISO);
+      break;
+    }
+    static const time_style styles[] = {TIME_HEADER, TIME_ISO,    TIME_HEADER, TIME_HEADER,
+                                        TIME_HEADER, TIME_HEADER, TIME_HEADER, TIME_PRECISE,
+                                        TIME_UNIX,   TIME_FULL};
+    vezcat__form f = vezcat__opts.form;
+    /* the short form keeps the header's own time, but in UTC */
+    bool own = f == VEZCAT_SHORT && !vezcat__opts.utc;
+    shown(log, e, own || e.when == 0 ? nullptr : &time_text(e.when, styles[f]));
     break;
+  }
   case VEZCAT_JSON: json(log, e, false); break;
+  case VEZCAT_JSON_SEQ:
+    out += '\x1e'; /* RFC 7464: each text after a record separator */
+    json(log, e, false);
+    break;
   case VEZCAT_JSON_PRETTY: json(log, e, true); break;
   case VEZCAT_EXPORT: export_entry(log, e); break;
+  case VEZCAT_VERBOSE: verbose_entry(log, e); break;
+  case VEZCAT_CAT: cat_entry(e); break;
+  case VEZCAT_FORMS: break;
   }
   if (out.size() >= (1 << 16)) vezcat_out__flush();
 }

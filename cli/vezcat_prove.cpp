@@ -702,6 +702,10 @@ struct prover {
   */
   void run(const std::string &path, sidecar sides[3], bool by_identity) {
     sidecar &at_old = sides[0], &at_log = sides[1], &moving = sides[2];
+    /* the old copy's seals never name the log at the log's name (they move one way): where
+       they do, files were made again and their numbers given out anew */
+    if (by_identity && gens.size() == 2 && at_old.present && at_old.names(gens.back().facts))
+      by_identity = false;
     for (generation &g : gens) {
       bool old = &g == &gens.front() && gens.size() == 2;
       if (gens.size() == 1 && g.log != path) old = true;

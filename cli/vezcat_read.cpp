@@ -205,10 +205,7 @@ bool open_source(source *s, const std::vector<vezcat__log> &logs, long long offs
   }
   s->shown = shown_entry(s->log, s->old, logs);
   s->id = identity(s->h, nullptr);
-  logparse__init(&s->parser,
-                 vezcat__opts.form != VEZCAT_JSON && vezcat__opts.form != VEZCAT_JSON_PRETTY &&
-                     vezcat__opts.form != VEZCAT_EXPORT,
-                 offset);
+  logparse__init(&s->parser, vezcat__form_shows_text(vezcat__opts.form), offset);
   s->offset = offset;
   s->ready.clear();
   s->next = 0;

@@ -253,7 +253,8 @@ vezcat_closes vezcat_seal__read_closes(const std::string &path, std::vector<vezc
 int vezcat_seal__setup(const char *interval_text, bool force) {
   uint64_t interval = 15 * 60;
   if (interval_text != nullptr && !duration(interval_text, &interval))
-    return cli_report__usage(CLI_USAGE, "usage: %s --setup-keys [--interval=DURATION] [--force]\n",
+    return cli_report__usage(CLI_USAGE_READER,
+                             "usage: %s --setup-keys [--interval=DURATION] [--force]\n",
                              "bad --interval '%s': expected a duration of 1s or more, such as "
                              "15min, 1h or 30s",
                              interval_text);
@@ -354,7 +355,8 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
     vezcat_key k;
     if (!log_seal__parse_key(t.c_str(), k.seed, &k.start, &k.interval) ||
         !log_seal__key_id(k.seed, k.id))
-      return cli_report__usage(CLI_USAGE, "usage: %s --verify [--verify-key=KEY] [FILE]...\n",
+      return cli_report__usage(CLI_USAGE_READER,
+                               "usage: %s --verify [--verify-key=KEY] [FILE]...\n",
                                "bad --verify-key '%s': expected the key --setup-keys printed "
                                "(64 hex digits in groups, /, start and interval in hex)",
                                t.c_str());
