@@ -190,6 +190,40 @@ def vezcat_throughput():
     return size / best / 1e6, size, memory
 
 
+def vezcat_forms():
+    """MB/s of every output form, of -g (a text and an expression), -r and -f's reading, on
+    about 200 MB of small records and on 200 MB of mixed ones (a best of three each), beside
+    grep -c on the same file: {(kind, what): MB/s}."""
+    site = Site()
+    site.run(["aud", "-e", "1000000"])
+    small = os.path.join(site.dir, "small")
+    site.run(["logmsg", "-r", "2000000", "error", "small record number with some words in it"])
+    os.rename(os.path.join(site.dir, "error"), small)
+    data = "41" * 40 + "00" * 100
+    site.run(["logmsg", "-r", "180000", "-x", data, "error",
+              "a record with a description long enough to take two lines of the log, so that the "
+              "reader has lines to join back"])
+    site.run(["logmsg", "-r", "600000", "error", "a short one"])
+    mixed = os.path.join(site.dir, "mixed")
+    os.rename(os.path.join(site.dir, "error"), mixed)
+    forms = ["short", "short-iso", "short-precise", "short-unix", "short-full", "cat", "raw",
+             "json", "json-pretty", "json-seq", "verbose", "export"]
+    runs = [("-o " + f, ["--no-pager", "-o", f]) for f in forms]
+    runs += [("-g TEXT", ["--no-pager", "-g", "nomatch"]), ("-g REGEX", ["--no-pager", "-g", "no.atch"]),
+             ("-r", ["--no-pager", "-r"])]
+    figures = {}
+    for kind, log in (("small", small), ("mixed", mixed)):
+        size = os.path.getsize(log)
+        for what, args in runs:
+            best = min(timed_vezcat(site, args + [log])[0] for _ in range(3))
+            figures[(kind, what)] = size / best / 1e6
+        t = time.monotonic()
+        subprocess.run(["grep", "-c", "nomatch", log], stdout=subprocess.DEVNULL)
+        figures[(kind, "grep -c")] = size / (time.monotonic() - t) / 1e6
+    site.close()
+    return figures
+
+
 def verify_throughput():
     """MB/s of vezcat --verify with the key over a sealed log and its old copy (about 50 MB
     in all), and the records it proved."""
@@ -490,6 +524,10 @@ def main():
     print(f"\nvezcat --json over a {size / 1e6:.0f} MB log (TZ not set), to /dev/null: {rate:.0f} MB/s, "
           + ("peak memory not measured (no /usr/bin/time)" if memory is None
              else f"peak memory {memory:.1f} MB"))
+    figures = vezcat_forms()
+    print("vezcat's forms, MB/s on 200 MB of small records / of mixed records (to /dev/null):")
+    for what in sorted({w for _, w in figures}, key=lambda w: (w.startswith("grep"), w)):
+        print(f"  {what:<18} {figures[('small', what)]:7.0f} {figures[('mixed', what)]:7.0f}")
     rate, size, proved = verify_throughput()
     print(f"vezcat --verify with the key over a sealed log and its old copy ({size / 1e6:.0f} MB): "
           f"{rate:.0f} MB/s ({proved})")
@@ -530,7 +568,10 @@ def main():
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 2 and sys.argv[2] == "follow":
+    if len(sys.argv) > 2 and sys.argv[2] == "forms":
+        for k, v in sorted(vezcat_forms().items()):
+            print(k, f"{v:.0f}")
+    elif len(sys.argv) > 2 and sys.argv[2] == "follow":
         for args in ((4, 2000, 100, 13), (6, 5000, 50, 10), (3, 100, 65536, 1)):
             print(args, follow_rotating(*args))
     else:

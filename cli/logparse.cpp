@@ -204,8 +204,47 @@ bool short_form_line(const char *s, size_t n) {
   return short_text_line(s, n, &bytes);
 }
 
+/* a record made empty in place (every field of logparse__record: one added there is reset
+   here too), its buffers kept for the next */
+void clear_record(logparse__record *r) {
+  r->month = r->day = r->hour = r->minute = r->second = 0;
+  r->message_level = r->configured_level = 0;
+  r->error_code = 0;
+  r->process.clear();
+  r->source.clear();
+  r->source_cut = false;
+  r->line = 0;
+  r->description.clear();
+  r->description_cut = false;
+  r->has_data = false;
+  r->data.clear();
+  r->data_partial = false;
+  r->damage = nullptr;
+  r->headless = false;
+  r->lines = 0;
+  r->bytes = 0;
+  r->offset = 0;
+  r->text.clear();
+}
+
+/* a header's fields into the record it begins */
+void take_header(logparse__record *to, logparse__record *from) {
+  to->month = from->month;
+  to->day = from->day;
+  to->hour = from->hour;
+  to->minute = from->minute;
+  to->second = from->second;
+  to->message_level = from->message_level;
+  to->configured_level = from->configured_level;
+  to->error_code = from->error_code;
+  to->process.swap(from->process);
+  to->source.swap(from->source);
+  to->source_cut = from->source_cut;
+  to->line = from->line;
+}
+
 void reset_record(logparse__parser *p) {
-  p->current = logparse__record();
+  clear_record(&p->current);
   p->in_record = p->have_desc = p->in_dump = false;
   p->full_form = true;
   p->full_ended = false;
@@ -368,7 +407,7 @@ void begin_record(logparse__parser *p, logparse__record *h, const char *s, size_
                   long long start, std::vector<logparse__record> *out) {
   finish_record(p, out);
   finish_stray(p, h, out);
-  p->current = std::move(*h);
+  take_header(&p->current, h);
   p->current.offset = start;
   p->in_record = true;
   if (p->keep_text) p->current.text.append(s, stored);
@@ -381,7 +420,7 @@ void begin_record(logparse__parser *p, logparse__record *h, const char *s, size_
 */
 void foreign_line(logparse__parser *p, const char *s, size_t n, long long start, size_t stored,
                   std::vector<logparse__record> *out) {
-  logparse__record h;
+  logparse__record &h = p->head;
   size_t k = glued_header_at(s, n, &h);
   if (k == 0) {
     stray_line(p, s, stored, start);
@@ -409,11 +448,9 @@ void split_glued(logparse__parser *p, std::vector<logparse__record> *out) {
 
 /* a description line: one that ends in a header may hold a record glued onto it */
 void watch_glued(logparse__parser *p, const char *s, size_t n, long long start, size_t stored) {
-  logparse__record h;
-  size_t k = glued_header_at(s, n, &h);
+  size_t k = glued_header_at(s, n, &p->glued_header);
   if (k <= (size_t)LOG_FORMAT_LEAD_LEN || p->current.description.size() < n - k) return;
   p->glued = true;
-  p->glued_header = std::move(h);
   p->glued_offset = start + (long long)k;
   p->glued_desc_keep = p->current.description.size() - (n - k);
   p->glued_text_keep = p->current.text.size() + (long long)k;
@@ -423,7 +460,7 @@ void watch_glued(logparse__parser *p, const char *s, size_t n, long long start, 
 /* one line, without its line end */
 void line(logparse__parser *p, const char *s, size_t n, long long start, size_t stored,
           std::vector<logparse__record> *out) {
-  logparse__record h;
+  logparse__record &h = p->head;
   bool glued = p->glued;
   p->glued = false;
   if (header(s, n, &h)) {
@@ -477,7 +514,7 @@ void line(logparse__parser *p, const char *s, size_t n, long long start, size_t 
   if (p->have_desc && !p->in_dump && !p->current.description_cut) {
     if (n > (size_t)(LOG_FORMAT_LEAD_LEN + LOG_FORMAT_DESC_WIDTH)) {
       /* longer than any description line: what ends it in a header is a record's own */
-      logparse__record g;
+      logparse__record &g = p->head;
       size_t k = glued_header_at(s, n, &g);
       if (k > (size_t)LOG_FORMAT_LEAD_LEN && p->current.description.size() >= n - k) {
         p->current.description.resize(p->current.description.size() - (n - k));

@@ -113,6 +113,7 @@ struct logparse__parser {
   bool have_previous = false;
   size_t damaged = 0;    /* lines that belong to no record */
   std::string skip_tail; /* the last bytes of an over-long line: a header may end it */
+  logparse__record head; /* a line read as a header (one record made once, not a line) */
   /* a description line that ends in what reads as a header: a record glued onto one cut
      short, if the next line is that record's "Desc:" line */
   bool glued = false;

@@ -81,6 +81,46 @@ int usage_error(const char *format, const char *what) {
   return cli_report__usage(CLI_USAGE_READER, short_usage, format, what);
 }
 
+/*
+** Of an expression without alternatives, the longest run of plain
+** characters that every match holds (none where it cannot tell): a
+** character a quantifier makes optional, a class, an escape or a group ends
+** a run.
+*/
+std::string required_text(const char *re, bool lower) {
+  if (strchr(re, '|') != nullptr) return "";
+  std::string best, run;
+  auto end_run = [&]() {
+    if (run.size() > best.size()) best = run;
+    run.clear();
+  };
+  for (const char *p = re; *p != '\0'; p++) {
+    char c = *p;
+    if (c == '*' || c == '?' || c == '{') {
+      if (!run.empty()) run.pop_back(); /* the one before is optional */
+      end_run();
+      if (c == '{')
+        while (p[1] != '\0' && *p != '}')
+          p++;
+    } else if (c == '+') {
+      end_run();
+    } else if (c == '\\' || c == '[' || c == '(' || c == ')' || c == '.' || c == '^' || c == '$') {
+      end_run();
+      if (c == '\\' && p[1] != '\0') p++;
+      if (c == '[') {
+        if (p[1] == ']') p++;
+        while (p[1] != '\0' && p[1] != ']')
+          p++;
+        if (p[1] == ']') p++;
+      }
+    } else {
+      run += lower ? (char)tolower((unsigned char)c) : c;
+    }
+  }
+  end_run();
+  return best;
+}
+
 /* a priority by name or number (0 to 7), or -1 */
 int priority_named(const std::string &s) {
   static const char *const names[8] = {"emerg",   "alert",  "crit", "err",
@@ -262,6 +302,39 @@ bool vezcat__form_shows_text(vezcat__form f) {
          f != VEZCAT_EXPORT && f != VEZCAT_CAT && f != VEZCAT_VERBOSE;
 }
 
+/* a text found in s, in any case where icase (its letters lower case then) */
+bool holds_text(const std::string &s, const std::string &text, bool icase);
+
+bool vezcat__grep_matches(const vezcat__grep &g, const std::string &s) {
+  if (!g.literal) return holds_text(s, g.text, g.icase) && std::regex_search(s, g.re);
+  return holds_text(s, g.text, g.icase);
+}
+
+bool holds_text(const std::string &s, const std::string &text, bool icase) {
+  const vezcat__grep g = {true, icase, text, {}};
+  if (g.text.empty()) return true;
+  if (!g.icase) return s.find(g.text) != std::string::npos;
+  /* the pattern has no capitals: each place its first letter (either case) is found */
+  unsigned char first = (unsigned char)g.text[0];
+  unsigned char upper = (unsigned char)toupper(first);
+  size_t n = g.text.size();
+  for (size_t at = 0; at + n <= s.size(); at++) {
+    const void *a = memchr(s.data() + at, first, s.size() - n + 1 - at);
+    const void *b = upper != first ? memchr(s.data() + at, upper, s.size() - n + 1 - at) : nullptr;
+    if (a == nullptr && b == nullptr) return false;
+    const char *hit = static_cast<const char *>(a == nullptr   ? b
+                                                : b == nullptr ? a
+                                                : a < b        ? a
+                                                               : b);
+    at = (size_t)(hit - s.data());
+    size_t k = 1;
+    while (k < n && tolower((unsigned char)s[at + k]) == (unsigned char)g.text[k])
+      k++;
+    if (k == n) return true;
+  }
+  return false;
+}
+
 bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
   const vezcat__options &o = vezcat__opts;
   const logparse__record &r = e.rec;
@@ -284,8 +357,8 @@ bool vezcat__wanted(const vezcat__log &log, const vezcat__entry &e) {
         return r.message_level >= l.first && r.message_level <= l.second;
       }))
     return false;
-  return o.greps.empty() || std::any_of(o.greps.begin(), o.greps.end(), [&](const std::regex &g) {
-           return std::regex_search(r.description, g);
+  return o.greps.empty() || std::any_of(o.greps.begin(), o.greps.end(), [&](const vezcat__grep &g) {
+           return vezcat__grep_matches(g, r.description);
          });
 }
 
@@ -413,8 +486,19 @@ int main(int argc, char **argv) {
       for (const char *p = optarg; *p != '\0'; p++)
         lower = lower && !isupper((unsigned char)*p);
       try {
-        o.greps.push_back(std::regex(optarg, lower ? std::regex::ECMAScript | std::regex::icase
-                                                   : std::regex::ECMAScript));
+        vezcat__grep g;
+        g.icase = lower;
+        g.literal = strpbrk(optarg, ".^$|()[]{}*+?\\") == nullptr;
+        if (g.literal)
+          for (const char *p = optarg; *p != '\0'; p++)
+            g.text += lower ? (char)tolower((unsigned char)*p) : *p;
+        else
+          g.text = required_text(optarg, lower);
+        if (!g.literal)
+          g.re = std::regex(optarg, (lower ? std::regex::ECMAScript | std::regex::icase
+                                           : std::regex::ECMAScript) |
+                                        std::regex::nosubs | std::regex::optimize);
+        o.greps.push_back(std::move(g));
       } catch (const std::regex_error &) {
         return usage_error("bad --grep '%s': expected a regular expression", optarg);
       }

@@ -53,6 +53,17 @@ extern const char *const vezcat__form_names[VEZCAT_FORMS];
 /* whether a form shows the record's lines as stored (and needs them kept) */
 bool vezcat__form_shows_text(vezcat__form f);
 
+/* a -g pattern: a regular expression, or (one with no special character) its text, found
+   far faster than an expression is matched; without capitals in any case */
+struct vezcat__grep {
+  bool literal = false, icase = false;
+  std::string text; /* the literal, in lower case where icase; of an expression, a text every
+                       match holds (perhaps none), looked for before the expression is tried */
+  std::regex re;
+};
+/* whether a description matches a pattern */
+bool vezcat__grep_matches(const vezcat__grep &g, const std::string &s);
+
 /* filters of one kind given more than once are any of them; of different kinds, all */
 struct vezcat__options {
   vezcat__form form = VEZCAT_SHORT;
@@ -62,7 +73,7 @@ struct vezcat__options {
   long long lines = -1; /* the last so many records; -1: all */
   unsigned kinds = 0;   /* bits of vezcat__kind; 0: all */
   std::vector<std::string> processes;
-  std::vector<std::regex> greps;
+  std::vector<vezcat__grep> greps;
   std::vector<std::pair<long long, long long>> levels; /* each from..to */
   std::vector<std::pair<int, int>> priorities;         /* each from..to, 0 (emerg) to 7 */
   std::vector<std::string> output_fields;              /* json and export: only these */

@@ -110,7 +110,7 @@ const std::string &time_text(time_t when, time_style style) {
 const std::string &iso_time(time_t when) { return time_text(when, TIME_ISO); }
 
 /* whether --output-fields keeps a field (all without it) */
-bool field_wanted(const char *name) {
+inline bool field_wanted(const char *name) {
   const std::vector<std::string> &f = vezcat__opts.output_fields;
   return f.empty() || std::find(f.begin(), f.end(), name) != f.end();
 }
@@ -138,16 +138,24 @@ bool utf8(const std::string &s) {
   return true;
 }
 
+/* the bytes a JSON string cannot hold as they are, or that may begin more than ASCII */
+struct json_plain_table {
+  bool plain[256];
+  json_plain_table() {
+    for (int c = 0; c < 256; c++)
+      plain[c] = c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+  }
+};
+const json_plain_table json_plain;
+
 /* a JSON string of UTF-8 text, or the array of the bytes of any other */
 void json_value(const std::string &s) {
   const char *hex = LOG_FORMAT_HEX_DIGITS;
   /* most fields are printable ASCII with nothing to escape: copied at once */
-  size_t plain = 0;
-  while (plain < s.size()) {
-    unsigned char c = (unsigned char)s[plain];
-    if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') break;
+  const unsigned char *u = reinterpret_cast<const unsigned char *>(s.data());
+  size_t plain = 0, size = s.size();
+  while (plain < size && json_plain.plain[u[plain]])
     plain++;
-  }
   if (plain == s.size()) {
     out += '"';
     out += s;
@@ -199,14 +207,28 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
     if (dropping) out.resize(field_at);
     dropping = false;
   };
+  bool every_field = vezcat__opts.output_fields.empty();
   auto key = [&](const char *name, bool first = false) {
-    drop_last();
-    field_at = out.size();
-    dropping = !first && !field_wanted(name);
-    if (!first) out += sep;
-    out += '"';
-    out += name;
-    out += pretty ? "\": " : "\":";
+    if (!every_field) {
+      drop_last();
+      field_at = out.size();
+      dropping = !first && !field_wanted(name);
+    }
+    /* one append a key: ,"name": */
+    char text[64];
+    size_t n = 0, len = strlen(name);
+    if (!first) {
+      size_t s = pretty ? 4 : 1;
+      memcpy(text, sep, s);
+      n = s;
+    }
+    text[n++] = '"';
+    if (len > sizeof text - 12) len = sizeof text - 12;
+    memcpy(text + n, name, len);
+    n += len;
+    memcpy(text + n, pretty ? "\": " : "\":", pretty ? 3 : 2);
+    n += pretty ? 3 : 2;
+    out.append(text, n);
   };
   auto number = [&](const char *name, long long v) {
     key(name);
@@ -225,7 +247,18 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
   key("kind");
   json_value(vezcat__kind_names[vezcat__record_kind(log, r)]);
   key("file");
-  json_value(log.path);
+  /* the file's name, made a JSON string once for all its records */
+  static const vezcat__log *named = nullptr;
+  static std::string file_text;
+  if (named != &log || file_text.empty()) {
+    std::string keep;
+    keep.swap(out);
+    json_value(log.path);
+    file_text.swap(out);
+    out.swap(keep);
+    named = &log;
+  }
+  out += file_text;
   number("offset", r.offset);
   if (r.headless) {
     /* lines of no record: where they lie, what they are, and their text */
@@ -509,6 +542,14 @@ void verbose_entry(const vezcat__log &log, const vezcat__entry &e) {
     out += name;
     out += '=';
     size_t at = out.size();
+    size_t printable = 0;
+    while (printable < value.size() && log_format__printable((unsigned char)value[printable]))
+      printable++;
+    if (printable == value.size()) {
+      out += value; /* most values: nothing to make safe */
+      out += '\n';
+      return;
+    }
     safe_text(value.data(), value.size(), true);
     for (size_t nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 9)
       out.insert(nl + 1, "        ");

@@ -139,11 +139,20 @@ size_t shown_entry(size_t log, bool old, const std::vector<vezcat__log> &logs) {
   return shown.size() - 1;
 }
 
+/* a record parsed, ready to be given out (moved once: records are many and small) */
+inline void put_ready(source *s, time_t when, logparse__record *r) {
+  s->ready.emplace_back();
+  vezcat__entry &e = s->ready.back();
+  e.when = when;
+  e.log = s->shown;
+  e.rec = std::move(*r);
+}
+
 void to_entries(source *s, std::vector<logparse__record> *recs, time_t now) {
   for (logparse__record &r : *recs) {
     if (vezcat__opts.follow && !r.headless) s->starts.push_back(r.offset);
     time_t when = r.month == 0 ? 0 : vezcat_read__record_time(r, now);
-    s->ready.push_back(vezcat__entry{when, s->shown, std::move(r)});
+    put_ready(s, when, &r);
   }
   recs->clear();
 }
@@ -155,7 +164,9 @@ bool pull(source *s, time_t now) {
     vezcat__unreadable(shown[s->shown].path, system_reason(GetLastError()));
     got = 0;
   }
-  std::vector<logparse__record> recs;
+  /* kept from piece to piece: a piece holds thousands of records, not grown for each */
+  static std::vector<logparse__record> recs;
+  recs.clear();
   logparse__feed(&s->parser, piece, got, &recs);
   s->offset += got;
   if (s->keep_tail && got > 0) {
@@ -295,7 +306,7 @@ void refill_backward(backward_state *b, time_t now) {
       s->parser.damaged += damaged;
       for (logparse__record &r : recs) {
         time_t when = r.month == 0 ? 0 : vezcat_read__record_time(r, now);
-        s->ready.push_back(vezcat__entry{when, s->shown, std::move(r)});
+        put_ready(s, when, &r);
       }
       b->carry.clear();
       break;
@@ -333,7 +344,7 @@ void refill_backward(backward_state *b, time_t now) {
     s->parser.damaged += p.damaged;
     for (logparse__record &r : recs) {
       time_t when = r.month == 0 ? 0 : vezcat_read__record_time(r, now);
-      s->ready.push_back(vezcat__entry{when, s->shown, std::move(r)});
+      put_ready(s, when, &r);
     }
   }
 }

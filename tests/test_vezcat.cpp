@@ -635,6 +635,8 @@ TEST_F(Reader, LastLinesReverseAndTimes) {
   EXPECT_EQ(descs({"-r", "-n", "2"}), (std::vector<std::string>{"r29", "r28"}));
   EXPECT_EQ(descs({"-n", "2", "--grep", "R1"}), (std::vector<std::string>{})) << "capitals: exact";
   EXPECT_EQ(descs({"-n", "2", "--grep", "r1"}), (std::vector<std::string>{"r18", "r19"}));
+  EXPECT_EQ(descs({"--grep", "r2[89]$"}), (std::vector<std::string>{"r28", "r29"}));
+  EXPECT_EQ(descs({"--grep", "R2[89]", "--grep", "r0"}), (std::vector<std::string>{"r0"}));
   EXPECT_EQ(descs({"--since", "-1h"}).size(), 30u);
   EXPECT_EQ(descs({"--since", "today", "--until", "now"}).size(), 30u);
   EXPECT_EQ(descs({"--until", "2 days ago"}).size(), 0u);
