@@ -573,6 +573,14 @@ int main(int argc, char **argv) {
     l.named = true;
     logs.push_back(l);
   }
+  /* a log's old copy named beside it is read as its earlier generation: first, so that
+     records of one second come in the order they were written */
+  std::stable_sort(logs.begin(), logs.end(), [](const vezcat__log &a, const vezcat__log &b) {
+    auto old = [](const std::string &p) {
+      return p.size() > 4 && p.compare(p.size() - 4, 4, ".old") == 0;
+    };
+    return old(a.path) && !old(b.path);
+  });
   bool named = !logs.empty();
   if (logs.empty()) vezcat_find__logs(&logs);
   if (seal) return vezcat_seal__close(logs);

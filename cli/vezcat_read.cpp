@@ -366,7 +366,7 @@ template <typename Take> void backward(std::vector<source> *sources, time_t now,
       if (s->next == s->ready.size()) continue;
       const vezcat__entry &e = s->ready[s->ready.size() - 1 - s->next];
       if (latest == nullptr ||
-          e.when > latest->s->ready[latest->s->ready.size() - 1 - latest->s->next].when)
+          e.when >= latest->s->ready[latest->s->ready.size() - 1 - latest->s->next].when)
         latest = &b;
     }
     if (latest == nullptr) return;

@@ -48,4 +48,18 @@ fields=$(query "$work/vezlog-logmsg" "SELECT log_level, level_num, log_body FROM
 [ "$fields" = "info,3,audit 4" ] || { echo "FAIL: vezlog-logmsg: $fields"; exit 1; }
 fields=$(query "$work/vezlog-kp_dvmsgs" "SELECT log_level, level_num, log_body FROM vezlog_devmsg")
 [ "$fields" = "debug,2,device message" ] || { echo "FAIL: vezlog-kp_dvmsgs: $fields"; exit 1; }
+# every kind opened together: each record of each
+count=$(lnav -n -c ";SELECT count(*) FROM all_logs WHERE log_format = 'vezlog_devmsg'" -c ':write-csv-to -' \
+  "$work/logmsg" "$work/kp_dvmsgs" "$work/error" | tail -n +2)
+[ "$count" = 1 ] || { echo "FAIL: the device message with the other logs: $count"; exit 1; }
+# vezcat -o json read by lnav: bodies unwrapped, a log's generations in the order written
+# (records of one second in error.old, then in error)
+printf '%s\r\n' "------12/09 08:40:00   1/1  err:0   p(s:1)" "Desc:old1" \
+  "------12/09 08:40:00   1/1  err:0   p(s:2)" "Desc:old2" > "$work/gen.old"
+long=$(printf 'w%.0s' $(seq 1 70))
+printf '%s\r\n' "------12/09 08:40:00   1/1  err:0   p(s:3)" "Desc:$long" "     tail" \
+  "------12/09 08:40:00   1/1  err:0   p(s:4)" "Desc:new4" > "$work/gen"
+"$bin/vezcat" -o json "$work/gen" "$work/gen.old" > "$work/all.json"
+bodies=$(query "$work/all.json" "SELECT log_body FROM vezlog_json" | tr '\n' ' ')
+[ "$bodies" = "old1 old2 ${long}tail new4 " ] || { echo "FAIL: vezcat -o json in lnav: $bodies"; exit 1; }
 echo "ok: lnav recognised $n error and $n audit records with their fields and bodies, and the collector's files"
