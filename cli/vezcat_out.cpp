@@ -248,15 +248,14 @@ void json(const vezcat__log &log, const vezcat__entry &e, bool pretty) {
   json_value(vezcat__kind_names[vezcat__record_kind(log, r)]);
   key("file");
   /* the file's name, made a JSON string once for all its records */
-  static const vezcat__log *named = nullptr;
-  static std::string file_text;
-  if (named != &log || file_text.empty()) {
+  static std::string named, file_text;
+  if (file_text.empty() || named != log.path) {
     std::string keep;
     keep.swap(out);
     json_value(log.path);
     file_text.swap(out);
     out.swap(keep);
-    named = &log;
+    named = log.path;
   }
   out += file_text;
   number("offset", r.offset);

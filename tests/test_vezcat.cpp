@@ -335,7 +335,9 @@ TEST_F(Reader, JournalctlsFormsAndOptions) {
     args.push_back(p);
     run_result r = vezcat(args);
     EXPECT_EQ(r.status, 0) << args[1] << " " << r.err;
-    EXPECT_NE(r.out.find(c.want), std::string::npos) << args[1] << ": " << r.out;
+    /* every form but export's in the platform's text convention */
+    std::string want = args[1] == "export" ? c.want : testenv::console_text(c.want);
+    EXPECT_NE(r.out.find(want), std::string::npos) << args[1] << ": " << r.out;
     if (c.not_wanted != nullptr) {
       EXPECT_EQ(r.out.find(c.not_wanted), std::string::npos) << args[1] << ": " << r.out;
     }
