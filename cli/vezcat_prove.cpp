@@ -200,6 +200,18 @@ bool digest_is(const std::string &b, uint64_t at, uint64_t n, const uint8_t want
   return log_seal__digest(b.data() + at, (size_t)n, d) && memcmp(d, want, LOG_SEAL_KEY) == 0;
 }
 
+/* whether a sidecar's first sealed record is in a generation's bytes, as sealed (an
+   earlier release's seals hold no digest: taken as fitting) */
+bool fits(const sidecar &c, const generation &g) {
+  if (!c.present) return false;
+  for (const entry &x : c.entries) {
+    if (x.v1) return true;
+    if (x.e.type != LOG_SEAL_RECORD && x.e.type != LOG_SEAL_ORPHAN) continue;
+    return digest_is(g.bytes, x.e.offset, x.e.length, x.e.digest);
+  }
+  return false;
+}
+
 /* a close's name of a log against a log's path: the same, or the same file name */
 bool names_this(const std::string &name, const std::string &path) {
   if (name == path) return true;
@@ -703,8 +715,13 @@ struct prover {
   void run(const std::string &path, sidecar sides[3], bool by_identity) {
     sidecar &at_old = sides[0], &at_log = sides[1], &moving = sides[2];
     /* the old copy's seals never name the log at the log's name (they move one way): where
-       they do, files were made again and their numbers given out anew */
+       they do, files were made again and their numbers given out anew; and where the log's
+       seals name the old copy (a mover that died between the log and its seals) while the
+       bytes there are those the old copy's seals sealed, the numbers mislead too */
     if (by_identity && gens.size() == 2 && at_old.present && at_old.names(gens.back().facts))
+      by_identity = false;
+    if (by_identity && gens.size() == 2 && at_log.names(gens.front().facts) &&
+        fits(at_old, gens.front()) && !fits(at_log, gens.front()))
       by_identity = false;
     for (generation &g : gens) {
       bool old = &g == &gens.front() && gens.size() == 2;
