@@ -483,6 +483,8 @@ int VezViewCheck(LPCVOID view) {
       replace_with_spare(*v, base);
       leave_view(*v);
     }
+    while (__atomic_load_n(&v->state, __ATOMIC_SEQ_CST) == VIEW_REPLACING)
+      sched_yield(); /* another thread's replacement let finish: the caller reads next */
     return VEZ_VIEW_CUT;
   }
   return st.st_nlink == 0 ? VEZ_VIEW_GONE : VEZ_VIEW_WHOLE;
