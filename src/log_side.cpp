@@ -30,7 +30,10 @@ uint64_t count_entries(const log_sidecar *s) {
 
 void chain_from_old(const char *path, flsem_stamp *st) {
   log_seal_entry e;
-  if (log_side__old_chain_end(path, &e)) log_side__chain_from(st, &e);
+  if (!log_side__old_chain_end(path, &e)) return;
+  log_side__chain_from(st, &e);
+  /* the log at the name is the generation after the old copy's */
+  if (e.generation + 1 > st->rotations) st->rotations = e.generation + 1;
 }
 
 /* the count as the sidecar has it, where the stamp kept none (or another's), and the chain
@@ -97,6 +100,9 @@ void log_side__chain_from(flsem_stamp *st, const log_seal_entry *e) {
   st->seal_seq = e->seq;
   memcpy(st->seal_prev, e->tag, LOG_SEAL_KEY);
   memcpy(st->seal_id, e->id, LOG_SEAL_ID);
+  /* a lock file made anew counts the log's rotations on from the chain's, not from 0: a
+     close names where each chain ends by them */
+  if (e->generation > st->rotations) st->rotations = e->generation;
 }
 
 bool log_side__chain_kept(const flsem_stamp *st) {
