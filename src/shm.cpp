@@ -35,7 +35,7 @@ const ErrorAuditSegment *fallback = nullptr;
 
 /* what a look at the data file found, not yet said (each said once) */
 bool cut_seen = false, cut_said = false;
-bool replaced_unsaid = false;
+unsigned replaced_unsaid = 0; /* replacements followed and not yet told, each told */
 bool removed_seen = false, removed_said = false;
 time_t next_look = 0; /* a data file no longer at its name is looked for once a second */
 
@@ -157,7 +157,7 @@ int shm__check_segment(void) {
     removed_seen = true;
     return SHM_WHOLE;
   }
-  replaced_unsaid = true;
+  replaced_unsaid++;
   removed_seen = removed_said = false;
   return SHM_REPLACED;
 }
@@ -185,8 +185,10 @@ int shm__news(shm_report news[SHM_NEWS_MAX]) {
     cut_said = true;
     news[n++] = CUT;
   }
-  if (replaced_unsaid) {
-    replaced_unsaid = false;
+  /* two replacements can be followed before the first is told (the report's own record
+     looks again): each is told */
+  while (replaced_unsaid > 0 && n < SHM_NEWS_MAX - 1) {
+    replaced_unsaid--;
     news[n++] = REPLACED;
   }
   if (removed_seen && !removed_said) {
