@@ -92,6 +92,19 @@ __attribute__((noinline)) void empty_call(int level, const char *, int, const ch
    parent: a group-writable one measures the shared-directory rules); with VEZ_BENCH_SEALED
    set, a sealing state beside the data file (made by vezcat, from beside this program), so
    that every record is sealed */
+/* the data file: errors on with full dumps and this size limit (in 512-byte units), no
+   notices, audit level 0 */
+void write_error_settings(const std::string &path, int32_t max_file_size) {
+  ErrorAuditSegment seg;
+  memset(&seg, 0, sizeof seg);
+  seg.error.hex_dumps = 1;
+  seg.error.level = 1;
+  seg.error.max_file_size = max_file_size;
+  FILE *f = fopen(path.c_str(), "w");
+  fwrite(&seg, 1, sizeof seg, f);
+  fclose(f);
+}
+
 void attach(const char *program) {
   const char *parent = getenv("VEZ_BENCH_DIR");
   std::string tmpl = std::string(parent != nullptr ? parent : ".") + "/vezbench-XXXXXX";
@@ -111,14 +124,7 @@ void attach(const char *program) {
           data.c_str(), dir.c_str());
   fclose(f);
   /* errors on with full dumps, no notices, 2 MiB logs; audit level 0 */
-  ErrorAuditSegment seg;
-  memset(&seg, 0, sizeof seg);
-  seg.error.hex_dumps = 1;
-  seg.error.level = 1;
-  seg.error.max_file_size = 4096;
-  f = fopen(data.c_str(), "w");
-  fwrite(&seg, 1, sizeof seg, f);
-  fclose(f);
+  write_error_settings(data, 4096);
   setenv("VEZ_REGISTRY", reg.c_str(), 1);
   if (getenv("VEZ_BENCH_SEALED") != nullptr) {
     std::string bin = program;
@@ -363,14 +369,7 @@ int contend(int processes, bool ours, int ms) {
     FILE *f = fopen(getenv("VEZ_REGISTRY"), "a");
     fprintf(f, "\"LOGLOCKWAIT\"=dword:00002710\n");
     fclose(f);
-    ErrorAuditSegment seg;
-    memset(&seg, 0, sizeof seg);
-    seg.error.hex_dumps = 1;
-    seg.error.level = 1;
-    seg.error.max_file_size = 2000000;
-    f = fopen((dir + "/data.dat").c_str(), "w");
-    fwrite(&seg, 1, sizeof seg, f);
-    fclose(f);
+    write_error_settings(dir + "/data.dat", 2000000);
   }
   int pipes[2];
   if (pipe(pipes) != 0) return 1;

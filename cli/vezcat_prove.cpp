@@ -212,14 +212,6 @@ bool fits(const sidecar &c, const generation &g) {
   return false;
 }
 
-/* a close's name of a log against a log's path: the same, or the same file name */
-bool names_this(const std::string &name, const std::string &path) {
-  if (name == path) return true;
-  size_t a = name.find_last_of("\\/"), b = path.find_last_of("\\/");
-  return name.substr(a == std::string::npos ? 0 : a + 1) ==
-         path.substr(b == std::string::npos ? 0 : b + 1);
-}
-
 std::string records_text(size_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
 
 /* the proof in progress */
@@ -568,7 +560,7 @@ struct prover {
       /* no seals at all: a close that names some says they were taken out */
       for (const vezcat_close &c : closes.list)
         for (const vezcat_close_log &l : c.logs)
-          if (names_this(l.name, path) && memcmp(l.tag, zeros, LOG_SEAL_KEY) != 0 &&
+          if (vezcat_seal__names_log(l.name, path) && memcmp(l.tag, zeros, LOG_SEAL_KEY) != 0 &&
               !gens.empty()) {
             fail(gens.front(), 0, (time_t)c.head.made,
                  "removed (its seals are gone: the close of interval " +
@@ -586,7 +578,7 @@ struct prover {
       for (const vezcat_close_log &l : c.logs)
         if (l.name == path) mine = &l;
       for (const vezcat_close_log &l : c.logs)
-        if (mine == nullptr && names_this(l.name, path)) mine = &l;
+        if (mine == nullptr && vezcat_seal__names_log(l.name, path)) mine = &l;
       time_t made = (time_t)c.head.made;
       std::string which = "the close of interval " + std::to_string(c.head.epoch) + " (made " +
                           vezcat_seal__local_text(made) + ")";

@@ -71,15 +71,15 @@ bool read_state(log_seal_state *st, bool *damaged) {
   return ok;
 }
 
+} // namespace
+
 /* a close's name of a log against a log's path: the same, or the same file name */
-bool names_log(const std::string &name, const std::string &path) {
+bool vezcat_seal__names_log(const std::string &name, const std::string &path) {
   if (name == path) return true;
   size_t a = name.find_last_of("\\/"), b = path.find_last_of("\\/");
   return name.substr(a == std::string::npos ? 0 : a + 1) ==
          path.substr(b == std::string::npos ? 0 : b + 1);
 }
-
-} // namespace
 
 bool vezcat_seal__read_whole(const std::string &path, std::string *out, DWORD *error,
                              VEZ_FILE_FACTS *facts) {
@@ -435,7 +435,7 @@ int vezcat_seal__verify(const std::vector<vezcat__log> &logs,
     for (const vezcat_close_log &cl : closes.list.back().logs) {
       bool seen = false;
       for (const std::string &p : done)
-        seen = seen || names_log(cl.name, p);
+        seen = seen || vezcat_seal__names_log(cl.name, p);
       if (seen || cl.held) continue;
       DWORD attrs = GetFileAttributesA(cl.name.c_str()),
             old = GetFileAttributesA((cl.name + ".old").c_str());

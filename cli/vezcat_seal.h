@@ -97,6 +97,8 @@ vezcat_verdict vezcat_seal__against(const std::string &path, const std::string &
 
 /* "2026-12-08 02:00:48" */
 std::string vezcat_seal__local_text(time_t t);
+/* a close's name of a log against a log's path: the same, or the same file name */
+bool vezcat_seal__names_log(const std::string &name, const std::string &path);
 /* a file read whole; false (and why) where it cannot be */
 bool vezcat_seal__read_whole(const std::string &path, std::string *out, DWORD *error,
                              VEZ_FILE_FACTS *facts = nullptr);
