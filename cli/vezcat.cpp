@@ -311,13 +311,12 @@ bool vezcat__grep_matches(const vezcat__grep &g, const std::string &s) {
 }
 
 bool holds_text(const std::string &s, const std::string &text, bool icase) {
-  const vezcat__grep g = {true, icase, text, {}};
-  if (g.text.empty()) return true;
-  if (!g.icase) return s.find(g.text) != std::string::npos;
+  if (text.empty()) return true;
+  if (!icase) return s.find(text) != std::string::npos;
   /* the pattern has no capitals: each place its first letter (either case) is found */
-  unsigned char first = (unsigned char)g.text[0];
+  unsigned char first = (unsigned char)text[0];
   unsigned char upper = (unsigned char)toupper(first);
-  size_t n = g.text.size();
+  size_t n = text.size();
   for (size_t at = 0; at + n <= s.size(); at++) {
     const void *a = memchr(s.data() + at, first, s.size() - n + 1 - at);
     const void *b = upper != first ? memchr(s.data() + at, upper, s.size() - n + 1 - at) : nullptr;
@@ -328,7 +327,7 @@ bool holds_text(const std::string &s, const std::string &text, bool icase) {
                                                                : b);
     at = (size_t)(hit - s.data());
     size_t k = 1;
-    while (k < n && tolower((unsigned char)s[at + k]) == (unsigned char)g.text[k])
+    while (k < n && tolower((unsigned char)s[at + k]) == (unsigned char)text[k])
       k++;
     if (k == n) return true;
   }
