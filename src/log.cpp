@@ -183,11 +183,18 @@ void after_record(uint32_t said, const char *path) {
     }
     reporting_after = false;
   }
+  /* the data file's news are told here only, not after a report's own record (where a
+     report would be dropped as nested): what a report's record met is told next round */
+  static bool telling = false;
   shm_report news[SHM_NEWS_MAX];
-  for (int i = 0, n = shm__news(news); i < n; i++)
-    log__report_error(SHM_SOURCE, news[i].line, news[i].message,
-                      news[i].named ? shm__data_file : nullptr,
-                      news[i].named ? (int)strlen(shm__data_file) : 0);
+  for (int round = 0, n; !telling && round < SHM_NEWS_MAX && (n = shm__news(news)) > 0; round++) {
+    telling = true;
+    for (int i = 0; i < n; i++)
+      log__report_error(SHM_SOURCE, news[i].line, news[i].message,
+                        news[i].named ? shm__data_file : nullptr,
+                        news[i].named ? (int)strlen(shm__data_file) : 0);
+    telling = false;
+  }
   /* a close left for a held log is tried again a second later, not after every record */
   static time_t close_deferred_at = 0;
   time_t now = time(nullptr);
