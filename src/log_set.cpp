@@ -20,6 +20,8 @@ namespace {
 bool watched = false;
 DWORD seen = 0;
 int slot_in_use = 0;
+constexpr int LOOKS_MAX = 4; /* replacements followed in one look */
+bool unsettled = false;      /* the last look ended on a replacement not looked at again */
 
 template <typename Record> AuditInfo writer_settings(const Record *info) {
   AuditInfo s{info->hex_dumps, info->level, info->max_file_size};
@@ -65,16 +67,22 @@ void log_set__watch(void) {
 
 void log_set__look(bool full) {
   if (log_set__segment == nullptr) return;
-  if (!full && watched && VezWatchSeen() == seen) {
+  if (!full && watched && !unsettled && VezWatchSeen() == seen) {
     VezKeepFaultHandler(); /* what a look does besides looking */
     return;
   }
-  seen = VezWatchSeen();
-  if (shm__check_segment() == SHM_REPLACED) {
+  /* a file that replaced the one followed before its watches were placed is seen by no
+     watch: after a replacement the name is looked at again at once, and where the file kept
+     being replaced, at the next look too */
+  unsettled = false;
+  for (int round = 0; round < LOOKS_MAX; round++) {
+    seen = VezWatchSeen();
+    if (shm__check_segment() != SHM_REPLACED) return;
     /* the replacement is mapped where the old file was: the pointers stay, the watches move */
     log_set__point_into(shm__pMemorySeg, slot_in_use);
     log_set__watch();
   }
+  unsettled = true;
 }
 
 bool log_set__error_now(int, AuditInfo *settings) {

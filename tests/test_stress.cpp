@@ -391,24 +391,32 @@ TEST_F(Stress, DataFileReplacedAThousandTimesIsFollowedEachTime) {
   if (!VEZ_OS_POSIX) GTEST_SKIP() << "Windows refuses to replace a file that is mapped";
   const std::string data = path("data.dat"), fresh = path("data.new"), log = path("error");
   testenv::child *w = testenv::start({testenv::program("logmsg"), "-"});
-  long long size = 0;
-  /* a command carried out: its record is in the log */
-  auto written = [&](const std::string &command) {
+  size_t read = 0;
+  /* a command carried out: its own record is in the log (not only the report of a replacement
+     written after the record before, or the next replacement would come before it) */
+  auto written = [&](const std::string &command, const std::string &desc) {
     testenv::send(w, command + "\n");
-    for (int i = 0; i < 2000 && testenv::file_size(log) <= size; i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    bool grew = testenv::file_size(log) > size;
-    size = testenv::file_size(log);
-    return grew;
+    for (int i = 0; i < 2000; i++) {
+      std::string tail = testenv::read_file(log);
+      size_t found = tail.find("Desc:" + desc + "\n", read);
+      if (found == std::string::npos) found = tail.find("Desc:" + desc + "\r\n", read);
+      if (found != std::string::npos) {
+        read = found;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
   };
-  ASSERT_TRUE(written("error before"));
+  ASSERT_TRUE(written("error before", "before"));
   const int replacements = 1000;
   for (int i = 0; i < replacements; i++) {
     testenv::write_file(fresh, testenv::read_file(data));
     ASSERT_TRUE(MoveFileExA(fresh.c_str(), data.c_str(), MOVEFILE_REPLACE_EXISTING));
     /* a change the operator makes in the file now at the name: the errors' dump form */
     ASSERT_EQ(testenv::run({testenv::program("aud"), "-y", i % 2 == 0 ? "on" : "off"}).status, 0);
-    ASSERT_TRUE(written("-x 41424344 error r" + std::to_string(i))) << i;
+    const std::string desc = "r" + std::to_string(i);
+    ASSERT_TRUE(written("-x 41424344 error " + desc, desc)) << i;
   }
   EXPECT_EQ(testenv::finish(w).status, 0);
   std::vector<record> rs = testenv::records(testenv::read_file(log));
