@@ -185,3 +185,38 @@ bool child_said(child *c, const std::string &text, int ms) {
 }
 
 } // namespace testenv
+
+namespace {
+
+/* A run's failures said again at its end, each cut short: a long run's output kept only at
+   its beginning and its end still says what failed and why. */
+class failure_recap : public testing::EmptyTestEventListener {
+  static constexpr size_t SAID_MAX = 700;
+  std::vector<std::string> said;
+  std::string test; /* the one running (the unit's own calls would wait for its lock here) */
+  void OnTestStart(const testing::TestInfo &t) override {
+    test = std::string(t.test_suite_name()) + "." + t.name();
+  }
+  void OnTestPartResult(const testing::TestPartResult &r) override {
+    if (!r.failed()) return;
+    std::string line = test + " (" + std::string(r.file_name() != nullptr ? r.file_name() : "?") +
+                       ":" + std::to_string(r.line_number()) + "): ";
+    std::string message = r.message();
+    if (message.size() > SAID_MAX) message = message.substr(0, SAID_MAX) + " [...]";
+    said.push_back(line + message);
+  }
+  void OnTestProgramEnd(const testing::UnitTest &) override {
+    if (said.empty()) return;
+    printf("\nWhat failed, again (%zu):\n", said.size());
+    for (size_t i = 0; i < said.size() && i < 20; i++)
+      printf("%s\n", said[i].c_str());
+    fflush(stdout);
+  }
+};
+
+const bool recap_listening = [] {
+  testing::UnitTest::GetInstance()->listeners().Append(new failure_recap);
+  return true;
+}();
+
+} // namespace
