@@ -616,9 +616,19 @@ struct prover {
             return;
           }
         } else if (memcmp(at->second->e.tag, mine->tag, LOG_SEAL_KEY) != 0) {
+          /* the chain the close named was made again: where it was made again shows in the
+             first seal it names that is dated after the close (no seal of a later interval
+             can be named by it); where none is, at the seal it names */
+          const entry *changed = at->second;
+          for (const auto &p : by_seq)
+            if (p.first <= mine->seq && p.second->e.epoch > c.head.epoch &&
+                p.second->e.type != LOG_SEAL_ROTATION) {
+              changed = p.second;
+              break;
+            }
           for (const generation &g : gens)
             for (const entry &x : g.entries)
-              if (&x == at->second) {
+              if (&x == changed) {
                 fail(g, x.e.offset, (time_t)x.e.time,
                      "changed (not the record " + which + " names)");
                 return;
