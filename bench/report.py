@@ -169,16 +169,22 @@ def timed_vezcat(site, args):
     return t, peak
 
 
+def write_mixed(site, long_records, short_records):
+    """Mixed records into the site's error log: ones with a two-line description and a dump,
+    then short ones."""
+    data = "41" * 40 + "00" * 100
+    site.run(["logmsg", "-r", str(long_records), "-x", data, "error",
+              "a record with a description long enough to take two lines of the log, so that the "
+              "reader has lines to join back"])
+    site.run(["logmsg", "-r", str(short_records), "error", "a short one"])
+
+
 def vezcat_throughput():
     """MB/s of vezcat --json over a log of about 50 MB of mixed records, to /dev/null, and
     its peak memory."""
     site = Site()
     site.run(["aud", "-e", "1000000"])
-    data = "41" * 40 + "00" * 100
-    site.run(["logmsg", "-r", "40000", "-x", data, "error",
-              "a record with a description long enough to take two lines of the log, so that the "
-              "reader has lines to join back"])
-    site.run(["logmsg", "-r", "40000", "error", "a short one"])
+    write_mixed(site, 40000, 40000)
     log = os.path.join(site.dir, "error")
     size = os.path.getsize(log)
     best, memory = None, None
@@ -199,11 +205,7 @@ def vezcat_forms():
     small = os.path.join(site.dir, "small")
     site.run(["logmsg", "-r", "2000000", "error", "small record number with some words in it"])
     os.rename(os.path.join(site.dir, "error"), small)
-    data = "41" * 40 + "00" * 100
-    site.run(["logmsg", "-r", "180000", "-x", data, "error",
-              "a record with a description long enough to take two lines of the log, so that the "
-              "reader has lines to join back"])
-    site.run(["logmsg", "-r", "600000", "error", "a short one"])
+    write_mixed(site, 180000, 600000)
     mixed = os.path.join(site.dir, "mixed")
     os.rename(os.path.join(site.dir, "error"), mixed)
     forms = ["short", "short-iso", "short-precise", "short-unix", "short-full", "cat", "raw",
